@@ -1,0 +1,55 @@
+#pragma once
+
+// Platform-neutral pieces of the Utility unit, shared by both backends and tested on every platform.
+
+#include "qor/Foundation/Foundation.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace QOR::Detail
+{
+    class SystemTextConverter;
+
+    inline constexpr const char* MutexAlreadyExists = "Already exists.";
+    inline constexpr const char* MutexAccessDenied = "Access denied.";
+    inline constexpr const char* MutexUnableToCreate = "Unable to create mutex.";
+
+    std::string LaunchErrorText(std::uint32_t code);
+    std::string ReleaseErrorText(std::uint32_t code);
+
+    // Windows command line: the path, quoted when arguments follow (an unquoted path with blanks would
+    // let the system start "C:\Program.exe"), then one blank and the arguments. Empty when the path
+    // cannot be quoted (it contains a '"', which no Windows file name does).
+    std::optional<std::string> BuildCommandLine(const std::string& path, const std::string& arguments);
+
+    // Splits an argument string the way the Windows C runtime builds argv, so a program started with
+    // the same arguments sees the same words on every platform.
+    std::vector<std::string> SplitCommandLineArguments(const std::string& arguments);
+
+    // Linux lock file of a named mutex; empty when the name cannot be one file name in /tmp.
+    std::optional<std::string> LockFilePath(const std::string& name);
+
+    // "<title>: <message>" on one line with a final newline, for standard error.
+    std::string FormatNoticeForConsole(const std::string& message, const std::string& title);
+
+    // Text for kdialog, which takes rich text: escaped so that nothing in it is read as markup.
+    std::string EscapeForRichText(const std::string& text);
+
+    // The dialog programs to try in turn for a notice, each as a complete argv.
+    std::vector<std::vector<std::string>> NoticeDialogCommands(const std::string& message, const std::string& title);
+
+    struct NoticeTexts
+    {
+        WideString message;
+        WideString title;
+    };
+
+    // Both texts converted; a text that cannot be converted is a broken invariant and stops the program.
+    NoticeTexts ConvertNoticeTexts(const std::string& message, const std::string& title, SystemTextConverter& system);
+
+    // Backend: shows the notice and blocks until it is closed.
+    void ShowNativeNotice(const std::string& message, const std::string& title, const NoticeTexts& wide);
+}

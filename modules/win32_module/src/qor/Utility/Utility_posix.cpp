@@ -1,0 +1,384 @@
+#include "qor/Utility/Utility.h"
+
+#include "UtilityDetail.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace QOR
+{
+    namespace
+    {
+        // Owns one file descriptor.
+        class UniqueFd
+        {
+        public:
+            UniqueFd() = default;
+            explicit UniqueFd(int fd) noexcept
+                : _fd(fd)
+            {
+            }
+            UniqueFd(const UniqueFd&) = delete;
+            UniqueFd& operator=(const UniqueFd&) = delete;
+            UniqueFd(UniqueFd&& other) noexcept
+                : _fd(other.Release())
+            {
+            }
+            UniqueFd& operator=(UniqueFd&& other) noexcept
+            {
+                if (this != &other)
+                {
+                    Close(_fd);
+                    _fd = other.Release();
+                }
+                return *this;
+            }
+            ~UniqueFd()
+            {
+                Close(_fd);
+            }
+
+            int Get() const noexcept
+            {
+                return _fd;
+            }
+            int Release() noexcept
+            {
+                const int fd = _fd;
+                _fd = -1;
+                return fd;
+            }
+            explicit operator bool() const noexcept
+            {
+                return _fd >= 0;
+            }
+
+            // Not retried on EINTR: Linux has closed the descriptor even then, and a retry could close
+            // a descriptor another thread has just been given.
+            static void Close(int fd) noexcept
+            {
+                if (fd >= 0)
+                    ::close(fd);
+            }
+
+        private:
+            int _fd = -1;
+        };
+
+        void CloseNative(SharedHandle::Native native)
+        {
+            UniqueFd::Close(static_cast<int>(native));
+        }
+
+        int OpenRetrying(const char* path, int flags, mode_t mode = 0) noexcept
+        {
+            int fd;
+            do
+                fd = ::open(path, flags, mode);
+            while (fd < 0 && errno == EINTR);
+            return fd;
+        }
+
+        int FlockRetrying(int fd, int operation) noexcept
+        {
+            int rc;
+            do
+                rc = ::flock(fd, operation);
+            while (rc != 0 && errno == EINTR);
+            return rc;
+        }
+
+        // Owners of the posix_spawn attribute objects.
+        class SpawnSetup
+        {
+        public:
+            SpawnSetup() = default;
+            SpawnSetup(const SpawnSetup&) = delete;
+            SpawnSetup& operator=(const SpawnSetup&) = delete;
+            ~SpawnSetup()
+            {
+                if (_bIsActionsReady)
+                    ::posix_spawn_file_actions_destroy(&_actions);
+                if (_bIsAttributesReady)
+                    ::posix_spawnattr_destroy(&_attributes);
+            }
+
+            // The child starts clean whatever the caller did: standard input (and output, unless kept)
+            // on /dev/null, no other inherited descriptor, default signal dispositions, empty mask.
+            int Prepare(bool newSession, bool keepStandardError) noexcept
+            {
+                int rc = ::posix_spawn_file_actions_init(&_actions);
+                if (rc != 0)
+                    return rc;
+                _bIsActionsReady = true;
+                rc = ::posix_spawnattr_init(&_attributes);
+                if (rc != 0)
+                    return rc;
+                _bIsAttributesReady = true;
+
+                if ((rc = ::posix_spawn_file_actions_addopen(&_actions, 0, "/dev/null", O_RDONLY, 0)) != 0 ||
+                    (rc = ::posix_spawn_file_actions_addopen(&_actions, 1, "/dev/null", O_WRONLY, 0)) != 0)
+                    return rc;
+                if (!keepStandardError && (rc = ::posix_spawn_file_actions_adddup2(&_actions, 1, 2)) != 0)
+                    return rc;
+                if ((rc = ::posix_spawn_file_actions_addclosefrom_np(&_actions, 3)) != 0)
+                    return rc;
+
+                sigset_t all;
+                sigset_t none;
+                sigfillset(&all);
+                sigemptyset(&none);
+                short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+                if (newSession)
+                    flags |= POSIX_SPAWN_SETSID;
+                if ((rc = ::posix_spawnattr_setsigdefault(&_attributes, &all)) != 0 ||
+                    (rc = ::posix_spawnattr_setsigmask(&_attributes, &none)) != 0 ||
+                    (rc = ::posix_spawnattr_setflags(&_attributes, flags)) != 0)
+                    return rc;
+                return 0;
+            }
+
+            // 0 or the error number. `searchPath` only for the desktop's own tools, never for a
+            // program the caller names by path.
+            int Spawn(pid_t& pid, const std::vector<std::string>& argv, bool searchPath) noexcept
+            {
+                std::vector<char*> pointers;
+                try
+                {
+                    pointers.reserve(argv.size() + 1);
+                }
+                catch (...)
+                {
+                    return ENOMEM;
+                }
+                for (const std::string& word : argv)
+                    pointers.push_back(const_cast<char*>(word.c_str()));
+                pointers.push_back(nullptr);
+                return searchPath
+                           ? ::posix_spawnp(&pid, pointers[0], &_actions, &_attributes, pointers.data(), environ)
+                           : ::posix_spawn(&pid, pointers[0], &_actions, &_attributes, pointers.data(), environ);
+            }
+
+        private:
+            posix_spawn_file_actions_t _actions{};
+            posix_spawnattr_t _attributes{};
+            bool _bIsActionsReady = false;
+            bool _bIsAttributesReady = false;
+        };
+
+        void WaitForChild(pid_t pid) noexcept
+        {
+            int status = 0;
+            pid_t rc;
+            do
+                rc = ::waitpid(pid, &status, 0);
+            while (rc < 0 && errno == EINTR);
+            // ECHILD: the caller ignores SIGCHLD and the system has reaped it already.
+        }
+
+        // A descriptor that stands for the process while it lives and after it ends.
+        UniqueFd OpenProcessDescriptor(pid_t pid) noexcept
+        {
+#ifdef SYS_pidfd_open
+            const long pidfd = ::syscall(SYS_pidfd_open, pid, 0);
+            if (pidfd >= 0)
+            {
+                // pidfd_open sets close-on-exec itself.
+                return UniqueFd(static_cast<int>(pidfd));
+            }
+#endif
+            // Kernels before 5.3: the process's /proc directory.
+            const std::string procPath = "/proc/" + std::to_string(pid);
+            return UniqueFd(OpenRetrying(procPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        }
+
+        // Opens the lock file without following links. Without O_CREAT first, so that a file made by
+        // another user in the sticky /tmp can be opened where fs.protected_regular forbids O_CREAT on it.
+        // O_NONBLOCK so that a FIFO planted there cannot block the open. Returns the descriptor or -errno.
+        int OpenLockFile(const std::string& path, bool create) noexcept
+        {
+            constexpr int baseFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+            for (int attempt = 0; attempt < 8; ++attempt)
+            {
+                UniqueFd fd(OpenRetrying(path.c_str(), baseFlags));
+                if (!fd)
+                {
+                    if (errno != ENOENT)
+                        return -errno;
+                    if (!create)
+                        return -ENOENT;
+                    fd = UniqueFd(OpenRetrying(path.c_str(), baseFlags | O_CREAT | O_EXCL, 0644));
+                    if (!fd)
+                    {
+                        if (errno == EEXIST)
+                            continue; // made by someone else in between: open that one
+                        return -errno;
+                    }
+                    // The umask must not narrow it: every user has to be able to open it to probe.
+                    ::fchmod(fd.Get(), 0644);
+                }
+                struct stat info{};
+                if (::fstat(fd.Get(), &info) != 0)
+                    return -errno;
+                if (!S_ISREG(info.st_mode))
+                    return -EINVAL;
+                return fd.Release();
+            }
+            return -EEXIST;
+        }
+    }
+
+    LaunchResult LaunchProcess(const std::string& path, const std::string& arguments, std::uint32_t /*creationFlags*/)
+    {
+        // A zero byte would end the path early and start some other program.
+        if (path.find('\0') != std::string::npos || arguments.find('\0') != std::string::npos)
+            return {Win32Error(Detail::LaunchErrorText(EINVAL)), {}, {}};
+        if (path.empty())
+            return {Win32Error(Detail::LaunchErrorText(ENOENT)), {}, {}};
+
+        std::vector<std::string> argv;
+        argv.push_back(path);
+        for (std::string& word : Detail::SplitCommandLineArguments(arguments))
+            argv.push_back(std::move(word));
+
+        pid_t pid = -1;
+        {
+            SpawnSetup setup;
+            int rc = setup.Prepare(true, false);
+            if (rc == 0)
+                rc = setup.Spawn(pid, argv, false);
+            if (rc != 0)
+                return {Win32Error(Detail::LaunchErrorText(static_cast<std::uint32_t>(rc))), {}, {}};
+        }
+
+        // Taken before the reaper can reap the child, so the pid still names it.
+        UniqueFd process = OpenProcessDescriptor(pid);
+        UniqueFd thread;
+        if (process)
+            thread = UniqueFd(::fcntl(process.Get(), F_DUPFD_CLOEXEC, 3));
+
+        try
+        {
+            std::thread([pid] { WaitForChild(pid); }).detach();
+        }
+        catch (...)
+        {
+            // No thread to spare: the child stays a zombie until this process ends, which harms nothing.
+        }
+
+        LaunchResult result;
+        if (process && thread)
+        {
+            result.thread = SharedHandle(thread.Release(), CloseNative);
+            result.process = SharedHandle(process.Release(), CloseNative);
+        }
+        else
+        {
+            // Out of descriptors: the program runs all the same, so report it as started; its pid is
+            // the only handle left, and there is nothing to close.
+            result.thread = SharedHandle(pid, nullptr);
+            result.process = SharedHandle(pid, nullptr);
+        }
+        return result;
+    }
+
+    MutexResult CreateNamedMutex(const std::string& name)
+    {
+        const std::optional<std::string> path = Detail::LockFilePath(name);
+        if (!path)
+            return {Win32Error(Detail::MutexUnableToCreate), {}};
+
+        const int opened = OpenLockFile(*path, true);
+        if (opened < 0)
+        {
+            if (opened == -EACCES || opened == -EPERM)
+                return {Win32Error(Detail::MutexAccessDenied), {}};
+            return {Win32Error(Detail::MutexUnableToCreate), {}};
+        }
+        UniqueFd fd(opened);
+
+        // The lock belongs to this open file description, so a second take in this same process fails
+        // as well, and the system drops it when the holder ends, however it ends.
+        if (FlockRetrying(fd.Get(), LOCK_EX | LOCK_NB) != 0)
+        {
+            if (errno == EWOULDBLOCK)
+                return {Win32Error(Detail::MutexAlreadyExists), {}};
+            return {Win32Error(Detail::MutexUnableToCreate), {}};
+        }
+        // Released by closing. The file itself stays: unlinking it would let a later taker lock a new
+        // file while an older holder still holds the old one.
+        return {Win32Error(), SharedHandle(fd.Release(), CloseNative)};
+    }
+
+    bool IsNamedMutexTaken(const std::string& name)
+    {
+        const std::optional<std::string> path = Detail::LockFilePath(name);
+        if (!path)
+            return true;
+        const int opened = OpenLockFile(*path, false);
+        if (opened == -ENOENT)
+            return false; // never taken since the machine started
+        if (opened < 0)
+            return true;
+        UniqueFd fd(opened);
+        return FlockRetrying(fd.Get(), LOCK_EX | LOCK_NB) != 0;
+    }
+
+    ReleaseResult ReleaseNamedMutex(const SharedHandle& mutex)
+    {
+        if (FlockRetrying(static_cast<int>(mutex.Get()), LOCK_UN) != 0)
+            return {Win32Error(Detail::ReleaseErrorText(static_cast<std::uint32_t>(errno))), false};
+        return {Win32Error(), true};
+    }
+}
+
+namespace QOR::Detail
+{
+    void ShowNativeNotice(const std::string& message, const std::string& title, const NoticeTexts& /*wide*/)
+    {
+        // Always on standard error too: it is the whole notice where there is no display, and the
+        // record of it where there is one.
+        const std::string line = FormatNoticeForConsole(message, title);
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
+
+        const char* display = std::getenv("DISPLAY");
+        const char* wayland = std::getenv("WAYLAND_DISPLAY");
+        const bool hasDisplay = (display != nullptr && *display != '\0') || (wayland != nullptr && *wayland != '\0');
+        if (!hasDisplay)
+            return;
+
+        std::vector<std::vector<std::string>> commands;
+        try
+        {
+            commands = NoticeDialogCommands(message, title);
+        }
+        catch (...)
+        {
+            return;
+        }
+        for (const std::vector<std::string>& argv : commands)
+        {
+            SpawnSetup setup;
+            pid_t pid = -1;
+            // The texts go as arguments of the program itself, never through a shell.
+            if (setup.Prepare(false, true) != 0 || setup.Spawn(pid, argv, true) != 0)
+                continue; // this tool is not installed: try the next
+            WaitForChild(pid);
+            return;
+        }
+    }
+}

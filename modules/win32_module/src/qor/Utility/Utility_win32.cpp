@@ -1,0 +1,148 @@
+#include "qor/Utility/Utility.h"
+
+#include "UtilityDetail.h"
+
+#include <cstdio>
+#include <vector>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace QOR
+{
+    namespace
+    {
+        HANDLE ToHandle(SharedHandle::Native native) noexcept
+        {
+            return reinterpret_cast<HANDLE>(native);
+        }
+
+        SharedHandle::Native ToNative(HANDLE handle) noexcept
+        {
+            return reinterpret_cast<SharedHandle::Native>(handle);
+        }
+
+        std::vector<wchar_t> ToWideBuffer(const WideString& text)
+        {
+            std::vector<wchar_t> buffer(text.begin(), text.end());
+            buffer.push_back(L'\0');
+            return buffer;
+        }
+
+        void CloseNative(SharedHandle::Native native)
+        {
+            ::CloseHandle(ToHandle(native));
+        }
+    }
+
+    LaunchResult LaunchProcess(const std::string& path, const std::string& arguments, std::uint32_t creationFlags)
+    {
+        STARTUPINFOW startupInfo{};
+        startupInfo.cb = sizeof(startupInfo);
+        PROCESS_INFORMATION processInfo{};
+
+        // A zero byte would end the wide text early and start some other program.
+        if (path.find('\0') != std::string::npos || arguments.find('\0') != std::string::npos)
+            return {Win32Error(Detail::LaunchErrorText(ERROR_INVALID_NAME)), {}, {}};
+
+        WideTextResult widePath = Utf8ToWide(path);
+        if (widePath.error)
+            return {widePath.error, {}, {}};
+
+        std::vector<wchar_t> applicationName;
+        std::vector<wchar_t> commandLine;
+        if (arguments.empty())
+        {
+            applicationName = ToWideBuffer(widePath.text);
+        }
+        else
+        {
+            const std::optional<std::string> line = Detail::BuildCommandLine(path, arguments);
+            if (!line)
+                return {Win32Error(Detail::LaunchErrorText(ERROR_INVALID_NAME)), {}, {}};
+            WideTextResult wideLine = Utf8ToWide(*line);
+            if (wideLine.error)
+                return {wideLine.error, {}, {}};
+            commandLine = ToWideBuffer(wideLine.text);
+        }
+
+        const BOOL created = ::CreateProcessW(applicationName.empty() ? nullptr : applicationName.data(),
+                                              commandLine.empty() ? nullptr : commandLine.data(), nullptr, nullptr,
+                                              FALSE, creationFlags, nullptr, nullptr, &startupInfo, &processInfo);
+        if (!created)
+            return {Win32Error(Detail::LaunchErrorText(::GetLastError())), {}, {}};
+
+        LaunchResult result;
+        result.thread = SharedHandle(ToNative(processInfo.hThread), CloseNative);
+        result.process = SharedHandle(ToNative(processInfo.hProcess), CloseNative);
+        return result;
+    }
+
+    MutexResult CreateNamedMutex(const std::string& name)
+    {
+        // A zero byte would silently shorten the name to that of another mutex.
+        if (name.find('\0') != std::string::npos)
+            return {Win32Error(Detail::MutexUnableToCreate), {}};
+        WideTextResult wideName = Utf8ToWide("Global\\" + name);
+        if (wideName.error)
+            return {wideName.error, {}};
+        const std::vector<wchar_t> buffer = ToWideBuffer(wideName.text);
+
+        HANDLE mutex = ::CreateMutexExW(nullptr, buffer.data(), CREATE_MUTEX_INITIAL_OWNER, 0);
+        if (mutex == nullptr)
+        {
+            const DWORD code = ::GetLastError();
+            if (code == ERROR_ALREADY_EXISTS)
+                return {Win32Error(Detail::MutexAlreadyExists), {}};
+            if (code == ERROR_ACCESS_DENIED)
+                return {Win32Error(Detail::MutexAccessDenied), {}};
+            return {Win32Error(Detail::MutexUnableToCreate), {}};
+        }
+        // The system may open the existing mutex instead of refusing it (Wine does, for another process
+        // and for this one). That handle does not own it: someone else holds the name.
+        if (::GetLastError() == ERROR_ALREADY_EXISTS)
+        {
+            ::CloseHandle(mutex);
+            return {Win32Error(Detail::MutexAlreadyExists), {}};
+        }
+
+        return {Win32Error(), SharedHandle(ToNative(mutex), [](SharedHandle::Native native) {
+                    ::ReleaseMutex(ToHandle(native));
+                    ::CloseHandle(ToHandle(native));
+                })};
+    }
+
+    bool IsNamedMutexTaken(const std::string& name)
+    {
+        MutexResult result = CreateNamedMutex(name);
+        if (result.error)
+            return true;
+        ReleaseNamedMutex(result.mutex);
+        return false;
+    }
+
+    ReleaseResult ReleaseNamedMutex(const SharedHandle& mutex)
+    {
+        if (!::ReleaseMutex(ToHandle(mutex.Get())))
+            return {Win32Error(Detail::ReleaseErrorText(::GetLastError())), false};
+        return {Win32Error(), true};
+    }
+}
+
+namespace QOR::Detail
+{
+    void ShowNativeNotice(const std::string& message, const std::string& title, const NoticeTexts& wide)
+    {
+        const std::vector<wchar_t> text = ToWideBuffer(wide.message);
+        const std::vector<wchar_t> caption = ToWideBuffer(wide.title);
+        if (::MessageBoxW(nullptr, text.data(), caption.data(), MB_OK | MB_ICONWARNING) == 0)
+        {
+            // No box could be shown (no desktop, for one): the failure must still be seen somewhere.
+            const std::string line = FormatNoticeForConsole(message, title);
+            std::fwrite(line.data(), 1, line.size(), stderr);
+            std::fflush(stderr);
+        }
+    }
+}
