@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -27,6 +29,9 @@ namespace QOR
     class TaskExecutorCore
     {
     public:
+        // `work` runs on the executor's thread after every wake, before the wake is acknowledged.
+        explicit TaskExecutorCore(std::function<void()> work = {});
+
         void StopRunning();
         void Wake();
         void WaitUntilDone();
@@ -39,14 +44,17 @@ namespace QOR
         bool IsStartRaised();
         bool IsDoneRaised();
         std::size_t GetWakeCount() const;
+        std::size_t GetFailedWorkCount() const;
 
     private:
+        std::function<void()> _work;
         Signal _startSignal;
         Signal _doneSignal;
         // Written by the stopping thread and read by the executor's thread outside the signals'
         // mutexes, so it must be atomic.
         std::atomic<bool> _bKeepRunning = true;
         std::atomic<std::size_t> _wakeCount = 0;
+        std::atomic<std::size_t> _failedWorkCount = 0;
     };
 
     // Handle on one executor; its thread shares the core.
@@ -75,14 +83,17 @@ namespace QOR
         // Stops and joins whatever Shutdown has not, so no executor thread outlives the module.
         ~TaskManager() override;
 
-        // Starts an executor on a new thread and adds both to the lists.
-        std::shared_ptr<TaskExecutor> AddExecutor();
-        // Adds an executor and a thread that were made elsewhere.
+        // Starts an executor running `work` after each wake on a new thread, and adds both to the
+        // lists.
+        std::shared_ptr<TaskExecutor> StartExecutor(std::function<void()> work = {});
+        // Adds an executor or a thread that was made elsewhere. The executor's thread must run the
+        // core's loop, or Shutdown waits for it forever.
         void AddExecutor(std::shared_ptr<TaskExecutor> executor);
         void AddThread(std::shared_ptr<SmartThread> thread);
 
         // Stops every executor in list order (each confirms before the next is woken), then joins
-        // every thread in list order.
+        // every thread in list order. Executors already stopped and threads already joined by an
+        // earlier call are skipped: waking a stopped executor would wait forever for an answer.
         void Shutdown() override;
         bool IsThreaded() const override;
         std::set<std::string_view> GetDependencies() const override;
@@ -92,10 +103,10 @@ namespace QOR
         bool IsShutDown() const;
 
     private:
-        void StopAndJoin();
-
         std::vector<std::shared_ptr<SmartThread>> _threads;
         std::vector<std::shared_ptr<TaskExecutor>> _executors;
         bool _bIsShutDown = false;
+        // Executors before this position have confirmed their stop.
+        std::size_t _stoppedExecutorCount = 0;
     };
 }

@@ -6,6 +6,11 @@
 
 namespace QOR
 {
+    TaskExecutorCore::TaskExecutorCore(std::function<void()> work)
+        : _work(std::move(work))
+    {
+    }
+
     void TaskExecutorCore::StopRunning()
     {
         _bKeepRunning = false;
@@ -40,6 +45,19 @@ namespace QOR
             }
             ++_wakeCount;
             const bool bKeepRunning = _bKeepRunning;
+            if (_work)
+            {
+                // An escaping exception would terminate the process and leave the waker hanging;
+                // the wake is acknowledged either way and the failure counted.
+                try
+                {
+                    _work();
+                }
+                catch (...)
+                {
+                    ++_failedWorkCount;
+                }
+            }
             {
                 const std::lock_guard lock(_doneSignal.mutex);
                 _doneSignal.flag = true;
@@ -72,6 +90,11 @@ namespace QOR
     std::size_t TaskExecutorCore::GetWakeCount() const
     {
         return _wakeCount;
+    }
+
+    std::size_t TaskExecutorCore::GetFailedWorkCount() const
+    {
+        return _failedWorkCount;
     }
 
     TaskExecutor::TaskExecutor(std::shared_ptr<TaskExecutorCore> core)
@@ -113,15 +136,19 @@ namespace QOR
     {
         // Destroying a joinable thread would terminate the process, and an executor left waiting
         // would never end: finish the handshake here if nobody shut the module down.
-        if (!_bIsShutDown)
+        try
         {
-            StopAndJoin();
+            TaskManager::Shutdown();
+        }
+        catch (...)
+        {
+            // A thread whose join action failed is joined by its own handle when it is released.
         }
     }
 
-    std::shared_ptr<TaskExecutor> TaskManager::AddExecutor()
+    std::shared_ptr<TaskExecutor> TaskManager::StartExecutor(std::function<void()> work)
     {
-        auto core = std::make_shared<TaskExecutorCore>();
+        auto core = std::make_shared<TaskExecutorCore>(std::move(work));
         auto executor = std::make_shared<TaskExecutor>(core);
         // The thread shares the core, so the handshake state outlives every handle on it.
         auto thread = SmartThread::Start([core] { core->Run(); });
@@ -142,21 +169,20 @@ namespace QOR
 
     void TaskManager::Shutdown()
     {
-        StopAndJoin();
-    }
-
-    void TaskManager::StopAndJoin()
-    {
         _bIsShutDown = true;
-        for (const auto& executor : _executors)
+        for (; _stoppedExecutorCount < _executors.size(); ++_stoppedExecutorCount)
         {
-            executor->StopRunning();
-            executor->Wake();
-            executor->WaitUntilDone();
+            TaskExecutor& executor = *_executors[_stoppedExecutorCount];
+            executor.StopRunning();
+            executor.Wake();
+            executor.WaitUntilDone();
         }
         for (const auto& thread : _threads)
         {
-            thread->Join();
+            if (!thread->IsJoined())
+            {
+                thread->Join();
+            }
         }
     }
 
