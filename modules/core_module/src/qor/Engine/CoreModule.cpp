@@ -1,6 +1,7 @@
 #include "qor/Engine/CoreModule.h"
 
 #include "qor/Engine/Engine.h"
+#include "qor/Logging/Logger.h"
 #include "qor/MultiThreading/SmartThreadManager.h"
 #include "qor/MultiThreading/TaskManager.h"
 #include "qor/VirtualFileSystem/VirtualFileSystemManager.h"
@@ -12,7 +13,7 @@ namespace QOR
     void CoreModule::InstallModules(EngineKey)
     {
         Engine* const engine = GetEngine();
-        // LOGGER: the Logger module is installed here, first of all.
+        engine->AddModule<Logger>();
         engine->AddModule<SmartThreadManager>();
         engine->AddModule<VirtualFileSystemManager>();
         engine->AddModule<TaskManager>();
