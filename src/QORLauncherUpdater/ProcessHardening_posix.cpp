@@ -1,0 +1,9 @@
+#include "ProcessHardening.h"
+
+namespace QOR
+{
+    void HardenProcess() noexcept
+    {
+        // The dynamic loader never searches the current directory here.
+    }
+}

@@ -1,0 +1,357 @@
+#include "UpdateFiles.h"
+
+#include "Report.h"
+
+#include <qor/Utility/Utility.h>
+
+#include <cstdint>
+#include <exception>
+#include <type_traits>
+#include <vector>
+
+namespace QOR
+{
+    namespace fs = std::filesystem;
+
+    namespace Update
+    {
+        namespace
+        {
+            constexpr const char* ReplacementCharacter = "\xEF\xBF\xBD";
+
+            void AppendUtf8(std::string& out, std::uint32_t codePoint)
+            {
+                if (codePoint < 0x80)
+                {
+                    out += static_cast<char>(codePoint);
+                }
+                else if (codePoint < 0x800)
+                {
+                    out += static_cast<char>(0xC0 | (codePoint >> 6));
+                    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+                }
+                else if (codePoint < 0x10000)
+                {
+                    out += static_cast<char>(0xE0 | (codePoint >> 12));
+                    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+                    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+                }
+                else
+                {
+                    out += static_cast<char>(0xF0 | (codePoint >> 18));
+                    out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+                    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+                    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+                }
+            }
+
+            // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
+            template <class WideChar>
+            std::string WideToUtf8(const std::basic_string<WideChar>& wide)
+            {
+                std::string out;
+                out.reserve(wide.size());
+                for (std::size_t i = 0; i < wide.size(); ++i)
+                {
+                    const auto unit = static_cast<std::uint32_t>(wide[i]) & 0xFFFF;
+                    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < wide.size())
+                    {
+                        const auto next = static_cast<std::uint32_t>(wide[i + 1]) & 0xFFFF;
+                        if (next >= 0xDC00 && next <= 0xDFFF)
+                        {
+                            AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
+                            ++i;
+                            continue;
+                        }
+                    }
+                    if (unit >= 0xD800 && unit <= 0xDFFF)
+                    {
+                        out += ReplacementCharacter;
+                        continue;
+                    }
+                    AppendUtf8(out, unit);
+                }
+                return out;
+            }
+
+            std::string CopyFailureText(const fs::path& source, const std::string& errorText)
+            {
+                return "Unable to copy update files. Aborting application. File:" + PathText(source) +
+                       ". Err: " + errorText;
+            }
+
+            TreeCopyResult CopyFailure(const fs::path& source, const std::string& errorText)
+            {
+                return {false, CopyFailureText(source, errorText)};
+            }
+
+            struct PlannedCopy
+            {
+                fs::path source; // S, as the walk produced it
+                fs::path target; // T
+                fs::path parent; // P
+            };
+
+            // Walks the whole staging tree and maps every eligible file before anything is written, so
+            // that a malformed tree (a file leading outside it) leaves the installation untouched.
+            TreeCopyResult PlanCopies(const fs::path& stagingRoot, const fs::path& installation,
+                                      std::vector<PlannedCopy>& plan)
+            {
+                std::error_code error;
+                const fs::path realRoot = Platform::FinalPath(stagingRoot, error);
+                if (error)
+                {
+                    return CopyFailure(stagingRoot, Platform::ErrorText(error));
+                }
+
+                const fs::path updaterName{UpdaterFileName};
+                const fs::path stagingName = stagingRoot.filename();
+                fs::path current = stagingRoot;
+                fs::recursive_directory_iterator walk(stagingRoot, error);
+                for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error))
+                {
+                    const fs::path source = walk->path();
+                    current = source;
+
+                    std::error_code statusError;
+                    const fs::file_status status = fs::status(source, statusError);
+                    if (status.type() == fs::file_type::not_found ||
+                        (statusError && Platform::IsMissingEntryError(statusError)))
+                    {
+                        continue; // vanished after being listed, or a link to nothing
+                    }
+                    if (statusError)
+                    {
+                        return CopyFailure(source, Platform::ErrorText(statusError));
+                    }
+                    if (fs::is_directory(status))
+                    {
+                        // Links and junctions to directories are never entered: their contents are not
+                        // part of the staged tree.
+                        if (Platform::IsLink(source))
+                        {
+                            walk.disable_recursion_pending();
+                        }
+                        continue;
+                    }
+                    if (!fs::is_regular_file(status))
+                    {
+                        continue;
+                    }
+                    // The updater never overwrites itself; exact, case-sensitive match at every depth.
+                    if (source.filename().native() == updaterName.native())
+                    {
+                        continue;
+                    }
+
+                    const fs::path realSource = Platform::FinalPath(source, error);
+                    if (error)
+                    {
+                        return CopyFailure(source, Platform::ErrorText(error));
+                    }
+                    const fs::path relative = realSource.lexically_relative(realRoot);
+                    if (relative.empty() || *relative.begin() == ".." || *relative.begin() == ".")
+                    {
+                        return CopyFailure(source, "The staged file leads outside the update folder.");
+                    }
+                    if (Platform::SameElement(*relative.begin(), stagingName))
+                    {
+                        // It would land in the staging tree, which is deleted right after the copy.
+                        return CopyFailure(source, "The staged file would be installed inside the update folder.");
+                    }
+                    const fs::path target = installation / relative;
+                    plan.push_back({source, target, target.parent_path()});
+                }
+                if (error)
+                {
+                    return CopyFailure(current, Platform::ErrorText(error));
+                }
+                return {true, {}};
+            }
+
+            TreeCopyResult CopyPlanned(const std::vector<PlannedCopy>& plan, const fs::path& installation)
+            {
+                for (const PlannedCopy& item : plan)
+                {
+                    std::error_code error;
+                    fs::create_directories(item.parent, error);
+                    if (error)
+                    {
+                        return {false, "Unable to create directory. Aborting application. Director:" +
+                                           PathText(item.parent) + ". Err: " + Platform::ErrorText(error)};
+                    }
+                    fs::path destination = item.target;
+                    std::error_code ignored;
+                    if (fs::is_directory(destination, ignored))
+                    {
+                        destination /= item.source.filename();
+                    }
+                    const fs::path absoluteSource = fs::absolute(item.source, error);
+                    if (!error)
+                    {
+                        error = Platform::ReplaceFile(absoluteSource, destination);
+                    }
+                    if (error)
+                    {
+                        return CopyFailure(item.source, Platform::ErrorText(error));
+                    }
+                }
+                // The staging tree is deleted next: what was copied must survive a power cut first.
+                if (const std::error_code error = Platform::FlushToDisk(installation))
+                {
+                    return CopyFailure(installation, Platform::ErrorText(error));
+                }
+                return {true, {}};
+            }
+
+            TreeCopyResult CopyUpdateTreeUnguarded()
+            {
+                const fs::path stagingRoot{StagingRoot};
+                std::error_code error;
+                const fs::path installation = fs::current_path(error);
+                if (error)
+                {
+                    return CopyFailure(".", Platform::ErrorText(error));
+                }
+                std::vector<PlannedCopy> plan;
+                TreeCopyResult planned = PlanCopies(stagingRoot, installation, plan);
+                if (!planned.copied)
+                {
+                    return planned;
+                }
+                return CopyPlanned(plan, installation);
+            }
+        }
+
+        std::string SanitizeUtf8(std::string_view text)
+        {
+            std::string out;
+            out.reserve(text.size());
+            std::size_t i = 0;
+            while (i < text.size())
+            {
+                const auto lead = static_cast<unsigned char>(text[i]);
+                std::size_t length = 0;
+                std::uint32_t codePoint = 0;
+                std::uint32_t minimum = 0;
+                if (lead < 0x80)
+                {
+                    out += static_cast<char>(lead);
+                    ++i;
+                    continue;
+                }
+                if ((lead & 0xE0) == 0xC0)
+                {
+                    length = 2, codePoint = lead & 0x1F, minimum = 0x80;
+                }
+                else if ((lead & 0xF0) == 0xE0)
+                {
+                    length = 3, codePoint = lead & 0x0F, minimum = 0x800;
+                }
+                else if ((lead & 0xF8) == 0xF0)
+                {
+                    length = 4, codePoint = lead & 0x07, minimum = 0x10000;
+                }
+                bool valid = length != 0 && i + length <= text.size();
+                for (std::size_t k = 1; valid && k < length; ++k)
+                {
+                    const auto next = static_cast<unsigned char>(text[i + k]);
+                    valid = (next & 0xC0) == 0x80;
+                    codePoint = (codePoint << 6) | (next & 0x3F);
+                }
+                valid = valid && codePoint >= minimum && codePoint <= 0x10FFFF &&
+                        !(codePoint >= 0xD800 && codePoint <= 0xDFFF);
+                if (valid)
+                {
+                    out.append(text.substr(i, length));
+                    i += length;
+                }
+                else
+                {
+                    out += ReplacementCharacter;
+                    ++i;
+                }
+            }
+            return out;
+        }
+
+        std::string PathText(const fs::path& path)
+        {
+            if constexpr (std::is_same_v<fs::path::value_type, char>)
+            {
+                return SanitizeUtf8(path.native());
+            }
+            else
+            {
+                return WideToUtf8(path.native());
+            }
+        }
+
+        fs::path TemporaryPathFor(const fs::path& target)
+        {
+            fs::path name = target.filename();
+            fs::path temporary{"."};
+            temporary += name;
+            temporary += ".qor-tmp";
+            return target.parent_path() / temporary;
+        }
+
+        TreeCopyResult CopyUpdateTree()
+        {
+            try
+            {
+                return CopyUpdateTreeUnguarded();
+            }
+            catch (const std::exception& exception)
+            {
+                return CopyFailure(StagingRoot, SanitizeUtf8(exception.what()));
+            }
+            catch (...)
+            {
+                return CopyFailure(StagingRoot, "Unknown error.");
+            }
+        }
+
+        std::string RemoveUpdateTree()
+        {
+            const std::string prefix = "Error: Unable to remove update files. Please delete ";
+            try
+            {
+                const fs::path stagingRoot{StagingRoot};
+                if (!Platform::RemoveTree(stagingRoot))
+                {
+                    return {};
+                }
+                std::error_code error;
+                const fs::path absolute = fs::absolute(stagingRoot, error);
+                return prefix + (error ? std::string(StagingRoot) : PathText(absolute.lexically_normal())) +
+                       " manually.";
+            }
+            catch (...)
+            {
+                return prefix + StagingRoot + " manually.";
+            }
+        }
+    }
+
+    bool CopyUpdateFiles(Logger* logger)
+    {
+        const Update::TreeCopyResult result = Update::CopyUpdateTree();
+        if (result.copied)
+        {
+            return true;
+        }
+        ReportFailure(logger, spdlog::source_loc{__FILE__, __LINE__, "CopyUpdateFiles"},
+                      Update::CopyFailedBoxText, Update::BoxTitle, result.logText);
+        return false;
+    }
+
+    void RemoveUpdateFiles()
+    {
+        const std::string boxText = Update::RemoveUpdateTree();
+        if (!boxText.empty())
+        {
+            ShowBox(boxText, Update::BoxTitle);
+        }
+    }
+}

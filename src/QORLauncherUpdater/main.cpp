@@ -1,0 +1,154 @@
+// QORLauncherUpdater: finishes the update the launcher has staged in ./self_update, in the
+// launcher's installation directory (the current directory), and starts the launcher again.
+
+#include "ProcessHardening.h"
+#include "Report.h"
+#include "UpdateFiles.h"
+
+#include <qor/Engine/Engine.h>
+#include <qor/Logging/Logger.h>
+#include <qor/Logging/LoggerSettings.h>
+#include <qor/Utility/Utility.h>
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace
+{
+    constexpr std::string_view ApplicationName = "QORLauncherUpdater";
+    constexpr const char* LogFilePath = "./log/self_updater_log.txt";
+    constexpr const char* UpdaterMutexName = "QOR_LauncherUpdater";
+    constexpr const char* LauncherMutexName = "QOR_Launcher";
+    constexpr int MaxLauncherProbes = 10;
+    constexpr std::chrono::seconds ProbePause{1};
+    constexpr const char* LauncherPath = "./QORLauncher.exe";
+    // DETACHED_PROCESS | CREATE_UNICODE_ENVIRONMENT: the launcher gets no console of ours.
+    constexpr std::uint32_t LauncherCreationFlags = 0x408;
+    constexpr const char* Title = "QOR Launcher Updater";
+    constexpr int ExitSuccess = 0;
+    constexpr int ExitFailure = 1;
+
+    // An error the procedure has no own report for: shown like a failed copy, so the player knows the
+    // update did not happen, and logged with what went wrong.
+    void ReportUnexpected(QOR::Logger* logger, const spdlog::source_loc& where, const std::string& what)
+    {
+        QOR::ReportFailure(logger, where, QOR::Update::CopyFailedBoxText, Title,
+                           "Unable to copy update files. Aborting application. Err: " + what);
+    }
+
+    // Runs the procedure on an engine that exists. The locals are declared so that leaving this
+    // function closes the launcher's handles first, then gives up the single-instance mutex.
+    int RunUpdate(QOR::Engine& engine)
+    {
+        QOR::Logger* logger = nullptr;
+        QOR::LoggerSettings settings;
+        QOR::MutexResult instance;
+        QOR::LaunchResult launched;
+        try
+        {
+            QOR::Logger* const module = dynamic_cast<QOR::Logger*>(engine.GetModule(QOR::Logger::GetStaticName()));
+            if (module == nullptr)
+            {
+                ReportUnexpected(nullptr, spdlog::source_loc{__FILE__, __LINE__, "main"},
+                                 "The engine has no Logger module.");
+                return ExitFailure;
+            }
+            settings.fileEnabled = true;
+            settings.filePath = LogFilePath;
+            try
+            {
+                module->Configure(settings);
+            }
+            catch (const std::exception& exception)
+            {
+                ReportUnexpected(nullptr, spdlog::source_loc{__FILE__, __LINE__, "main"},
+                                 std::string("Log file ") + LogFilePath + ": " + exception.what());
+                return ExitFailure;
+            }
+            logger = module;
+
+            instance = QOR::CreateNamedMutex(UpdaterMutexName);
+            if (!instance.mutex)
+            {
+                QOR::ReportFailure(logger, spdlog::source_loc{__FILE__, __LINE__, "main"},
+                                   "Error: Only one instance of LauncherUpdater can work. Aborting application.",
+                                   Title, "Only one instance of LauncherUpdater can work. Aborting application.");
+                return ExitFailure;
+            }
+
+            for (int probes = 0; QOR::IsNamedMutexTaken(LauncherMutexName);)
+            {
+                if (++probes == MaxLauncherProbes)
+                {
+                    QOR::ReportFailure(logger, spdlog::source_loc{__FILE__, __LINE__, "main"},
+                                       "Error: Unable to start QORLauncherUpdater while QORLauncher is already "
+                                       "running. Aborting application.",
+                                       "QORLauncherUpdater",
+                                       "Unable to start QORLauncherUpdater while QORLauncher is already running. "
+                                       "Aborting application.");
+                    return ExitFailure;
+                }
+                std::this_thread::sleep_for(ProbePause);
+            }
+
+            if (!QOR::CopyUpdateFiles(logger))
+            {
+                return ExitFailure;
+            }
+            QOR::RemoveUpdateFiles();
+
+            launched = QOR::LaunchProcess(LauncherPath, "", LauncherCreationFlags);
+            if (launched.error)
+            {
+                QOR::ReportFailure(logger, spdlog::source_loc{__FILE__, __LINE__, "main"},
+                                   "Error: Unable to launch QORLauncher.exe." + launched.error.GetText(), Title,
+                                   "Unable to launch QORLauncher.exe." + launched.error.GetText());
+                return ExitFailure;
+            }
+            if (!launched.process || !launched.thread)
+            {
+                QOR::ReportFailure(logger, spdlog::source_loc{__FILE__, __LINE__, "main"},
+                                   "Error: Unable to launch QORLauncher.exe.", Title,
+                                   "Unable to launch QORLauncher.exe.");
+                return ExitFailure;
+            }
+            return ExitSuccess;
+        }
+        catch (const std::exception& exception)
+        {
+            ReportUnexpected(logger, spdlog::source_loc{__FILE__, __LINE__, "main"},
+                             QOR::Update::SanitizeUtf8(exception.what()));
+        }
+        catch (...)
+        {
+            ReportUnexpected(logger, spdlog::source_loc{__FILE__, __LINE__, "main"}, "Unknown error.");
+        }
+        return ExitFailure;
+    }
+}
+
+int main()
+{
+    QOR::HardenProcess();
+    try
+    {
+        // Destroyed last, after every handle of the run is gone.
+        const auto engine = std::make_unique<QOR::Engine>(ApplicationName);
+        return RunUpdate(*engine);
+    }
+    catch (const std::exception& exception)
+    {
+        ReportUnexpected(nullptr, spdlog::source_loc{__FILE__, __LINE__, "main"},
+                         QOR::Update::SanitizeUtf8(exception.what()));
+    }
+    catch (...)
+    {
+        ReportUnexpected(nullptr, spdlog::source_loc{__FILE__, __LINE__, "main"}, "Unknown error.");
+    }
+    return ExitFailure;
+}
