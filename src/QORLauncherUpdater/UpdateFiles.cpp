@@ -74,6 +74,20 @@ namespace QOR
                 return out;
             }
 
+            // Narrow native text (POSIX) is checked; wide native text (Windows) is converted.
+            template <class NativeString>
+            std::string NativeToUtf8(const NativeString& native)
+            {
+                if constexpr (std::is_same_v<typename NativeString::value_type, char>)
+                {
+                    return SanitizeUtf8(native);
+                }
+                else
+                {
+                    return WideToUtf8(native);
+                }
+            }
+
             std::string CopyFailureText(const fs::path& source, const std::string& errorText)
             {
                 return "Unable to copy update files. Aborting application. File:" + PathText(source) +
@@ -189,7 +203,7 @@ namespace QOR
                     const fs::path absoluteSource = fs::absolute(item.source, error);
                     if (!error)
                     {
-                        error = Platform::ReplaceFile(absoluteSource, destination);
+                        error = Platform::ReplaceFileAtomically(absoluteSource, destination);
                     }
                     if (error)
                     {
@@ -277,14 +291,7 @@ namespace QOR
 
         std::string PathText(const fs::path& path)
         {
-            if constexpr (std::is_same_v<fs::path::value_type, char>)
-            {
-                return SanitizeUtf8(path.native());
-            }
-            else
-            {
-                return WideToUtf8(path.native());
-            }
+            return NativeToUtf8(path.native());
         }
 
         fs::path TemporaryPathFor(const fs::path& target)

@@ -54,7 +54,7 @@ namespace QOR
         {
             // Copies source to a temporary file beside target, makes it durable, keeps the source's
             // permissions and renames it over target in one step. Leaves no temporary file on failure.
-            std::error_code ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target);
+            std::error_code ReplaceFileAtomically(const std::filesystem::path& source, const std::filesystem::path& target);
 
             // Makes everything written under the directory durable before the staging tree goes.
             std::error_code FlushToDisk(const std::filesystem::path& directory);

@@ -131,7 +131,7 @@ namespace QOR::Update::Platform
         }
     }
 
-    std::error_code ReplaceFile(const fs::path& source, const fs::path& target)
+    std::error_code ReplaceFileAtomically(const fs::path& source, const fs::path& target)
     {
         const fs::path temporary = TemporaryPathFor(target);
         // A run killed earlier may have left its temporary file here.

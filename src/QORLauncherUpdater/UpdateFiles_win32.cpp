@@ -173,7 +173,7 @@ namespace QOR::Update::Platform
         }
     }
 
-    std::error_code ReplaceFile(const fs::path& source, const fs::path& target)
+    std::error_code ReplaceFileAtomically(const fs::path& source, const fs::path& target)
     {
         const std::wstring temporary = TemporaryPathFor(target).native();
         // A run killed earlier may have left its temporary file here.
@@ -229,6 +229,15 @@ namespace QOR::Update::Platform
                 break;
             }
             buffer.resize(length + 1);
+        }
+        // Drop the long-path prefix so the result compares with ordinary paths.
+        if (buffer.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        {
+            buffer = L"\\\\" + buffer.substr(7);
+        }
+        else if (buffer.rfind(L"\\\\?\\", 0) == 0)
+        {
+            buffer.erase(0, 4);
         }
         return fs::path(buffer);
     }
