@@ -89,6 +89,25 @@ namespace QOR
             return storage;
         }
 
+        // The library strips only its platform's separator; a Windows path logged on Linux would keep
+        // its backslashes, which are not valid JSON. The base name points into the caller's text, which
+        // must outlive the record anyway (the queue keeps only the pointer).
+        spdlog::source_loc WithBaseName(const spdlog::source_loc& location) noexcept
+        {
+            spdlog::source_loc result = location;
+            if (location.filename != nullptr)
+            {
+                for (const char* c = location.filename; *c != '\0'; ++c)
+                {
+                    if (*c == '/' || *c == '\\')
+                    {
+                        result.filename = c + 1;
+                    }
+                }
+            }
+            return result;
+        }
+
         void WriteRecord(spdlog::async_logger& logger, const spdlog::source_loc& location,
                          spdlog::level::level_enum level, std::string_view engineID, std::string_view category,
                          std::string_view message)
@@ -111,7 +130,7 @@ namespace QOR
             {
                 return; // a record that cannot be made whole is not written half-made
             }
-            logger.log(location, level, R"("engineID": "{}", "category": "{}", "message": "{}")", engineID, category,
+            logger.log(WithBaseName(location), level, R"("engineID": "{}", "category": "{}", "message": "{}")", engineID, category,
                        message);
         }
     }
