@@ -66,9 +66,9 @@ namespace QOR
         Registry<Module> _modules;
         Registry<CoreModuleBase> _coreModules;
         std::recursive_mutex _mutex;
-        bool _bIsInitialized = false;
+        [[maybe_unused]] bool _bIsInitialized = false; // reserved for a run cycle
         bool _bIsRunning = false;
-        bool _bIsStopping = false;
+        [[maybe_unused]] bool _bIsStopping = false; // reserved for a run cycle
         std::string _name;
     };
 
