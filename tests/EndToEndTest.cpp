@@ -1,0 +1,319 @@
+// Runs the real QORLauncherUpdater.exe and QORLauncher.exe in temporary installations.
+
+#include "TestProcess.h"
+#include "TestTree.h"
+
+#include <qor/Utility/Utility.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <sstream>
+#include <thread>
+
+namespace QOR::Testing
+{
+    namespace
+    {
+        using namespace std::chrono_literals;
+        using ::testing::HasSubstr;
+        using ::testing::IsEmpty;
+        using ::testing::Not;
+
+        const std::string Separator{static_cast<char>(fs::path::preferred_separator)};
+
+        // The start of the message member as the log line writes it (JSON string escaping).
+        std::string LoggedPrefix(const std::string& text)
+        {
+            std::string escaped;
+            for (const char c : text)
+            {
+                if (c == '\\' || c == '"')
+                {
+                    escaped += '\\';
+                }
+                escaped += c;
+            }
+            return "\"message\": \"" + escaped;
+        }
+
+        std::string LoggedMessage(const std::string& text)
+        {
+            return LoggedPrefix(text) + "\"";
+        }
+
+        class EndToEndTest : public ::testing::Test
+        {
+        protected:
+            void SetUp() override
+            {
+                UseNoDisplay();
+                fs::copy_file(QOR_UPDATER_EXE, Installed("QORLauncherUpdater.exe"));
+                fs::copy_file(QOR_LAUNCHER_EXE, Installed("QORLauncher.exe"));
+            }
+
+            fs::path Dir() const { return _folder.Path(); }
+            fs::path Staged(const std::string& relative) const { return Dir() / "self_update" / relative; }
+            fs::path Installed(const std::string& relative) const { return Dir() / relative; }
+
+            TestProcess StartUpdater() { return TestProcess(Installed("QORLauncherUpdater.exe"), {}, Dir()); }
+
+            int RunUpdater()
+            {
+                TestProcess updater = StartUpdater();
+                const std::optional<int> code = updater.Wait(90s);
+                EXPECT_TRUE(code.has_value()) << "the updater did not end";
+                return code.value_or(-1);
+            }
+
+            TestProcess StartHoldingLauncher(int seconds)
+            {
+                TestProcess launcher(Installed("QORLauncher.exe"), {"--hold", std::to_string(seconds)}, Dir());
+                EXPECT_TRUE(WaitForLauncherStarts(1)) << "the launcher did not start";
+                return launcher;
+            }
+
+            std::vector<std::string> LauncherStarts() const
+            {
+                std::vector<std::string> lines;
+                std::istringstream in(ReadFile(Installed("launcher_started.txt")));
+                for (std::string line; std::getline(in, line);)
+                {
+                    lines.push_back(line);
+                }
+                return lines;
+            }
+
+            bool WaitForLauncherStarts(std::size_t count) const
+            {
+                const auto deadline = std::chrono::steady_clock::now() + 60s;
+                while (LauncherStarts().size() < count)
+                {
+                    if (std::chrono::steady_clock::now() > deadline)
+                    {
+                        return false;
+                    }
+                    std::this_thread::sleep_for(20ms);
+                }
+                return true;
+            }
+
+            std::string Log() const { return ReadFile(Installed("log/self_updater_log.txt")); }
+
+        private:
+            TemporaryFolder _folder;
+        };
+
+        TEST_F(EndToEndTest, SuccessAppliesTheTreeRemovesItAndRestartsTheLauncherWithoutLogging)
+        {
+            WriteFile(Staged("root.txt"), "root new");
+            WriteFile(Staged("bin/core.dll"), "core new");
+            WriteFile(Staged("bin/plugins/new.dll"), "plugin");
+            WriteFile(Staged("QORLauncherUpdater.exe"), "staged updater");
+            WriteFile(Staged("bin/QORLauncherUpdater.exe"), "nested updater");
+            fs::create_directories(Staged("empty"));
+            WriteFile(Installed("root.txt"), "root old");
+            WriteFile(Installed("bin/core.dll"), "core old");
+            WriteFile(Installed("settings.cfg"), "player settings");
+            const std::string updater = ReadFile(Installed("QORLauncherUpdater.exe"));
+
+            EXPECT_EQ(RunUpdater(), 0);
+
+            EXPECT_EQ(ReadFile(Installed("root.txt")), "root new");
+            EXPECT_EQ(ReadFile(Installed("bin/core.dll")), "core new");
+            EXPECT_EQ(ReadFile(Installed("bin/plugins/new.dll")), "plugin");
+            EXPECT_EQ(ReadFile(Installed("settings.cfg")), "player settings");
+            EXPECT_EQ(ReadFile(Installed("QORLauncherUpdater.exe")), updater);
+            EXPECT_FALSE(fs::exists(Installed("bin/QORLauncherUpdater.exe")));
+            EXPECT_FALSE(fs::exists(Installed("empty")));
+            EXPECT_FALSE(fs::exists(Installed("self_update")));
+            EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
+            EXPECT_THAT(Log(), IsEmpty());
+
+            ASSERT_TRUE(WaitForLauncherStarts(1));
+            const std::string start = LauncherStarts().front();
+            const std::string suffix = " args=0";
+            ASSERT_GT(start.size(), suffix.size() + 4);
+            EXPECT_EQ(start.substr(start.size() - suffix.size()), suffix);
+            const std::string cwd = start.substr(4, start.size() - 4 - suffix.size());
+            EXPECT_TRUE(fs::equivalent(fs::path(std::u8string(cwd.begin(), cwd.end())), Dir())) << start;
+        }
+
+        TEST_F(EndToEndTest, SecondInstanceStopsAtOnceWithoutTouchingAnything)
+        {
+            WriteFile(Staged("a.txt"), "new");
+            WriteFile(Installed("a.txt"), "old");
+            const MutexResult first = CreateNamedMutex("QOR_LauncherUpdater");
+            ASSERT_TRUE(first.mutex) << first.error.GetText();
+
+            EXPECT_EQ(RunUpdater(), 1);
+
+            EXPECT_THAT(Log(), HasSubstr(LoggedMessage("Only one instance of LauncherUpdater can work. "
+                                                       "Aborting application.")));
+            EXPECT_EQ(ReadFile(Installed("a.txt")), "old");
+            EXPECT_EQ(ReadFile(Staged("a.txt")), "new");
+            EXPECT_FALSE(fs::exists(Installed("launcher_started.txt")));
+        }
+
+        // Waits the whole nine seconds: the only test that does.
+        TEST_F(EndToEndTest, LauncherRunningThroughoutTheWaitFailsWithoutTouchingTheInstallation)
+        {
+            WriteFile(Staged("a.txt"), "new");
+            WriteFile(Installed("a.txt"), "old");
+            TestProcess launcher = StartHoldingLauncher(120);
+
+            EXPECT_EQ(RunUpdater(), 1);
+
+            EXPECT_THAT(Log(), HasSubstr(LoggedMessage("Unable to start QORLauncherUpdater while QORLauncher is "
+                                                       "already running. Aborting application.")));
+            EXPECT_EQ(ReadFile(Installed("a.txt")), "old");
+            EXPECT_EQ(ReadFile(Staged("a.txt")), "new");
+            EXPECT_EQ(LauncherStarts().size(), 1U);
+            launcher.Kill();
+        }
+
+        TEST_F(EndToEndTest, LauncherEndingDuringTheWaitLetsTheUpdateGoOn)
+        {
+            WriteFile(Staged("a.txt"), "new");
+            TestProcess launcher = StartHoldingLauncher(2);
+
+            EXPECT_EQ(RunUpdater(), 0);
+
+            EXPECT_EQ(ReadFile(Installed("a.txt")), "new");
+            EXPECT_THAT(Log(), IsEmpty());
+            EXPECT_TRUE(WaitForLauncherStarts(2));
+            EXPECT_EQ(launcher.Wait(30s), std::optional<int>(0));
+        }
+
+        TEST_F(EndToEndTest, MissingLauncherFailsAfterTheUpdateWithTheLaunchErrorAppended)
+        {
+            WriteFile(Staged("a.txt"), "new");
+            fs::remove(Installed("QORLauncher.exe"));
+
+            EXPECT_EQ(RunUpdater(), 1);
+
+            EXPECT_THAT(Log(), HasSubstr(LoggedMessage("Unable to launch QORLauncher.exe.Unable to create process. "
+                                                       "WinAPI Error: 2")));
+            EXPECT_EQ(ReadFile(Installed("a.txt")), "new");
+            EXPECT_FALSE(fs::exists(Installed("self_update")));
+        }
+
+        TEST_F(EndToEndTest, ParentDirectoryThatCannotBeMadeFailsAndKeepsTheStagingTree)
+        {
+            WriteFile(Staged("bin/core.dll"), "new");
+            WriteFile(Installed("bin"), "a file in the way");
+
+            EXPECT_EQ(RunUpdater(), 1);
+
+            const std::string log = Log();
+            EXPECT_THAT(log, HasSubstr("\"message\": \"Unable to create directory. Aborting application. Director:"));
+            EXPECT_THAT(log, HasSubstr("bin. Err: "));
+            EXPECT_EQ(ReadFile(Staged("bin/core.dll")), "new");
+            EXPECT_FALSE(fs::exists(Installed("launcher_started.txt")));
+        }
+
+        TEST_F(EndToEndTest, FileThatCannotBeReplacedFailsNamingTheStagedPath)
+        {
+            WriteFile(Staged("bin/core.dll"), "new");
+            WriteFile(Installed("bin/core.dll/core.dll/keep"), "keep");
+
+            EXPECT_EQ(RunUpdater(), 1);
+
+            EXPECT_THAT(Log(), HasSubstr(LoggedPrefix("Unable to copy update files. Aborting application. "
+                                                      "File:./self_update" + Separator + "bin" + Separator +
+                                                      "core.dll. Err: ")));
+            EXPECT_EQ(ReadFile(Staged("bin/core.dll")), "new");
+            EXPECT_FALSE(fs::exists(Installed("launcher_started.txt")));
+        }
+
+        TEST_F(EndToEndTest, TargetHeldOpenByAnotherProgramFailsAndStaysWhole)
+        {
+            WriteFile(Staged("bin/core.dll"), "new");
+            WriteFile(Installed("bin/core.dll"), "old");
+            const std::unique_ptr<HeldFile> held = HoldFileWithoutSharing(Installed("bin/core.dll"));
+            if (!held)
+            {
+                GTEST_SKIP() << "files cannot be held against replacement on this system";
+            }
+
+            EXPECT_EQ(RunUpdater(), 1);
+
+            EXPECT_THAT(Log(), HasSubstr("File:./self_update\\\\bin\\\\core.dll. Err: "));
+            EXPECT_EQ(ReadFile(Staged("bin/core.dll")), "new");
+            EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
+        }
+
+        TEST_F(EndToEndTest, StagingTreeThatCannotBeRemovedIsReportedAndTheLauncherStillStarts)
+        {
+            WriteFile(Staged("a.txt"), "new");
+            WriteFile(Staged("sub/QORLauncherUpdater.exe"), "never copied, never opened");
+            const std::unique_ptr<HeldFile> held = PreventRemoval(Staged("sub/QORLauncherUpdater.exe"));
+            if (!held)
+            {
+                GTEST_SKIP() << "a superuser removes write-protected files";
+            }
+
+            EXPECT_EQ(RunUpdater(), 0);
+
+            EXPECT_EQ(ReadFile(Installed("a.txt")), "new");
+            EXPECT_TRUE(fs::exists(Staged("sub/QORLauncherUpdater.exe")));
+            EXPECT_THAT(Log(), IsEmpty());
+            EXPECT_TRUE(WaitForLauncherStarts(1));
+        }
+
+        TEST_F(EndToEndTest, KilledRunsLeaveWholeFilesAndARerunFinishesTheUpdate)
+        {
+            const std::size_t size = 48u << 20;
+            const std::vector<std::string> names = {"big1.pak", "bin/big2.pak", "bin/small.dll", "z.txt"};
+            for (const std::string& name : names)
+            {
+                const std::size_t length = name.find("big") != std::string::npos ? size : 1000;
+                WriteFile(Staged(name), std::string(length, 'N'));
+                WriteFile(Installed(name), std::string(length / 2, 'O'));
+            }
+            const std::vector<std::string> staged = ListTree(Dir() / "self_update");
+            std::mt19937 random(std::random_device{}());
+            for (int round = 0; round < 4; ++round)
+            {
+                TestProcess updater = StartUpdater();
+                std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 600)(random)));
+                updater.Kill();
+                for (const std::string& name : names)
+                {
+                    const std::size_t length = name.find("big") != std::string::npos ? size : 1000;
+                    const std::string content = ReadFile(Installed(name));
+                    const bool whole = content == std::string(length, 'N') || content == std::string(length / 2, 'O');
+                    EXPECT_TRUE(whole) << name << " after round " << round;
+                }
+                // The staging tree is only removed after every file was copied and flushed.
+                bool allNew = true;
+                for (const std::string& name : names)
+                {
+                    allNew = allNew && ReadFile(Installed(name)).front() == 'N';
+                }
+                if (!allNew)
+                {
+                    EXPECT_EQ(ListTree(Dir() / "self_update"), staged) << "after round " << round;
+                }
+                if (!fs::exists(Dir() / "self_update"))
+                {
+                    break;
+                }
+            }
+
+            if (fs::exists(Dir() / "self_update"))
+            {
+                EXPECT_EQ(RunUpdater(), 0);
+            }
+            for (const std::string& name : names)
+            {
+                EXPECT_EQ(ReadFile(Installed(name)), std::string(name.find("big") != std::string::npos ? size : 1000, 'N'))
+                    << name;
+            }
+            EXPECT_FALSE(fs::exists(Dir() / "self_update"));
+            EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
+        }
+    }
+}

@@ -1,0 +1,140 @@
+#include "TestProcess.h"
+
+#include <cerrno>
+#include <csignal>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace QOR::Testing
+{
+    struct TestProcess::Native
+    {
+        pid_t pid = -1;
+        std::optional<int> exitCode;
+    };
+
+    TestProcess::TestProcess(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                             const std::filesystem::path& workingDirectory)
+        : _native(std::make_unique<Native>())
+    {
+        std::vector<std::string> storage;
+        storage.push_back(program.string());
+        storage.insert(storage.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (std::string& argument : storage)
+        {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        const std::string directory = workingDirectory.string();
+        const pid_t pid = ::fork();
+        if (pid < 0)
+        {
+            throw std::runtime_error("fork failed");
+        }
+        if (pid == 0)
+        {
+            if (::chdir(directory.c_str()) != 0)
+            {
+                ::_exit(126);
+            }
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        _native->pid = pid;
+    }
+
+    TestProcess::TestProcess(TestProcess&&) noexcept = default;
+    TestProcess& TestProcess::operator=(TestProcess&&) noexcept = default;
+
+    TestProcess::~TestProcess()
+    {
+        if (_native)
+        {
+            Kill();
+        }
+    }
+
+    std::optional<int> TestProcess::Wait(std::chrono::milliseconds timeout)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!_native->exitCode)
+        {
+            int status = 0;
+            const pid_t done = ::waitpid(_native->pid, &status, WNOHANG);
+            if (done == _native->pid)
+            {
+                _native->exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+            if (done < 0 && errno != EINTR)
+            {
+                throw std::runtime_error("waitpid failed");
+            }
+            if (std::chrono::steady_clock::now() >= deadline)
+            {
+                return std::nullopt;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return _native->exitCode;
+    }
+
+    void TestProcess::Kill()
+    {
+        if (!_native->exitCode)
+        {
+            ::kill(_native->pid, SIGKILL);
+            Wait(std::chrono::seconds(30));
+        }
+    }
+
+    std::unique_ptr<HeldFile> HoldFileWithoutSharing(const std::filesystem::path&)
+    {
+        return nullptr;
+    }
+
+    namespace
+    {
+        class ProtectedFolder : public HeldFile
+        {
+        public:
+            explicit ProtectedFolder(std::filesystem::path folder) : _folder(std::move(folder))
+            {
+                std::filesystem::permissions(_folder, std::filesystem::perms::owner_write |
+                                                          std::filesystem::perms::group_write |
+                                                          std::filesystem::perms::others_write,
+                                             std::filesystem::perm_options::remove);
+            }
+            ~ProtectedFolder() override
+            {
+                std::error_code error;
+                std::filesystem::permissions(_folder, std::filesystem::perms::owner_write,
+                                             std::filesystem::perm_options::add, error);
+            }
+
+        private:
+            std::filesystem::path _folder;
+        };
+    }
+
+    std::unique_ptr<HeldFile> PreventRemoval(const std::filesystem::path& file)
+    {
+        if (::geteuid() == 0)
+        {
+            return nullptr;
+        }
+        return std::make_unique<ProtectedFolder>(file.parent_path());
+    }
+
+    void UseNoDisplay()
+    {
+        ::unsetenv("DISPLAY");
+        ::unsetenv("WAYLAND_DISPLAY");
+    }
+}

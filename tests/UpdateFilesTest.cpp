@@ -1,0 +1,188 @@
+// The tree copy and the removal, driven directly in temporary installations.
+
+#include "TestTree.h"
+
+#include <UpdateFiles.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace QOR::Testing
+{
+    namespace
+    {
+        using ::testing::ElementsAre;
+        using ::testing::HasSubstr;
+        using ::testing::IsEmpty;
+        using ::testing::StartsWith;
+
+        const std::string Separator{static_cast<char>(fs::path::preferred_separator)};
+
+        class UpdateTreeTest : public ::testing::Test
+        {
+        protected:
+            fs::path Staged(const std::string& relative) const { return _folder.Path() / "self_update" / relative; }
+            fs::path Installed(const std::string& relative) const { return _folder.Path() / relative; }
+            fs::path Root() const { return _folder.Path(); }
+
+        private:
+            TemporaryFolder _folder;
+            CurrentDirectory _cwd{_folder.Path()};
+        };
+
+        TEST_F(UpdateTreeTest, CopiesEveryFileByTheMappingAndSkipRules)
+        {
+            WriteFile(Staged("root.txt"), "root new");
+            WriteFile(Staged("bin/core.dll"), "core new");
+            WriteFile(Staged("bin/deep/er/data.pak"), "data");
+            WriteFile(Staged("QORLauncherUpdater.exe"), "updater");
+            WriteFile(Staged("bin/QORLauncherUpdater.exe"), "nested updater");
+            WriteFile(Staged("bin/qorlauncherupdater.exe"), "other case");
+            fs::create_directories(Staged("empty/inner"));
+            WriteFile(Installed("root.txt"), "root old");
+            WriteFile(Installed("bin/core.dll"), "core old");
+            WriteFile(Installed("bin/only-installed.cfg"), "mine");
+            WriteFile(Installed("QORLauncherUpdater.exe"), "running updater");
+
+            const Update::TreeCopyResult result = Update::CopyUpdateTree();
+
+            ASSERT_TRUE(result.copied) << result.logText;
+            EXPECT_THAT(result.logText, IsEmpty());
+            EXPECT_EQ(ReadFile(Installed("root.txt")), "root new");
+            EXPECT_EQ(ReadFile(Installed("bin/core.dll")), "core new");
+            EXPECT_EQ(ReadFile(Installed("bin/deep/er/data.pak")), "data");
+            EXPECT_EQ(ReadFile(Installed("bin/only-installed.cfg")), "mine");
+            EXPECT_EQ(ReadFile(Installed("QORLauncherUpdater.exe")), "running updater");
+            EXPECT_FALSE(fs::exists(Installed("bin/QORLauncherUpdater.exe")));
+            EXPECT_FALSE(fs::exists(Installed("empty")));
+            EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
+            // The staging tree is left for the removal.
+            EXPECT_EQ(ReadFile(Staged("bin/core.dll")), "core new");
+            if (!fs::equivalent(Installed("bin/qorlauncherupdater.exe"), Installed("bin/QORLauncherUpdater.exe")))
+            {
+                EXPECT_EQ(ReadFile(Installed("bin/qorlauncherupdater.exe")), "other case");
+            }
+        }
+
+        TEST_F(UpdateTreeTest, TargetDirectoryReceivesTheFileUnderItsOwnName)
+        {
+            WriteFile(Staged("data.pak"), "pak");
+            fs::create_directories(Installed("data.pak"));
+
+            ASSERT_TRUE(Update::CopyUpdateTree().copied);
+            EXPECT_EQ(ReadFile(Installed("data.pak/data.pak")), "pak");
+        }
+
+        TEST_F(UpdateTreeTest, LeftoverOfAKilledRunIsReplacedAndGone)
+        {
+            WriteFile(Staged("bin/core.dll"), "core new");
+            WriteFile(Installed("bin/.core.dll.qor-tmp"), "half written");
+
+            ASSERT_TRUE(Update::CopyUpdateTree().copied);
+            EXPECT_EQ(ReadFile(Installed("bin/core.dll")), "core new");
+            EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
+        }
+
+        TEST_F(UpdateTreeTest, ParentThatIsAFileFailsWithTheDirectoryReport)
+        {
+            WriteFile(Staged("bin/core.dll"), "core new");
+            WriteFile(Installed("bin"), "a file in the way");
+
+            const Update::TreeCopyResult result = Update::CopyUpdateTree();
+
+            EXPECT_FALSE(result.copied);
+            EXPECT_THAT(result.logText, StartsWith("Unable to create directory. Aborting application. Director:" +
+                                                   Update::PathText(Root() / "bin") + ". Err: "));
+            EXPECT_GT(result.logText.size(), std::string("Unable to create directory. Aborting application. Director:")
+                                                     .size() + Update::PathText(Root() / "bin").size() + 7);
+            EXPECT_EQ(ReadFile(Installed("bin")), "a file in the way");
+            EXPECT_EQ(ReadFile(Staged("bin/core.dll")), "core new");
+        }
+
+        TEST_F(UpdateTreeTest, FileThatCannotBeReplacedStopsTheCopyAndNamesTheStagedPath)
+        {
+            WriteFile(Staged("bin/core.dll"), "core new");
+            // The target is a folder holding a non-empty folder of the same name: nothing can replace it.
+            WriteFile(Installed("bin/core.dll/core.dll/keep"), "keep");
+
+            const Update::TreeCopyResult result = Update::CopyUpdateTree();
+
+            EXPECT_FALSE(result.copied);
+            EXPECT_THAT(result.logText, StartsWith("Unable to copy update files. Aborting application. File:"
+                                                   "./self_update" + Separator + "bin" + Separator + "core.dll. Err: "));
+            EXPECT_EQ(ReadFile(Installed("bin/core.dll/core.dll/keep")), "keep");
+            EXPECT_EQ(ReadFile(Staged("bin/core.dll")), "core new");
+            EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
+        }
+
+        TEST_F(UpdateTreeTest, FailureLeavesEarlierFilesCopiedAndLaterOnesUntried)
+        {
+            for (const char* name : {"a", "b", "c", "d", "e"})
+            {
+                WriteFile(Staged(name), std::string("new ") + name);
+                WriteFile(Installed(name), std::string("old ") + name);
+            }
+            fs::remove(Installed("c"));
+            WriteFile(Installed("c/c/keep"), "keep");
+
+            const Update::TreeCopyResult result = Update::CopyUpdateTree();
+
+            ASSERT_FALSE(result.copied);
+            EXPECT_THAT(result.logText, HasSubstr("File:./self_update" + Separator + "c. Err: "));
+            // Walk order is the file system's: each other file is either copied before the failure or untouched.
+            int copied = 0;
+            for (const char* name : {"a", "b", "d", "e"})
+            {
+                const std::string content = ReadFile(Installed(name));
+                EXPECT_TRUE(content == std::string("new ") + name || content == std::string("old ") + name);
+                copied += content == std::string("new ") + name ? 1 : 0;
+            }
+            EXPECT_LT(copied, 4 + 1);
+            EXPECT_EQ(ListTree(Root() / "self_update"), (std::vector<std::string>{"a", "b", "c", "d", "e"}));
+        }
+
+        TEST_F(UpdateTreeTest, MissingStagingTreeIsReportedLikeACopyFailure)
+        {
+            const Update::TreeCopyResult result = Update::CopyUpdateTree();
+
+            EXPECT_FALSE(result.copied);
+            EXPECT_THAT(result.logText, StartsWith("Unable to copy update files. Aborting application. "
+                                                   "File:./self_update. Err: "));
+        }
+
+        TEST_F(UpdateTreeTest, FileThatWouldLandInTheStagingTreeIsRefusedBeforeAnyCopy)
+        {
+            WriteFile(Staged("a.txt"), "new");
+            WriteFile(Staged("self_update/b.txt"), "lost with the staging tree");
+            WriteFile(Installed("a.txt"), "old");
+
+            const Update::TreeCopyResult result = Update::CopyUpdateTree();
+
+            EXPECT_FALSE(result.copied);
+            EXPECT_THAT(result.logText, HasSubstr("self_update" + Separator + "b.txt. Err: "));
+            EXPECT_EQ(ReadFile(Installed("a.txt")), "old");
+        }
+
+        TEST_F(UpdateTreeTest, RemovalDeletesTheWholeTreeAndAMissingTreeIsNoError)
+        {
+            WriteFile(Staged("bin/core.dll"), "x");
+            WriteFile(Staged("QORLauncherUpdater.exe"), "x");
+            fs::create_directories(Staged("empty"));
+            fs::permissions(Staged("bin/core.dll"), fs::perms::owner_read, fs::perm_options::replace);
+
+            EXPECT_EQ(Update::RemoveUpdateTree(), "");
+            EXPECT_FALSE(fs::exists(Root() / "self_update"));
+            EXPECT_EQ(Update::RemoveUpdateTree(), "");
+        }
+
+        TEST(UpdateTextTest, InvalidTextBecomesReplacementCharacters)
+        {
+            EXPECT_EQ(Update::SanitizeUtf8("plain/ü/€/😀"), "plain/ü/€/😀");
+            EXPECT_EQ(Update::SanitizeUtf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+            EXPECT_EQ(Update::SanitizeUtf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");      // overlong '/'
+            EXPECT_EQ(Update::SanitizeUtf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"); // surrogate
+            EXPECT_EQ(Update::SanitizeUtf8("end\xE2\x82"), "end\xEF\xBF\xBD\xEF\xBF\xBD"); // cut short
+            EXPECT_EQ(Update::TemporaryPathFor(fs::path("bin") / "core.dll"), fs::path("bin") / ".core.dll.qor-tmp");
+        }
+    }
+}
