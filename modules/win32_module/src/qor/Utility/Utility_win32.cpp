@@ -137,9 +137,10 @@ namespace QOR::Detail
     {
         const std::vector<wchar_t> text = ToWideBuffer(wide.message);
         const std::vector<wchar_t> caption = ToWideBuffer(wide.title);
-        if (::MessageBoxW(nullptr, text.data(), caption.data(), MB_OK | MB_ICONWARNING) == 0)
+        // Failure is documented as 0; Wine without a display answers -1. Either way no box was seen,
+        // and the failure it was meant to report must still be seen somewhere.
+        if (::MessageBoxW(nullptr, text.data(), caption.data(), MB_OK | MB_ICONWARNING) <= 0)
         {
-            // No box could be shown (no desktop, for one): the failure must still be seen somewhere.
             const std::string line = FormatNoticeForConsole(message, title);
             std::fwrite(line.data(), 1, line.size(), stderr);
             std::fflush(stderr);

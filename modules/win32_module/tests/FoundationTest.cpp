@@ -1,0 +1,294 @@
+#include "qor/Foundation/Foundation.h"
+
+#include "../src/qor/Foundation/FoundationDetail.h"
+#include "../src/qor/Foundation/Utf8Decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <vector>
+
+namespace
+{
+    using QOR::WideString;
+
+    // Reference decoder, written independently of the product's: a sequence is judged by the value it
+    // encodes (shortest form, no surrogates, at most U+10FFFF), and the maximal ill-formed subpart is
+    // the longest prefix that some completion could still turn into a well-formed sequence.
+    int SequenceLength(std::uint8_t lead)
+    {
+        if ((lead & 0xE0) == 0xC0)
+            return 2;
+        if ((lead & 0xF0) == 0xE0)
+            return 3;
+        if ((lead & 0xF8) == 0xF0)
+            return 4;
+        return 0;
+    }
+
+    // The values a well-formed sequence of `length` bytes may encode.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> ValidRanges(int length)
+    {
+        switch (length)
+        {
+        case 2:
+            return {{0x80, 0x7FF}};
+        case 3:
+            return {{0x800, 0xD7FF}, {0xE000, 0xFFFF}};
+        case 4:
+            return {{0x10000, 0x10FFFF}};
+        default:
+            return {};
+        }
+    }
+
+    // Whether the first `known` bytes could begin a well-formed sequence of `length` bytes: the values
+    // its completions can take form one interval, which has to meet the valid values.
+    bool CouldComplete(const std::vector<std::uint8_t>& bytes, std::size_t at, int known, int length)
+    {
+        const std::uint32_t leadBits = bytes[at] & (0x7Fu >> length);
+        std::uint32_t low = leadBits;
+        std::uint32_t high = leadBits;
+        for (int k = 1; k < length; ++k)
+        {
+            std::uint32_t lowBits = 0x00;
+            std::uint32_t highBits = 0x3F;
+            if (k < known)
+            {
+                if ((bytes[at + static_cast<std::size_t>(k)] & 0xC0) != 0x80)
+                    return false;
+                lowBits = highBits = bytes[at + static_cast<std::size_t>(k)] & 0x3Fu;
+            }
+            low = (low << 6) | lowBits;
+            high = (high << 6) | highBits;
+        }
+        for (const auto& [first, last] : ValidRanges(length))
+        {
+            if (low <= last && high >= first)
+                return true;
+        }
+        return false;
+    }
+
+    WideString ReferenceDecode(const std::string& text)
+    {
+        const std::vector<std::uint8_t> bytes(text.begin(), text.end());
+        WideString out;
+        std::size_t i = 0;
+        while (i < bytes.size())
+        {
+            const int length = SequenceLength(bytes[i]);
+            if (bytes[i] < 0x80)
+            {
+                out.push_back(bytes[i]);
+                ++i;
+                continue;
+            }
+            const std::size_t available = bytes.size() - i;
+            if (length != 0 && available >= static_cast<std::size_t>(length) &&
+                CouldComplete(bytes, i, length, length))
+            {
+                std::uint32_t value = bytes[i] & (0x7Fu >> length);
+                for (int k = 1; k < length; ++k)
+                    value = (value << 6) | (bytes[i + static_cast<std::size_t>(k)] & 0x3Fu);
+                if (value >= 0x10000)
+                {
+                    out.push_back(static_cast<char16_t>(0xD800 + ((value - 0x10000) >> 10)));
+                    out.push_back(static_cast<char16_t>(0xDC00 + ((value - 0x10000) & 0x3FF)));
+                }
+                else
+                {
+                    out.push_back(static_cast<char16_t>(value));
+                }
+                i += static_cast<std::size_t>(length);
+                continue;
+            }
+            int subpart = 1;
+            if (length != 0)
+            {
+                for (int known = length - 1; known >= 2; --known)
+                {
+                    if (static_cast<std::size_t>(known) <= available && CouldComplete(bytes, i, known, length))
+                    {
+                        subpart = known;
+                        break;
+                    }
+                }
+            }
+            out.push_back(0xFFFD);
+            i += static_cast<std::size_t>(subpart);
+        }
+        return out;
+    }
+
+    std::string Bytes(std::initializer_list<int> values)
+    {
+        std::string text;
+        for (const int v : values)
+            text.push_back(static_cast<char>(v));
+        return text;
+    }
+
+    // Stands in for MultiByteToWideChar to reach the error and assertion paths.
+    class FakeConverter final : public QOR::Detail::SystemTextConverter
+    {
+    public:
+        int sizeAnswer = 1;
+        int convertAnswer = 1;
+        std::uint32_t error = 0;
+        int calls = 0;
+        std::optional<std::string> failOn;
+
+        int Convert(std::string_view utf8, char16_t* out, int) override
+        {
+            ++calls;
+            if (failOn && utf8 == *failOn)
+                return 0;
+            if (out != nullptr && convertAnswer > 0)
+                out[0] = u'x';
+            return out == nullptr ? sizeAnswer : convertAnswer;
+        }
+        std::uint32_t LastError() override
+        {
+            return error;
+        }
+    };
+}
+
+TEST(Utf8ToWideTest, ConvertsWellFormedText)
+{
+    const QOR::WideTextResult empty = QOR::Utf8ToWide("");
+    EXPECT_FALSE(empty.error);
+    EXPECT_TRUE(empty.text.empty());
+
+    const QOR::WideTextResult ab = QOR::Utf8ToWide("ab");
+    EXPECT_FALSE(ab.error);
+    EXPECT_EQ(ab.text, WideString(u"ab"));
+
+    // Two-, three- and four-byte forms; the last one becomes a surrogate pair.
+    EXPECT_EQ(QOR::Utf8ToWide("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80").text, WideString(u"\u00E9\u20AC\xD83D\xDE00"));
+    EXPECT_EQ(QOR::Utf8ToWide("\xF4\x8F\xBF\xBF").text, WideString(u"\xDBFF\xDFFF"));
+
+    const std::string withZero("a\0b", 3);
+    const QOR::WideTextResult zero = QOR::Utf8ToWide(withZero);
+    ASSERT_EQ(zero.text.size(), 3u);
+    EXPECT_EQ(zero.text[1], u'\0');
+}
+
+TEST(Utf8ToWideTest, IllFormedInputIsReplacedNotRefused)
+{
+    const QOR::WideTextResult result = QOR::Utf8ToWide("a\xFF" "b");
+    EXPECT_FALSE(result.error);
+    EXPECT_EQ(result.text, WideString(u"a\uFFFDb"));
+}
+
+// Each maximal ill-formed subpart is one U+FFFD: the Unicode Standard's own example and the classic
+// traps (overlong forms, encoded surrogates, values above U+10FFFF, truncation, stray continuations).
+TEST(Utf8DecoderTest, ReplacesEachMaximalIllFormedSubpart)
+{
+    struct Case
+    {
+        std::string input;
+        WideString expected;
+    };
+    const Case cases[] = {
+        {Bytes({0x61, 0xF1, 0x80, 0x80, 0xE1, 0x80, 0xC2, 0x62, 0x80, 0x63, 0x80, 0xBF, 0x64}),
+         u"a\uFFFD\uFFFD\uFFFDb\uFFFDc\uFFFD\uFFFDd"},
+        {Bytes({0xC0, 0xAF}), u"\uFFFD\uFFFD"},                     // overlong '/'
+        {Bytes({0xE0, 0x80, 0xAF}), u"\uFFFD\uFFFD\uFFFD"},         // overlong, three bytes
+        {Bytes({0xF0, 0x80, 0x80, 0xAF}), u"\uFFFD\uFFFD\uFFFD\uFFFD"},
+        {Bytes({0xED, 0xA0, 0x80}), u"\uFFFD\uFFFD\uFFFD"},         // encoded surrogate
+        {Bytes({0xF4, 0x90, 0x80, 0x80}), u"\uFFFD\uFFFD\uFFFD\uFFFD"}, // above U+10FFFF
+        {Bytes({0xF5, 0x80}), u"\uFFFD\uFFFD"},
+        {Bytes({0xF0, 0x9F, 0x98}), u"\uFFFD"},                     // truncated at the end
+        {Bytes({0xE2, 0x82, 0x41}), u"\uFFFDA"},                    // truncated, then a character
+        {Bytes({0x80, 0xBF}), u"\uFFFD\uFFFD"},                     // stray continuation bytes
+        {Bytes({0xC2}), u"\uFFFD"},
+    };
+    for (const Case& c : cases)
+    {
+        EXPECT_EQ(QOR::Detail::DecodeUtf8ToUtf16(c.input), c.expected) << testing::PrintToString(c.input);
+        EXPECT_EQ(ReferenceDecode(c.input), c.expected) << "reference: " << testing::PrintToString(c.input);
+    }
+}
+
+// Random inputs biased toward the bytes where decoders go wrong, checked against the reference.
+TEST(Utf8DecoderTest, AgreesWithReferenceOnRandomInput)
+{
+    const std::uint8_t interesting[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1,
+                                        0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3,
+                                        0xF4, 0xF5, 0xF7, 0xF8, 0xFE, 0xFF};
+    std::mt19937 random(12345);
+    std::uniform_int_distribution<int> lengthPick(0, 12);
+    std::uniform_int_distribution<int> kindPick(0, 9);
+    std::uniform_int_distribution<int> bytePick(0, 255);
+    std::uniform_int_distribution<int> continuationPick(0x80, 0xBF);
+    std::uniform_int_distribution<std::size_t> interestingPick(0, std::size(interesting) - 1);
+
+    for (int round = 0; round < 200000; ++round)
+    {
+        std::string input;
+        const int length = lengthPick(random);
+        for (int k = 0; k < length; ++k)
+        {
+            const int kind = kindPick(random);
+            const int byte = kind < 4 ? continuationPick(random)
+                             : kind < 8 ? interesting[interestingPick(random)]
+                                        : bytePick(random);
+            input.push_back(static_cast<char>(byte));
+        }
+        const WideString expected = ReferenceDecode(input);
+        ASSERT_EQ(QOR::Detail::DecodeUtf8ToUtf16(input), expected) << testing::PrintToString(input);
+        ASSERT_EQ(QOR::Detail::DecodeUtf8ToUtf16(input, nullptr), expected.size());
+#ifndef _WIN32
+        // Without a system converter the public call is this decoder.
+        if (round % 16 == 0)
+        {
+            ASSERT_EQ(QOR::Utf8ToWide(input).text, expected) << testing::PrintToString(input);
+        }
+#endif
+    }
+}
+
+TEST(Utf8ToWideWithTest, ReportsTheSystemsRefusalsByName)
+{
+    const std::pair<std::uint32_t, const char*> cases[] = {
+        {122, "InsufficientBuffer"}, {1004, "InvalidFlags"}, {87, "InvalidParameter"}, {1113, "NoUnicodeTranslation"}};
+    for (const auto& [code, name] : cases)
+    {
+        FakeConverter system;
+        system.sizeAnswer = 0;
+        system.error = code;
+        const QOR::WideTextResult result = QOR::Detail::Utf8ToWideWith("text", system);
+        EXPECT_EQ(result.error.GetText(), name);
+        EXPECT_TRUE(result.text.empty());
+    }
+}
+
+TEST(Utf8ToWideWithTest, EmptyAndOversizedInputsNeverReachTheSystem)
+{
+    FakeConverter system;
+    EXPECT_FALSE(QOR::Detail::Utf8ToWideWith("", system).error);
+
+    // The system takes a 32-bit length: a longer input must be refused, not cut short.
+    static const char byte = 'a';
+    const std::string_view huge(&byte, static_cast<std::size_t>(INT_MAX) + 1);
+    EXPECT_EQ(QOR::Detail::Utf8ToWideWith(huge, system).error.GetText(), "InvalidParameter");
+    EXPECT_EQ(system.calls, 0);
+}
+
+TEST(Utf8ToWideWithDeathTest, BrokenInvariantsStopTheProgram)
+{
+    FakeConverter unknownCode;
+    unknownCode.sizeAnswer = 0;
+    unknownCode.error = 5;
+    EXPECT_DEATH(QOR::Detail::Utf8ToWideWith("text", unknownCode), "Assertion failed: false, file .*Foundation\\.cpp");
+
+    FakeConverter nothingConverted;
+    nothingConverted.convertAnswer = 0;
+    EXPECT_DEATH(QOR::Detail::Utf8ToWideWith("text", nothingConverted),
+                 "Assertion failed: charsConverted != 0, file .*Foundation\\.cpp, line ");
+}

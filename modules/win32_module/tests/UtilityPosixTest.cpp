@@ -1,0 +1,203 @@
+// Linux-only behaviour: the lock file, what a launched program inherits, reaping, and the notice on a
+// real (virtual) display.
+#include "qor/Utility/Utility.h"
+
+#include "TestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using testing::HasSubstr;
+
+namespace
+{
+    std::string LaunchHelper(const std::string& mode, const std::string& file, QOR::LaunchResult& launch)
+    {
+        launch = QOR::LaunchProcess(QOR::Test::HelperPath(), mode + " " + QOR::Test::Quoted(file), 0x408);
+        return launch.error.GetText();
+    }
+
+    // The process state letter from /proc, or 0 when the process is gone (reaped).
+    char ProcessState(pid_t pid)
+    {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            return 0;
+        const auto close = line.rfind(')');
+        return close == std::string::npos || close + 2 >= line.size() ? 0 : line[close + 2];
+    }
+
+    struct FdCloser
+    {
+        int fd;
+        ~FdCloser()
+        {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    };
+}
+
+TEST(LockFileTest, LockFileIsAReadableRegularFileThatOutlivesTheLock)
+{
+    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    const std::string path = "/tmp/" + name + ".lock";
+    const mode_t previous = ::umask(077);
+    {
+        QOR::MutexResult held = QOR::CreateNamedMutex(name);
+        ::umask(previous);
+        ASSERT_FALSE(held.error) << held.error.GetText();
+        struct stat info{};
+        ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(info.st_mode & 0777, 0644u) << "every user must be able to probe it";
+        // The descriptor must not leak into programs this process starts.
+        EXPECT_NE(::fcntl(static_cast<int>(held.mutex.Get()), F_GETFD) & FD_CLOEXEC, 0);
+    }
+    EXPECT_TRUE(std::filesystem::exists(path)) << "never unlinked";
+    EXPECT_FALSE(QOR::IsNamedMutexTaken(name));
+    std::filesystem::remove(path);
+}
+
+TEST(LockFileTest, MissingFileIsFreeAndTheProbeCreatesNothing)
+{
+    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    EXPECT_FALSE(QOR::IsNamedMutexTaken(name));
+    EXPECT_FALSE(std::filesystem::exists("/tmp/" + name + ".lock"));
+}
+
+// Something planted at the lock path is refused instead of followed or waited on.
+TEST(LockFileTest, PlantedSymlinkOrFifoIsRefused)
+{
+    const std::filesystem::path dir = QOR::Test::MakeTempDir();
+    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    const std::string path = "/tmp/" + name + ".lock";
+
+    const std::filesystem::path target = dir / "victim";
+    std::filesystem::create_symlink(target, path);
+    EXPECT_EQ(QOR::CreateNamedMutex(name).error.GetText(), "Unable to create mutex.");
+    EXPECT_FALSE(std::filesystem::exists(target)) << "the link was followed";
+    EXPECT_TRUE(QOR::IsNamedMutexTaken(name));
+    std::filesystem::remove(path);
+
+    ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+    EXPECT_EQ(QOR::CreateNamedMutex(name).error.GetText(), "Unable to create mutex.");
+    EXPECT_TRUE(QOR::IsNamedMutexTaken(name));
+    std::filesystem::remove(path);
+    std::filesystem::remove_all(dir);
+}
+
+// However the holder ends, the name becomes free.
+TEST(LockFileTest, KilledHolderFreesTheName)
+{
+    const std::filesystem::path dir = QOR::Test::MakeTempDir();
+    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    const QOR::LaunchResult launch = QOR::LaunchProcess(
+        QOR::Test::HelperPath(), "hold " + name + " " + QOR::Test::Quoted(dir.string()), 0x408);
+    ASSERT_FALSE(launch.error) << launch.error.GetText();
+    ASSERT_TRUE(QOR::Test::WaitForFile(dir / "ready", 30s));
+    const std::string ready = QOR::Test::ReadText(dir / "ready");
+    ASSERT_THAT(ready, testing::StartsWith("ok "));
+    const pid_t pid = std::stoi(ready.substr(3));
+    EXPECT_TRUE(QOR::IsNamedMutexTaken(name));
+
+    ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    EXPECT_TRUE(QOR::Test::WaitUntil([&] { return !QOR::IsNamedMutexTaken(name); }, 10s));
+    EXPECT_FALSE(QOR::CreateNamedMutex(name).error);
+    std::filesystem::remove_all(dir);
+    std::filesystem::remove("/tmp/" + name + ".lock");
+}
+
+// The started program is detached from everything of the caller but its environment and working
+// folder. A leaked descriptor (the updater's own lock file, say) would keep the lock alive in the
+// launcher and make every later update fail.
+TEST(LaunchProcessPosixTest, ChildStartsDetachedWithNothingInherited)
+{
+    const std::filesystem::path dir = QOR::Test::MakeTempDir();
+    const std::string reportPath = (dir / "report").string();
+
+    QOR::MutexResult lock = QOR::CreateNamedMutex(QOR::Test::UniqueName("QOR_Test"));
+    ASSERT_FALSE(lock.error);
+    FdCloser inheritable{::open("/dev/zero", O_RDONLY)}; // deliberately without O_CLOEXEC
+    ASSERT_GE(inheritable.fd, 0);
+    ::setenv("QOR_TEST_MARKER", "inherited", 1);
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previousAction{};
+    ::sigaction(SIGUSR1, &ignore, &previousAction);
+    sigset_t usr2;
+    sigset_t previousMask;
+    sigemptyset(&usr2);
+    sigaddset(&usr2, SIGUSR2);
+    ::pthread_sigmask(SIG_BLOCK, &usr2, &previousMask);
+
+    QOR::LaunchResult launch;
+    const std::string error = LaunchHelper("report", reportPath, launch);
+
+    ::pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    ::sigaction(SIGUSR1, &previousAction, nullptr);
+    ASSERT_EQ(error, "");
+    EXPECT_TRUE(launch.thread);
+    EXPECT_TRUE(launch.process);
+    ASSERT_TRUE(QOR::Test::WaitForFile(reportPath, 30s));
+
+    const std::string report = QOR::Test::ReadText(reportPath);
+    EXPECT_THAT(report, HasSubstr("session own\n"));
+    EXPECT_THAT(report, HasSubstr("fd0 null\nfd1 null\nfd2 null\n"));
+    EXPECT_THAT(report, HasSubstr("fds 0 1 2\n"));
+    EXPECT_THAT(report, HasSubstr("usr2blocked 0\n"));
+    EXPECT_THAT(report, HasSubstr("usr1default 1\n"));
+    EXPECT_THAT(report, HasSubstr("marker inherited\n"));
+    EXPECT_THAT(report, HasSubstr("cwd " + std::filesystem::current_path().string() + "\n"));
+    ::unsetenv("QOR_TEST_MARKER");
+    std::filesystem::remove_all(dir);
+}
+
+TEST(LaunchProcessPosixTest, RelativePathResolvesAgainstTheWorkingFolderWithoutPathSearch)
+{
+    const std::filesystem::path helper = QOR::Test::HelperPath();
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(helper.parent_path());
+    const QOR::LaunchResult bare = QOR::LaunchProcess("sh", "-c true", 0);
+    const std::filesystem::path dir = QOR::Test::MakeTempDir();
+    const QOR::LaunchResult relative =
+        QOR::LaunchProcess("./" + helper.filename().string(), "pid " + QOR::Test::Quoted((dir / "pid").string()), 0);
+    std::filesystem::current_path(previous);
+
+    EXPECT_EQ(bare.error.GetText(), "Unable to create process. WinAPI Error: 2") << "no PATH search";
+    ASSERT_FALSE(relative.error) << relative.error.GetText();
+    EXPECT_TRUE(QOR::Test::WaitForFile(dir / "pid", 30s));
+    std::filesystem::remove_all(dir);
+}
+
+// A program that ends while the caller lives on is reaped at once, even with its handles still held.
+TEST(LaunchProcessPosixTest, EndedChildLeavesNoZombie)
+{
+    const std::filesystem::path dir = QOR::Test::MakeTempDir();
+    QOR::LaunchResult launch;
+    ASSERT_EQ(LaunchHelper("pid", (dir / "pid").string(), launch), "");
+    ASSERT_TRUE(QOR::Test::WaitForFile(dir / "pid", 30s));
+    const pid_t pid = std::stoi(QOR::Test::ReadText(dir / "pid"));
+    EXPECT_TRUE(QOR::Test::WaitUntil([&] { return ProcessState(pid) == 0; }, 10s))
+        << "state " << ProcessState(pid);
+
+    // The process descriptor reports the end.
+    pollfd ended{static_cast<int>(launch.process.Get()), POLLIN, 0};
+    EXPECT_EQ(::poll(&ended, 1, 5000), 1);
+    std::filesystem::remove_all(dir);
+}

@@ -1,0 +1,317 @@
+#include "qor/Utility/Utility.h"
+
+#include "../src/qor/Foundation/FoundationDetail.h"
+#include "../src/qor/Utility/UtilityDetail.h"
+#include "TestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <thread>
+
+using namespace std::chrono_literals;
+using testing::AnyOf;
+using testing::Eq;
+using testing::HasSubstr;
+
+namespace
+{
+    // `prefix`, a system code in unsigned decimal without leading zeros, then `suffix`. (Written out
+    // because GoogleTest's regular expressions on Windows know no character classes.)
+    MATCHER_P2(TextWithCode, prefix, suffix, "")
+    {
+        const std::string text = arg;
+        const std::string head = prefix;
+        const std::string tail = suffix;
+        if (text.size() <= head.size() + tail.size() || text.compare(0, head.size(), head) != 0 ||
+            text.compare(text.size() - tail.size(), tail.size(), tail) != 0)
+            return false;
+        const std::string code = text.substr(head.size(), text.size() - head.size() - tail.size());
+        return code[0] != '0' && code.find_first_not_of("0123456789") == std::string::npos;
+    }
+
+    constexpr auto ChildTimeout = 60s; // Wine's first start in a fresh prefix is slow
+
+    // One helper process and the folder it signals through.
+    class Helper
+    {
+    public:
+        Helper(const std::string& mode, const std::string& name)
+            : _dir(QOR::Test::MakeTempDir())
+        {
+            _launch = QOR::LaunchProcess(QOR::Test::HelperPath(),
+                                         mode + " " + QOR::Test::Quoted(name) + " " + QOR::Test::Quoted(_dir.string()), 0);
+        }
+        Helper(const Helper&) = delete;
+        Helper& operator=(const Helper&) = delete;
+        ~Helper()
+        {
+            Release();
+            std::error_code ignored;
+            // Give it a moment to see the release file before the folder goes.
+            std::this_thread::sleep_for(100ms);
+            std::filesystem::remove_all(_dir, ignored);
+        }
+
+        QOR::LaunchResult& Launch()
+        {
+            return _launch;
+        }
+        // "ok <pid>" or "error <text>"; empty when the helper never answered.
+        std::string WaitReady()
+        {
+            if (!QOR::Test::WaitForFile(_dir / "ready", ChildTimeout))
+                return {};
+            return QOR::Test::ReadText(_dir / "ready");
+        }
+        void Release()
+        {
+            if (!_bIsDone)
+                QOR::Test::WriteTextAtomically(_dir / "release", "");
+            _bIsDone = true;
+        }
+
+    private:
+        std::filesystem::path _dir;
+        QOR::LaunchResult _launch;
+        bool _bIsDone = false;
+    };
+
+    class FailingConverter final : public QOR::Detail::SystemTextConverter
+    {
+    public:
+        explicit FailingConverter(std::string failOn)
+            : _failOn(std::move(failOn))
+        {
+        }
+        int Convert(std::string_view utf8, char16_t*, int) override
+        {
+            return utf8 == _failOn ? 0 : static_cast<int>(utf8.size());
+        }
+        std::uint32_t LastError() override
+        {
+            return 1113;
+        }
+
+    private:
+        std::string _failOn;
+    };
+}
+
+TEST(SharedHandleTest, ReleaseRunsOnceWhenTheLastCopyGoes)
+{
+    int releases = 0;
+    QOR::SharedHandle::Native released = 0;
+    {
+        QOR::SharedHandle first(42, [&](QOR::SharedHandle::Native h) {
+            ++releases;
+            released = h;
+        });
+        ASSERT_TRUE(first);
+        QOR::SharedHandle second = first;
+        EXPECT_EQ(second.UseCount(), 2);
+        first.Reset();
+        EXPECT_FALSE(first);
+        EXPECT_EQ(releases, 0);
+        EXPECT_EQ(second.Get(), 42);
+    }
+    EXPECT_EQ(releases, 1);
+    EXPECT_EQ(released, 42);
+
+    const QOR::SharedHandle empty;
+    EXPECT_FALSE(empty);
+    EXPECT_EQ(empty.Get(), QOR::SharedHandle::EmptyValue);
+    EXPECT_EQ(empty.UseCount(), 0);
+
+    // An owner of "no handle" is empty and never releases it.
+    QOR::SharedHandle none(QOR::SharedHandle::EmptyValue, [&](QOR::SharedHandle::Native) { ++releases; });
+    EXPECT_FALSE(none);
+    none.Reset();
+    EXPECT_EQ(releases, 1);
+}
+
+TEST(CommandLineTest, PathIsQuotedSoBlanksCannotStartAnotherProgram)
+{
+    EXPECT_EQ(QOR::Detail::BuildCommandLine("C:\\Program Files\\Game\\QORLauncher.exe", "-a b"),
+              "\"C:\\Program Files\\Game\\QORLauncher.exe\" -a b");
+    EXPECT_EQ(QOR::Detail::BuildCommandLine("a\"b.exe", "x"), std::nullopt);
+}
+
+TEST(CommandLineTest, ArgumentsSplitLikeTheWindowsRuntime)
+{
+    using Words = std::vector<std::string>;
+    const auto split = QOR::Detail::SplitCommandLineArguments;
+    EXPECT_EQ(split(""), Words{});
+    EXPECT_EQ(split("  a\tb  c "), (Words{"a", "b", "c"}));
+    EXPECT_EQ(split("\"a b\" c"), (Words{"a b", "c"}));
+    EXPECT_EQ(split("\"\""), (Words{""}));
+    EXPECT_EQ(split("a\\\\b"), (Words{"a\\\\b"}));              // backslashes alone are literal
+    EXPECT_EQ(split("\"a\\\\\" b"), (Words{"a\\", "b"}));       // 2n backslashes + quote: n, quote delimits
+    EXPECT_EQ(split("a\\\"b"), (Words{"a\"b"}));                // 2n+1: n and a literal quote
+    EXPECT_EQ(split("\"a\"\"b\""), (Words{"a\"b"}));            // "" inside quotes
+    EXPECT_EQ(split("\"C:\\tmp dir\\\""), (Words{"C:\\tmp dir\""}));
+    EXPECT_EQ(split("\"open"), (Words{"open"}));
+}
+
+TEST(LockFilePathTest, OnlyPlainFileNamesInTmp)
+{
+    EXPECT_EQ(QOR::Detail::LockFilePath("QOR_Launcher"), "/tmp/QOR_Launcher.lock");
+    EXPECT_EQ(QOR::Detail::LockFilePath("../etc/passwd"), std::nullopt);
+    EXPECT_EQ(QOR::Detail::LockFilePath("a/b"), std::nullopt);
+    EXPECT_EQ(QOR::Detail::LockFilePath(std::string("a\0b", 3)), std::nullopt);
+    EXPECT_EQ(QOR::Detail::LockFilePath(""), std::nullopt);
+}
+
+TEST(NoticeTest, DialogTextsAreArgumentsAndNeverMarkup)
+{
+    const auto commands = QOR::Detail::NoticeDialogCommands("-x <b>a</b> & \"q\"\nnext", "--title");
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_EQ(commands[0], (std::vector<std::string>{"zenity", "--warning", "--no-markup", "--title=--title",
+                                                      "--text=-x <b>a</b> & \"q\"\nnext"}));
+    EXPECT_EQ(commands[1][0], "kdialog");
+    EXPECT_EQ(commands[1].back(), "--sorry=<qt>-x &lt;b&gt;a&lt;/b&gt; &amp; &quot;q&quot;<br/>next</qt>");
+    EXPECT_EQ(QOR::Detail::FormatNoticeForConsole("Unable to copy.", "Error"), "Error: Unable to copy.\n");
+}
+
+TEST(NoticeTest, EmptyTextsAreNoError)
+{
+    FailingConverter system("never");
+    const QOR::Detail::NoticeTexts texts = QOR::Detail::ConvertNoticeTexts("", "", system);
+    EXPECT_TRUE(texts.message.empty());
+    EXPECT_TRUE(texts.title.empty());
+}
+
+TEST(NoticeDeathTest, UnconvertibleTextsStopTheProgram)
+{
+    FailingConverter badMessage("message");
+    EXPECT_DEATH(QOR::Detail::ConvertNoticeTexts("message", "title", badMessage),
+                 "Assertion failed: !errConversionMessage, file .*Utility\\.cpp, line ");
+    FailingConverter badTitle("title");
+    EXPECT_DEATH(QOR::Detail::ConvertNoticeTexts("message", "title", badTitle),
+                 "Assertion failed: !errConversionTitle, file .*Utility\\.cpp, line ");
+}
+
+// Where no notice can be shown (no display here; MessageBoxW fails under Wine without one), the
+// title and text still reach standard error and the call returns.
+TEST(NoticeTest, WithoutDisplayTheNoticeGoesToStandardError)
+{
+    std::string display;
+#ifndef _WIN32
+    if (const char* d = std::getenv("DISPLAY"))
+        display = d;
+    ::unsetenv("DISPLAY");
+    ::unsetenv("WAYLAND_DISPLAY");
+#endif
+    testing::internal::CaptureStderr();
+    QOR::ShowErrorMessageBox("Unable to copy update files. Aborting application.", "Error");
+    const std::string written = testing::internal::GetCapturedStderr();
+#ifndef _WIN32
+    if (!display.empty())
+        ::setenv("DISPLAY", display.c_str(), 1);
+#endif
+    EXPECT_THAT(written, HasSubstr("Error: Unable to copy update files. Aborting application.\n"));
+}
+
+TEST(LaunchProcessTest, MissingProgramGivesErrorTwoAndNoHandles)
+{
+    for (const std::string arguments : {"", "-x"})
+    {
+        const QOR::LaunchResult result = QOR::LaunchProcess("./no_such_program_qor.exe", arguments, 0x408);
+        EXPECT_EQ(result.error.GetText(), "Unable to create process. WinAPI Error: 2");
+        EXPECT_FALSE(result.thread);
+        EXPECT_FALSE(result.process);
+    }
+    const QOR::LaunchResult withZero = QOR::LaunchProcess(std::string("./a\0b", 5), "", 0);
+    EXPECT_THAT(withZero.error.GetText(), TextWithCode("Unable to create process. WinAPI Error: ", ""));
+}
+
+TEST(NamedMutexTest, HeldUntilTheLastCopyGoesAndRefusedMeanwhileEvenInThisProcess)
+{
+    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    EXPECT_FALSE(QOR::IsNamedMutexTaken(name));
+    EXPECT_FALSE(QOR::IsNamedMutexTaken(name)); // the probe left it free
+
+    QOR::MutexResult held = QOR::CreateNamedMutex(name);
+    ASSERT_FALSE(held.error) << held.error.GetText();
+    ASSERT_TRUE(held.mutex);
+
+    const QOR::MutexResult second = QOR::CreateNamedMutex(name);
+    EXPECT_EQ(second.error.GetText(), "Already exists.");
+    EXPECT_FALSE(second.mutex);
+    EXPECT_TRUE(QOR::IsNamedMutexTaken(name));
+
+    QOR::SharedHandle copy = held.mutex;
+    held = {};
+    EXPECT_TRUE(QOR::IsNamedMutexTaken(name)) << "a copy still holds it";
+    copy.Reset();
+
+    const QOR::MutexResult again = QOR::CreateNamedMutex(name);
+    EXPECT_FALSE(again.error) << again.error.GetText();
+}
+
+TEST(NamedMutexTest, ReleaseReportsSuccessAndFailure)
+{
+    QOR::MutexResult held = QOR::CreateNamedMutex(QOR::Test::UniqueName("QOR_Test"));
+    ASSERT_FALSE(held.error);
+    const QOR::ReleaseResult released = QOR::ReleaseNamedMutex(held.mutex);
+    EXPECT_TRUE(released.released);
+    EXPECT_FALSE(released.error);
+
+    const QOR::ReleaseResult refused = QOR::ReleaseNamedMutex(QOR::SharedHandle());
+    EXPECT_FALSE(refused.released);
+    EXPECT_THAT(refused.error.GetText(), TextWithCode("Unable to release Mutex. Win32API error code: ", "."));
+}
+
+TEST(NamedMutexTest, NamesThatCannotBeOneMutexAreRefused)
+{
+    const std::string withZero = QOR::Test::UniqueName("QOR_Test") + std::string("\0x", 2);
+    EXPECT_EQ(QOR::CreateNamedMutex(withZero).error.GetText(), "Unable to create mutex.");
+    EXPECT_TRUE(QOR::IsNamedMutexTaken(withZero));
+#ifndef _WIN32
+    EXPECT_EQ(QOR::CreateNamedMutex("qor/" + QOR::Test::UniqueName("x")).error.GetText(), "Unable to create mutex.");
+#endif
+}
+
+// The single-instance check between two processes: whichever comes second is refused for as long as
+// the first lives, and the name is free once it is gone.
+TEST(NamedMutexProcessTest, SecondProcessIsRefusedWhileTheFirstHoldsIt)
+{
+    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    {
+        Helper holder("hold", name);
+        ASSERT_FALSE(holder.Launch().error) << holder.Launch().error.GetText();
+        ASSERT_THAT(holder.WaitReady(), HasSubstr("ok"));
+
+        const QOR::MutexResult mine = QOR::CreateNamedMutex(name);
+        EXPECT_THAT(mine.error.GetText(), AnyOf(Eq("Already exists."), Eq("Access denied.")));
+        EXPECT_FALSE(mine.mutex);
+        EXPECT_TRUE(QOR::IsNamedMutexTaken(name));
+
+        holder.Release();
+        EXPECT_TRUE(QOR::Test::WaitUntil([&] { return !QOR::IsNamedMutexTaken(name); }, ChildTimeout));
+    }
+
+    QOR::MutexResult mine = QOR::CreateNamedMutex(name);
+    ASSERT_FALSE(mine.error) << mine.error.GetText();
+    Helper second("try", name);
+    ASSERT_FALSE(second.Launch().error) << second.Launch().error.GetText();
+    EXPECT_EQ(second.WaitReady(), "error Already exists.");
+}
+
+// Dropping every handle of a started program neither ends it nor waits for it.
+TEST(LaunchProcessTest, DroppedHandlesLeaveTheProgramRunning)
+{
+    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    Helper holder("hold", name);
+    ASSERT_FALSE(holder.Launch().error) << holder.Launch().error.GetText();
+    EXPECT_TRUE(holder.Launch().thread);
+    EXPECT_TRUE(holder.Launch().process);
+    ASSERT_THAT(holder.WaitReady(), HasSubstr("ok"));
+
+    holder.Launch() = {};
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(QOR::IsNamedMutexTaken(name)) << "the program still holds its mutex";
+    holder.Release();
+    EXPECT_TRUE(QOR::Test::WaitUntil([&] { return !QOR::IsNamedMutexTaken(name); }, ChildTimeout));
+}
