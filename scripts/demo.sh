@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Builds the updater and the example launcher, then shows one self-update in a generated
+# installation: the launcher running, the staged update, the wait, the copy, the relaunch.
+# Needs no display: error boxes go to standard error.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+
+step() { printf '\n==> %s\n' "$*"; }
+tree() { (cd "$1" && find . -path ./log -prune -o -print | LC_ALL=C sort | sed 's/^/    /'); }
+
+step "Installing what is missing"
+scripts/install-deps.sh
+
+step "Building QORLauncherUpdater.exe and QORLauncher.exe (preset linux)"
+cmake --preset linux >/dev/null
+cmake --build --preset linux --target QORLauncherUpdater QORLauncher
+
+unset DISPLAY WAYLAND_DISPLAY
+demo="$(mktemp -d "${TMPDIR:-/tmp}/qor-demo.XXXXXX")"
+stage="$(mktemp -d "${TMPDIR:-/tmp}/qor-demo-update.XXXXXX")"
+trap 'rm -rf "$stage"' EXIT
+
+step "Creating a sample installation in $demo"
+cp build/linux/src/QORLauncherUpdater/QORLauncherUpdater.exe "$demo/"
+cp build/linux/examples/launcher/QORLauncher.exe "$demo/"
+mkdir -p "$demo/bin" "$demo/data"
+echo "core 21.0" > "$demo/bin/core.dll"
+echo "player settings" > "$demo/settings.cfg"
+echo "textures 21.0" > "$demo/data/textures.pak"
+
+# The new version, as the launcher would have downloaded it.
+mkdir -p "$stage/bin/plugins" "$stage/data/maps"
+echo "core 22.0" > "$stage/bin/core.dll"
+echo "new plugin" > "$stage/bin/plugins/voice.dll"
+echo "new map" > "$stage/data/maps/harbour.map"
+echo "updater 22.0 (never copied over the running updater)" > "$stage/QORLauncherUpdater.exe"
+echo "Installation before the update:"
+tree "$demo"
+
+step "Starting the launcher: it stages the update in ./self_update, starts the updater and keeps running 3 s"
+cd "$demo"
+./QORLauncher.exe --stage "$stage" --start-updater --hold 3 &
+launcher=$!
+sleep 0.5
+echo "Staged update:"
+tree "$demo/self_update"
+echo "The updater now waits for the launcher (it probes \"QOR_Launcher\" once a second)..."
+wait "$launcher"
+echo "The launcher has exited."
+
+step "Waiting for the updater to copy the files and start the launcher again"
+for _ in $(seq 1 200); do
+  if [ "$(wc -l < "$demo/launcher_started.txt")" -ge 2 ]; then break; fi
+  sleep 0.1
+done
+
+step "Installation after the update"
+tree "$demo"
+echo "bin/core.dll now says: $(cat "$demo/bin/core.dll")"
+echo "QORLauncherUpdater.exe is still the running updater: $(head -c 4 "$demo/QORLauncherUpdater.exe" | od -An -c | tr -d ' ')"
+if [ -e "$demo/self_update" ]; then echo "self_update: still there"; else echo "self_update: removed"; fi
+echo "Launcher starts (launcher_started.txt):"
+sed 's/^/    /' "$demo/launcher_started.txt"
+
+step "Running the updater once more by hand, to show its exit code and its log"
+echo "Staging the same update again without a launcher running..."
+cp -r "$stage" "$demo/self_update"
+set +e
+./QORLauncherUpdater.exe
+code=$?
+set -e
+sleep 0.3
+echo "exit code: $code"
+if [ -s log/self_updater_log.txt ]; then
+  echo "log/self_updater_log.txt:"; sed 's/^/    /' log/self_updater_log.txt
+else
+  echo "log/self_updater_log.txt: no log line: success"
+fi
+
+step "And a failure: the launcher executable is missing"
+cp -r "$stage" "$demo/self_update"
+mv QORLauncher.exe QORLauncher.exe.away
+set +e
+./QORLauncherUpdater.exe
+code=$?
+set -e
+mv QORLauncher.exe.away QORLauncher.exe
+echo "exit code: $code"
+echo "log/self_updater_log.txt:"; sed 's/^/    /' log/self_updater_log.txt
+
+step "Done. The demo installation stays in $demo"
