@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
+#include <random>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -137,15 +139,29 @@ namespace
         return output;
     }
 
-    // A private X server on a display number it picks itself.
+    // A private X server on a random high display number, so that no other server (of the developer
+    // or of a parallel test) is hit. It reports on descriptor 3 when it accepts connections.
     class VirtualDisplay
     {
     public:
         VirtualDisplay()
         {
+            std::random_device device;
+            for (int attempt = 0; attempt < 5 && _display.empty(); ++attempt)
+            {
+                const std::string number = std::to_string(100 + device() % 900);
+                if (Start(number))
+                    _display = ":" + number;
+                else
+                    Stop(std::exchange(_pid, -1));
+            }
+        }
+
+        bool Start(const std::string& number)
+        {
             int pipeFds[2];
             if (::pipe2(pipeFds, O_CLOEXEC) != 0)
-                return;
+                return false;
             Fd readEnd(pipeFds[0]);
             Fd writeEnd(pipeFds[1]);
             posix_spawn_file_actions_t actions;
@@ -154,20 +170,22 @@ namespace
             ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
             ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
             ::posix_spawn_file_actions_adddup2(&actions, writeEnd.fd, 3);
-            std::vector<std::string> words = {"Xvfb", "-displayfd", "3", "-screen", "0", "800x600x24", "-nolisten", "tcp"};
+            std::vector<std::string> words = {"Xvfb", ":" + number, "-displayfd", "3", "-screen", "0", "800x600x24",
+                                              "-nolisten", "tcp"};
             std::vector<char*> argv = Argv(words);
             const int rc = ::posix_spawnp(&_pid, argv[0], &actions, nullptr, argv.data(), environ);
             ::posix_spawn_file_actions_destroy(&actions);
             if (rc != 0)
             {
                 _pid = -1;
-                return;
+                return false;
             }
             ::close(writeEnd.fd);
             writeEnd.fd = -1;
-            std::string number;
+            // The number comes back once it is ready; an end of file means it gave up (display in use).
+            std::string reported;
             const auto deadline = std::chrono::steady_clock::now() + 20s;
-            while (std::chrono::steady_clock::now() < deadline && number.find('\n') == std::string::npos)
+            while (std::chrono::steady_clock::now() < deadline && reported.find('\n') == std::string::npos)
             {
                 pollfd readable{readEnd.fd, POLLIN, 0};
                 if (::poll(&readable, 1, 100) <= 0)
@@ -176,11 +194,11 @@ namespace
                 const ssize_t n = ::read(readEnd.fd, buffer, sizeof buffer);
                 if (n <= 0)
                     break;
-                number.append(buffer, static_cast<std::size_t>(n));
+                reported.append(buffer, static_cast<std::size_t>(n));
             }
-            if (number.find('\n') != std::string::npos)
-                _display = ":" + number.substr(0, number.find('\n'));
+            return reported == number + "\n";
         }
+
         VirtualDisplay(const VirtualDisplay&) = delete;
         VirtualDisplay& operator=(const VirtualDisplay&) = delete;
         ~VirtualDisplay()

@@ -47,8 +47,14 @@ namespace QOR
         catch (...)
         {
             // Out of memory: the handle must not leak, and nothing here throws.
-            if (release)
-                release(handle);
+            try
+            {
+                if (release)
+                    release(handle);
+            }
+            catch (...)
+            {
+            }
         }
     }
 
