@@ -258,7 +258,7 @@ namespace
         const std::vector<std::string> messages = {
             R"(Unable to copy "./self_update\bin\core.dll": Access is denied.)",
             "two\r\nlines\tand a tab",
-            std::string("nul \0 bell \a escape \x1b", 23),
+            std::string("nul \0 bell \a escape \x1b", 21),
             "Grüße 日本語 😀",
             "broken \xC3 and \xE2\x82 and \xFF utf-8",
         };
