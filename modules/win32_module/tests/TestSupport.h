@@ -17,6 +17,8 @@ namespace QOR::Test
 
     // A mutex name no other run or test uses at the same time.
     std::string UniqueName(const std::string& prefix);
+    // Linux: removes the lock file a test's mutex left behind (the product never does). Else nothing.
+    void RemoveLockFile(const std::string& name);
     // A fresh, empty folder for one test.
     std::filesystem::path MakeTempDir();
 

@@ -16,6 +16,12 @@ namespace QOR::Test
         return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "win32_test_helper").string();
     }
 
+    void RemoveLockFile(const std::string& name)
+    {
+        std::error_code ignored;
+        std::filesystem::remove("/tmp/" + name + ".lock", ignored);
+    }
+
     std::uint32_t CurrentProcessId()
     {
         return static_cast<std::uint32_t>(::getpid());

@@ -14,6 +14,10 @@ namespace QOR::Test
         return (std::filesystem::path(std::wstring(buffer, length)).parent_path() / "win32_test_helper.exe").string();
     }
 
+    void RemoveLockFile(const std::string&)
+    {
+    }
+
     std::uint32_t CurrentProcessId()
     {
         return ::GetCurrentProcessId();

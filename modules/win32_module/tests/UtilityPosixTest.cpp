@@ -131,7 +131,9 @@ TEST(LaunchProcessPosixTest, ChildStartsDetachedWithNothingInherited)
     const std::filesystem::path dir = QOR::Test::MakeTempDir();
     const std::string reportPath = (dir / "report").string();
 
-    QOR::MutexResult lock = QOR::CreateNamedMutex(QOR::Test::UniqueName("QOR_Test"));
+    const std::string lockName = QOR::Test::UniqueName("QOR_Test");
+    QOR::MutexResult lock = QOR::CreateNamedMutex(lockName);
+    QOR::Test::RemoveLockFile(lockName);
     ASSERT_FALSE(lock.error);
     FdCloser inheritable{::open("/dev/zero", O_RDONLY)}; // deliberately without O_CLOEXEC
     ASSERT_GE(inheritable.fd, 0);

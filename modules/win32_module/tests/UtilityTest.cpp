@@ -246,13 +246,17 @@ TEST(NamedMutexTest, HeldUntilTheLastCopyGoesAndRefusedMeanwhileEvenInThisProces
     EXPECT_TRUE(QOR::IsNamedMutexTaken(name)) << "a copy still holds it";
     copy.Reset();
 
-    const QOR::MutexResult again = QOR::CreateNamedMutex(name);
+    QOR::MutexResult again = QOR::CreateNamedMutex(name);
     EXPECT_FALSE(again.error) << again.error.GetText();
+    again = {};
+    QOR::Test::RemoveLockFile(name);
 }
 
 TEST(NamedMutexTest, ReleaseReportsSuccessAndFailure)
 {
-    QOR::MutexResult held = QOR::CreateNamedMutex(QOR::Test::UniqueName("QOR_Test"));
+    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    QOR::MutexResult held = QOR::CreateNamedMutex(name);
+    QOR::Test::RemoveLockFile(name); // the held descriptor keeps working
     ASSERT_FALSE(held.error);
     const QOR::ReleaseResult released = QOR::ReleaseNamedMutex(held.mutex);
     EXPECT_TRUE(released.released);
@@ -297,6 +301,7 @@ TEST(NamedMutexProcessTest, SecondProcessIsRefusedWhileTheFirstHoldsIt)
     Helper second("try", name);
     ASSERT_FALSE(second.Launch().error) << second.Launch().error.GetText();
     EXPECT_EQ(second.WaitReady(), "error Already exists.");
+    QOR::Test::RemoveLockFile(name);
 }
 
 // Dropping every handle of a started program neither ends it nor waits for it.
@@ -314,4 +319,5 @@ TEST(LaunchProcessTest, DroppedHandlesLeaveTheProgramRunning)
     EXPECT_TRUE(QOR::IsNamedMutexTaken(name)) << "the program still holds its mutex";
     holder.Release();
     EXPECT_TRUE(QOR::Test::WaitUntil([&] { return !QOR::IsNamedMutexTaken(name); }, ChildTimeout));
+    QOR::Test::RemoveLockFile(name);
 }
