@@ -15,6 +15,11 @@ add_library(qor_spdlog INTERFACE)
 add_library(qor::spdlog ALIAS qor_spdlog)
 target_include_directories(qor_spdlog SYSTEM INTERFACE "${_qor_dep_include}")
 target_compile_definitions(qor_spdlog INTERFACE SPDLOG_FMT_EXTERNAL FMT_HEADER_ONLY=1)
+if(WIN32)
+  # Windows log paths go to spdlog in UTF-16, so a log folder under a non-ASCII user profile opens
+  # without a lossy ANSI conversion. It changes spdlog's types: every user must see the same setting.
+  target_compile_definitions(qor_spdlog INTERFACE SPDLOG_WCHAR_FILENAMES)
+endif()
 
 if(QOR_BUILD_TESTS)
   # GoogleTest is built from Debian's sources so that the cross and sanitizer builds get a matching copy.
