@@ -59,7 +59,11 @@ done
 step "Installation after the update"
 tree "$demo"
 echo "bin/core.dll now says: $(cat "$demo/bin/core.dll")"
-echo "QORLauncherUpdater.exe is still the running updater: $(head -c 4 "$demo/QORLauncherUpdater.exe" | od -An -c | tr -d ' ')"
+if cmp -s "$demo/QORLauncherUpdater.exe" build/linux/src/QORLauncherUpdater/QORLauncherUpdater.exe; then
+  echo "QORLauncherUpdater.exe: unchanged (the staged updater is never copied over the running one)"
+else
+  echo "QORLauncherUpdater.exe: CHANGED"
+fi
 if [ -e "$demo/self_update" ]; then echo "self_update: still there"; else echo "self_update: removed"; fi
 echo "Launcher starts (launcher_started.txt):"
 sed 's/^/    /' "$demo/launcher_started.txt"
