@@ -1,0 +1,229 @@
+// Fault injection that needs POSIX facilities: FIFOs and links in the staging tree, permissions that
+// bite, and a full disk on a small tmpfs in a private mount namespace.
+
+#include "FaultFixture.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace QOR::Testing
+{
+    namespace
+    {
+        using namespace std::chrono_literals;
+        using ::testing::HasSubstr;
+        using ::testing::IsEmpty;
+        using ::testing::StartsWith;
+
+        constexpr uid_t Nobody = 65534;
+        const char* const Setpriv = "/usr/bin/setpriv";
+
+        std::string MessageOf(const std::map<std::string, std::string>& record)
+        {
+            const auto found = record.find("message");
+            return found == record.end() ? std::string() : found->second;
+        }
+
+        TEST_F(FaultTest, SpecialEntriesAreSkippedOrFollowedAndNeverHang)
+        {
+            WriteFile(Staged("real/data.bin"), "data");
+            ASSERT_EQ(::mkfifo(Staged("pipe").c_str(), 0644), 0);
+            ASSERT_EQ(::mkfifo(Staged("real/QORLauncherUpdater.exe").c_str(), 0644), 0);
+            fs::create_symlink("missing-target", Staged("dangling"));
+            fs::create_directory_symlink("real", Staged("linked-dir"));
+            fs::create_symlink("real/data.bin", Staged("alias.bin"));
+            // A FIFO where a staged file lands: replaced, never opened.
+            WriteFile(Staged("target_pipe"), "regular now");
+            ASSERT_EQ(::mkfifo(Installed("target_pipe").c_str(), 0644), 0);
+
+            EXPECT_EQ(RunUpdater(30s), 0);
+
+            EXPECT_EQ(ReadFile(Installed("real/data.bin")), "data");
+            EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("pipe"))));
+            EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("real/QORLauncherUpdater.exe"))));
+            EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("dangling"))));
+            EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("linked-dir"))));
+            // A link to a file of the tree maps to where that file lies.
+            EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("alias.bin"))));
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(Installed("target_pipe"))));
+            EXPECT_EQ(ReadFile(Installed("target_pipe")), "regular now");
+            EXPECT_FALSE(fs::exists(fs::symlink_status(Staging())));
+            EXPECT_THAT(LogLines(), IsEmpty());
+            EXPECT_TRUE(WaitForLauncherStarts(1));
+        }
+
+        // Runs the updater without the superuser's right to ignore permissions: as nobody when the
+        // tests run as root, otherwise as the user running them.
+        class UnprivilegedFaultTest : public FaultTest
+        {
+        protected:
+            void SetUp() override
+            {
+                FaultTest::SetUp();
+                if (::geteuid() == 0 && !fs::exists(Setpriv))
+                {
+                    GTEST_SKIP() << "running as root and " << Setpriv << " is missing to drop the rights";
+                }
+            }
+
+            void TearDown() override
+            {
+                // Write access back everywhere, so the folder can be removed by a normal user too.
+                std::error_code error;
+                for (fs::recursive_directory_iterator it(Dir(), error), end; !error && it != end; it.increment(error))
+                {
+                    if (it->is_directory(error) && !it->is_symlink(error))
+                    {
+                        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
+                    }
+                }
+            }
+
+            TestProcess StartUpdater() override
+            {
+                if (::geteuid() != 0)
+                {
+                    return FaultTest::StartUpdater();
+                }
+                ChangeOwner(Dir());
+                std::error_code error;
+                for (fs::recursive_directory_iterator it(Dir(), error), end; !error && it != end; it.increment(error))
+                {
+                    ChangeOwner(it->path());
+                }
+                return TestProcess(Setpriv,
+                                   {"--reuid=" + std::to_string(Nobody), "--regid=" + std::to_string(Nobody),
+                                    "--clear-groups", "--", Installed(UpdaterName).string()},
+                                   Dir());
+            }
+
+        private:
+            static void ChangeOwner(const fs::path& path)
+            {
+                ASSERT_EQ(::lchown(path.c_str(), Nobody, Nobody), 0) << path;
+            }
+        };
+
+        TEST_F(UnprivilegedFaultTest, UnreadableStagedFileIsACopyFailure)
+        {
+            WriteFile(Staged("a.txt"), "a");
+            WriteFile(Staged("locked.bin"), "secret new");
+            WriteFile(Installed("locked.bin"), "old");
+            fs::permissions(Staged("locked.bin"), fs::perms::none);
+
+            EXPECT_EQ(RunUpdater(), 1);
+
+            const std::string message = MessageOf(OnlyLogRecord(LogLines()));
+            EXPECT_THAT(message, StartsWith("Unable to copy update files. Aborting application. "
+                                            "File:./self_update/locked.bin. Err: "));
+            EXPECT_THAT(message, HasSubstr("Permission denied"));
+            EXPECT_EQ(ReadFile(Installed("locked.bin")), "old");
+            fs::permissions(Staged("locked.bin"), fs::perms::owner_read, fs::perm_options::add);
+            EXPECT_EQ(ReadFile(Staged("locked.bin")), "secret new");
+            EXPECT_EQ(ReadFile(Staged("a.txt")), "a");
+            EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
+            EXPECT_FALSE(fs::exists(Installed("launcher_started.txt")));
+        }
+
+        TEST_F(UnprivilegedFaultTest, ReadOnlyTargetFolderFailsTheReplaceAndKeepsTheOldFile)
+        {
+            WriteFile(Staged("bin/core.dll"), "new");
+            WriteFile(Installed("bin/core.dll"), "old");
+            fs::permissions(Installed("bin"), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                                  fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+
+            EXPECT_EQ(RunUpdater(), 1);
+
+            const std::string message = MessageOf(OnlyLogRecord(LogLines()));
+            EXPECT_THAT(message, StartsWith("Unable to copy update files. Aborting application. "
+                                            "File:./self_update/bin/core.dll. Err: "));
+            EXPECT_THAT(message, HasSubstr("Permission denied"));
+            EXPECT_EQ(ReadFile(Installed("bin/core.dll")), "old");
+            EXPECT_EQ(ReadFile(Staged("bin/core.dll")), "new");
+            EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
+        }
+
+        TEST_F(UnprivilegedFaultTest, ReadOnlyTargetFolderFailsANewSubfolderAsADirectoryFailure)
+        {
+            WriteFile(Staged("bin/plugins/new.dll"), "new");
+            fs::create_directories(Installed("bin"));
+            fs::permissions(Installed("bin"), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                                  fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+
+            EXPECT_EQ(RunUpdater(), 1);
+
+            const std::string message = MessageOf(OnlyLogRecord(LogLines()));
+            EXPECT_THAT(message, StartsWith("Unable to create directory. Aborting application. Director:" +
+                                            (Dir() / "bin/plugins").string() + ". Err: "));
+            EXPECT_THAT(message, HasSubstr("Permission denied"));
+            EXPECT_FALSE(fs::exists(Installed("bin/plugins")));
+            EXPECT_EQ(ReadFile(Staged("bin/plugins/new.dll")), "new");
+        }
+
+        // The installation lives on a 4 MiB tmpfs mounted in a private mount namespace; the staged pack
+        // does not fit beside the old one.
+        TEST_F(FaultTest, FullDiskKeepsTheOldFileAndTheStagingTreeAndReportsTheCopy)
+        {
+            const std::string oldPack(1u << 20, 'O');
+            const std::string newPack(5u << 19, 'N');
+            const fs::path seed = Dir() / "seed";
+            const fs::path mountPoint = Dir() / "mnt";
+            const fs::path out = Dir() / "out";
+            WriteFile(seed / "game.pak", oldPack);
+            WriteFile(seed / "self_update/game.pak", newPack);
+            WriteFile(seed / "self_update/readme.txt", "readme");
+            fs::create_directories(mountPoint);
+            fs::create_directories(out);
+            const std::string script =
+                "mount -t tmpfs -o size=4m,mode=0755 qor-disk-full \"$1\" 2>\"$4/mount-error\" || exit 77\n"
+                "cp -a \"$2/.\" \"$1/\" || exit 78\n"
+                "cd \"$1\" || exit 79\n"
+                "\"$3\"\n"
+                "echo $? > \"$4/rc\"\n"
+                "df -k . > \"$4/df\"\n"
+                "mkdir \"$4/after\" && cp -a \"$1/.\" \"$4/after/\"\n";
+            std::vector<std::string> arguments;
+            if (::geteuid() != 0)
+            {
+                arguments.push_back("--map-root-user");
+            }
+            for (const std::string& argument :
+                 {std::string("--mount"), std::string("/bin/sh"), std::string("-c"), script, std::string("sh"),
+                  mountPoint.string(), seed.string(), Installed(UpdaterName).string(), out.string()})
+            {
+                arguments.push_back(argument);
+            }
+            if (!fs::exists("/usr/bin/unshare"))
+            {
+                GTEST_SKIP() << "/usr/bin/unshare is missing: no private mount namespace for a small tmpfs";
+            }
+            TestProcess run("/usr/bin/unshare", arguments, Dir());
+            const std::optional<int> code = run.Wait(60s);
+            ASSERT_TRUE(code.has_value()) << "the run in the mount namespace did not end";
+            if (*code == 77 || (*code != 0 && !fs::exists(out / "rc")))
+            {
+                GTEST_SKIP() << "mounting a tmpfs in a private mount namespace is not permitted here (exit code "
+                             << *code << "): " << ReadFile(out / "mount-error");
+            }
+            ASSERT_EQ(*code, 0);
+
+            EXPECT_EQ(ReadFile(out / "rc"), "1\n");
+            const fs::path after = out / "after";
+            EXPECT_EQ(ReadFile(after / "game.pak"), oldPack) << "the file being replaced changed";
+            EXPECT_EQ(ReadFile(after / "self_update/game.pak"), newPack);
+            EXPECT_EQ(ReadFile(after / "self_update/readme.txt"), "readme");
+            EXPECT_THAT(LeftoverTemporaries(after), IsEmpty());
+            const std::string log = ReadFile(after / "log/self_updater_log.txt");
+            ASSERT_FALSE(log.empty()) << "no log line on the full disk; df:\n" << ReadFile(out / "df");
+            ASSERT_EQ(log.find("\r\n"), log.size() - 2) << log;
+            const std::string message = MessageOf(OnlyLogRecord({log.substr(0, log.size() - 2)}));
+            EXPECT_THAT(message, StartsWith("Unable to copy update files. Aborting application. "
+                                            "File:./self_update/game.pak. Err: "));
+            EXPECT_THAT(message, HasSubstr("No space left on device"));
+        }
+    }
+}
