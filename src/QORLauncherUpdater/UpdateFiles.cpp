@@ -2,6 +2,7 @@
 
 #include "Report.h"
 
+#include <qor/Foundation/Foundation.h>
 #include <qor/Utility/Utility.h>
 
 #include <cstdint>
@@ -239,54 +240,10 @@ namespace QOR
 
         std::string SanitizeUtf8(std::string_view text)
         {
-            std::string out;
-            out.reserve(text.size());
-            std::size_t i = 0;
-            while (i < text.size())
-            {
-                const auto lead = static_cast<unsigned char>(text[i]);
-                std::size_t length = 0;
-                std::uint32_t codePoint = 0;
-                std::uint32_t minimum = 0;
-                if (lead < 0x80)
-                {
-                    out += static_cast<char>(lead);
-                    ++i;
-                    continue;
-                }
-                if ((lead & 0xE0) == 0xC0)
-                {
-                    length = 2, codePoint = lead & 0x1F, minimum = 0x80;
-                }
-                else if ((lead & 0xF0) == 0xE0)
-                {
-                    length = 3, codePoint = lead & 0x0F, minimum = 0x800;
-                }
-                else if ((lead & 0xF8) == 0xF0)
-                {
-                    length = 4, codePoint = lead & 0x07, minimum = 0x10000;
-                }
-                bool valid = length != 0 && i + length <= text.size();
-                for (std::size_t k = 1; valid && k < length; ++k)
-                {
-                    const auto next = static_cast<unsigned char>(text[i + k]);
-                    valid = (next & 0xC0) == 0x80;
-                    codePoint = (codePoint << 6) | (next & 0x3F);
-                }
-                valid = valid && codePoint >= minimum && codePoint <= 0x10FFFF &&
-                        !(codePoint >= 0xD800 && codePoint <= 0xDFFF);
-                if (valid)
-                {
-                    out.append(text.substr(i, length));
-                    i += length;
-                }
-                else
-                {
-                    out += ReplacementCharacter;
-                    ++i;
-                }
-            }
-            return out;
+            // The platform's own conversion already replaces every ill-formed sequence; coming back from
+            // UTF-16 then gives well-formed UTF-8.
+            const WideTextResult wide = Utf8ToWide(text);
+            return wide.error ? std::string(text.size(), '?') : WideToUtf8(wide.text);
         }
 
         std::string PathText(const fs::path& path)
