@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds every preset and runs every test: Linux, Linux with ASan+UBSan, Windows under Wine.
+# Builds every preset and runs every test: Linux, Linux with ASan+UBSan, Windows under Wine,
+# and short bounded libFuzzer runs.
 # Ends with one summary line "tests: N passed, N failed, N skipped" and a non-zero exit when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -7,7 +8,7 @@ root=$(pwd)
 
 scripts/install-deps.sh || { echo "tests: 0 passed, 1 failed (dependency install failed)"; exit 1; }
 
-presets=(${QOR_TEST_PRESETS:-linux linux-asan windows})
+presets=(${QOR_TEST_PRESETS:-linux linux-asan windows fuzz})
 jobs=${QOR_JOBS:-$(nproc)}
 passed=0
 failed=0
