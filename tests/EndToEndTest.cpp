@@ -252,7 +252,7 @@ namespace QOR::Testing
             const std::unique_ptr<HeldFile> held = PreventRemoval(Staged("sub/QORLauncherUpdater.exe"));
             if (!held)
             {
-                GTEST_SKIP() << "a superuser removes write-protected files";
+                GTEST_SKIP() << "no way to make a file unremovable here (superuser without the immutable flag)";
             }
 
             EXPECT_EQ(RunUpdater(), 0);

@@ -43,8 +43,8 @@ namespace QOR::Testing
     std::unique_ptr<HeldFile> HoldFileWithoutSharing(const std::filesystem::path& path);
 
     // Makes the removal of `file` fail while the result lives: on Windows by holding it open without
-    // sharing, elsewhere by write-protecting its folder. Nothing when the system would still allow it
-    // (a POSIX superuser ignores the protection).
+    // sharing, elsewhere by write-protecting its folder (for a superuser: the immutable flag). Nothing
+    // when the system offers no way.
     std::unique_ptr<HeldFile> PreventRemoval(const std::filesystem::path& file);
 
     // Child processes must never wait on a message box: no display for them.

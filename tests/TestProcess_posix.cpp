@@ -6,6 +6,9 @@
 #include <thread>
 #include <utility>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -121,13 +124,47 @@ namespace QOR::Testing
         private:
             std::filesystem::path _folder;
         };
+
+        // A superuser ignores folder permissions but not the immutable flag (where the file system has it).
+        class ImmutableFile : public HeldFile
+        {
+        public:
+            static std::unique_ptr<HeldFile> Make(const std::filesystem::path& file)
+            {
+                auto held = std::unique_ptr<ImmutableFile>(new ImmutableFile(file));
+                return held->SetImmutable(true) ? std::move(held) : nullptr;
+            }
+            ~ImmutableFile() override
+            {
+                SetImmutable(false);
+                ::close(_fd);
+            }
+
+        private:
+            explicit ImmutableFile(const std::filesystem::path& file)
+                : _fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW))
+            {
+            }
+            bool SetImmutable(bool on) const
+            {
+                int flags = 0;
+                if (_fd < 0 || ::ioctl(_fd, FS_IOC_GETFLAGS, &flags) != 0)
+                {
+                    return false;
+                }
+                flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+                return ::ioctl(_fd, FS_IOC_SETFLAGS, &flags) == 0;
+            }
+
+            int _fd;
+        };
     }
 
     std::unique_ptr<HeldFile> PreventRemoval(const std::filesystem::path& file)
     {
         if (::geteuid() == 0)
         {
-            return nullptr;
+            return ImmutableFile::Make(file);
         }
         return std::make_unique<ProtectedFolder>(file.parent_path());
     }
