@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -102,6 +103,20 @@ namespace QOR::Testing
     private:
         TemporaryFolder _folder;
     };
+
+    // The whole file in one read: large files compared many times stay cheap even in sanitizer builds.
+    inline std::string ReadLarge(const fs::path& path)
+    {
+        std::ifstream in(path, std::ios::binary | std::ios::ate);
+        if (!in)
+        {
+            return {};
+        }
+        std::string content(static_cast<std::size_t>(in.tellg()), '\0');
+        in.seekg(0);
+        in.read(content.data(), static_cast<std::streamsize>(content.size()));
+        return in ? content : std::string();
+    }
 
     // The one log line of a failed run, parsed; fails the test unless there is exactly one valid line.
     inline std::map<std::string, std::string> OnlyLogRecord(const std::vector<std::string>& lines)

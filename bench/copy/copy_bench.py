@@ -1,0 +1,167 @@
+#!/usr/bin/env python3
+"""Copy benchmark: the updater end to end against `cp -a` + `sync -f` on the same staged trees.
+
+Two trees are generated once (deterministic contents):
+  a) game client: about 2000 files and 200 MB in nested folders, four large packs;
+  b) 5000 files of 1 KB.
+Each round stages a fresh installation for each contender from the same master tree on the same file
+system, runs `sync`, and times one contender; the order alternates between rounds. Reports the medians
+and their ratio, and writes them as CSV for the plot.
+
+  bench/copy/copy_bench.py --build build/linux [--rounds 5] [--work DIR] [--csv FILE]
+"""
+
+import argparse
+import csv
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+MiB = 1 << 20
+
+
+def make_tree_a(root):
+    rng = random.Random(2026)
+    os.makedirs(root)
+    # Four large packs: 4 x 32 MiB.
+    for i in range(4):
+        path = os.path.join(root, "data", "packs", f"pack{i}.pak")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as out:
+            for _ in range(32):
+                out.write(rng.randbytes(MiB))
+    # 1996 small and medium files, about 72 MiB, up to five folders deep.
+    remaining = 72 * MiB
+    count = 1996
+    for i in range(count):
+        depth = rng.randint(1, 5)
+        folders = [f"dir{rng.randint(0, 7)}" for _ in range(depth)]
+        size = remaining // (count - i) if i == count - 1 else min(remaining, int(rng.lognormvariate(9.6, 1.3)))
+        remaining -= size
+        path = os.path.join(root, "bin", *folders, f"file{i}.dat")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as out:
+            out.write(rng.randbytes(size))
+
+
+def make_tree_b(root):
+    rng = random.Random(2027)
+    for i in range(5000):
+        path = os.path.join(root, f"dir{i % 10}", f"small{i}.dat")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as out:
+            out.write(rng.randbytes(1024))
+
+
+def tree_stats(root):
+    files = 0
+    size = 0
+    for folder, _, names in os.walk(root):
+        for name in names:
+            files += 1
+            size += os.lstat(os.path.join(folder, name)).st_size
+    return files, size
+
+
+def run(command, cwd=None):
+    subprocess.run(command, cwd=cwd, check=True)
+
+
+def stage(master, installation, launcher):
+    if os.path.exists(installation):
+        shutil.rmtree(installation)
+    os.makedirs(installation)
+    run(["cp", "-a", master, os.path.join(installation, "self_update")])
+    shutil.copy2(launcher, os.path.join(installation, "QORLauncher.exe"))
+    run(["sync"])
+
+
+def time_updater(installation, updater):
+    start = time.perf_counter()
+    code = subprocess.run([updater], cwd=installation, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+    elapsed = time.perf_counter() - start
+    if code != 0:
+        sys.exit(f"the updater failed with exit code {code} in {installation}")
+    if os.path.exists(os.path.join(installation, "self_update")):
+        sys.exit("the updater left the staging tree behind")
+    return elapsed
+
+
+def time_cp(installation):
+    source = os.path.join(installation, "self_update")
+    target = os.path.join(installation, "installed")
+    os.makedirs(target)
+    start = time.perf_counter()
+    run(["cp", "-a", source + "/.", target + "/"])
+    run(["sync", "-f", target])
+    return time.perf_counter() - start
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default="build/linux", help="build folder of the linux preset")
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--work", help="scratch folder, on the build's file system (default: <build>/bench-copy)")
+    parser.add_argument("--csv", help="result file (default: <build>/bench-results/copy.csv)")
+    args = parser.parse_args()
+
+    build = os.path.abspath(args.build)
+    updater = os.path.join(build, "src", "QORLauncherUpdater", "QORLauncherUpdater.exe")
+    launcher = os.path.join(build, "examples", "launcher", "QORLauncher.exe")
+    for program in (updater, launcher):
+        if not os.access(program, os.X_OK):
+            sys.exit(f"missing {program}: build the linux preset first")
+    work = os.path.abspath(args.work or os.path.join(build, "bench-copy"))
+    result = os.path.abspath(args.csv or os.path.join(build, "bench-results", "copy.csv"))
+    os.makedirs(os.path.dirname(result), exist_ok=True)
+
+    trees = {"a: game client": ("tree_a", make_tree_a), "b: 5000 x 1 KB": ("tree_b", make_tree_b)}
+    rows = []
+    for label, (name, maker) in trees.items():
+        master = os.path.join(work, "masters", name)
+        if not os.path.isdir(master):
+            print(f"generating {label} in {master}", flush=True)
+            maker(master)
+        files, size = tree_stats(master)
+        installation = os.path.join(work, "installation")
+        times = {"updater": [], "cp": []}
+        for round_index in range(args.rounds):
+            order = ["updater", "cp"] if round_index % 2 == 0 else ["cp", "updater"]
+            for contender in order:
+                stage(master, installation, launcher)
+                if contender == "updater":
+                    times["updater"].append(time_updater(installation, updater))
+                else:
+                    times["cp"].append(time_cp(installation))
+            print(f"{label} round {round_index + 1}: updater {times['updater'][-1]:.3f} s, "
+                  f"cp {times['cp'][-1]:.3f} s", flush=True)
+        shutil.rmtree(installation, ignore_errors=True)
+        median_updater = statistics.median(times["updater"])
+        median_cp = statistics.median(times["cp"])
+        rows.append({
+            "tree": label, "files": files, "bytes": size, "rounds": args.rounds,
+            "updater_median_s": f"{median_updater:.4f}", "cp_median_s": f"{median_cp:.4f}",
+            "ratio": f"{median_updater / median_cp:.3f}",
+            "updater_all_s": " ".join(f"{t:.4f}" for t in times["updater"]),
+            "cp_all_s": " ".join(f"{t:.4f}" for t in times["cp"]),
+        })
+
+    with open(result, "w", newline="") as out:
+        writer = csv.DictWriter(out, fieldnames=list(rows[0].keys()))
+        writer.writeheader()
+        writer.writerows(rows)
+    print()
+    print("| tree | files | MiB | updater (median) | cp -a + sync -f (median) | ratio |")
+    print("|---|---|---|---|---|---|")
+    for row in rows:
+        print(f"| {row['tree']} | {row['files']} | {int(row['bytes']) / MiB:.1f} | {float(row['updater_median_s']):.3f} s "
+              f"| {float(row['cp_median_s']):.3f} s | {float(row['ratio']):.2f}x |")
+    print(f"\nwritten to {result}")
+
+
+if __name__ == "__main__":
+    main()

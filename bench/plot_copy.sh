@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Draws the copy benchmark (median seconds of the updater and of cp -a + sync -f, per tree) as a PNG.
+#   bench/plot_copy.sh <copy.csv> [<output.png>]     (default output: docs/copy_benchmark.png)
+set -euo pipefail
+
+csv="${1:?usage: plot_copy.sh <copy.csv> [<output.png>]}"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+out="${2:-$here/../docs/copy_benchmark.png}"
+command -v gnuplot >/dev/null || { echo "gnuplot is missing (scripts/install-deps.sh installs gnuplot-nox)" >&2; exit 1; }
+
+gnuplot <<GNUPLOT
+set terminal pngcairo size 900,520 font "DejaVu Sans,11"
+set output "$out"
+set datafile separator ","
+set title "Applying a staged update: QORLauncherUpdater against cp -a + sync -f (median of alternating runs)"
+set ylabel "seconds (lower is better)"
+set style data histograms
+set style histogram clustered gap 1
+set style fill solid 0.85 border -1
+set boxwidth 0.9
+set yrange [0:*]
+set grid ytics
+set key top left
+set xtics nomirror
+plot "$csv" using 5:xtic(1) skip 1 title "QORLauncherUpdater (end to end)" linecolor rgb "#2f6db5", \
+     "" using 6 skip 1 title "cp -a + sync -f" linecolor rgb "#b0b0b0", \
+     "" using 0:(\$5):(sprintf("%.2fx", \$7)) skip 1 with labels offset -2.2,0.8 notitle
+GNUPLOT
+echo "written to $out"
