@@ -10,7 +10,7 @@ build="${1:-$root/build/linux}"
 cd "$root"
 
 cmake --preset linux -B "$build" >/dev/null
-cmake --build "$build" -j2 --target QORLauncherUpdater QORLauncher qor_trivial_program logging_bench
+cmake --build "$build" -j2 --target QORLauncherUpdater QORLauncher qor_trivial_program qor_bench_runner logging_bench
 mkdir -p "$build/bench-results"
 
 echo "== machine"

@@ -71,6 +71,15 @@ def run(command, cwd=None):
     subprocess.run(command, cwd=cwd, check=True)
 
 
+def wait_for_launcher(installation):
+    """The launcher the updater started writes its start mark; the next round must not race it."""
+    mark = os.path.join(installation, "launcher_started.txt")
+    deadline = time.monotonic() + 10
+    while not os.path.exists(mark) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    time.sleep(0.05)
+
+
 def stage(master, installation, launcher):
     if os.path.exists(installation):
         shutil.rmtree(installation)
@@ -88,6 +97,7 @@ def time_updater(installation, updater):
         sys.exit(f"the updater failed with exit code {code} in {installation}")
     if os.path.exists(os.path.join(installation, "self_update")):
         sys.exit("the updater left the staging tree behind")
+    wait_for_launcher(installation)
     return elapsed
 
 

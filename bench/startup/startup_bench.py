@@ -2,8 +2,8 @@
 """Start-up benchmark: wall time and peak memory of one whole updater run with a one-file staging tree
 and no launcher running, against a trivial C program measured in the same run.
 
-Each run is timed from fork to exit; the peak resident set size comes from wait4's rusage of that one
-child. Runs alternate between the two programs; medians are reported and written as CSV.
+Each run is timed from fork to exit by a tiny C runner; the peak resident set size comes from wait4's
+rusage of that one child (a child forked from Python would report Python's size). Runs alternate between the two programs; medians are reported and written as CSV.
 
   bench/startup/startup_bench.py --build build/linux [--runs 30] [--csv FILE]
 """
@@ -13,26 +13,15 @@ import csv
 import os
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
 
 
-def measure(program, cwd):
-    start = time.perf_counter()
-    pid = os.fork()
-    if pid == 0:
-        try:
-            os.chdir(cwd)
-            devnull = os.open(os.devnull, os.O_RDWR)
-            os.dup2(devnull, 1)
-            os.dup2(devnull, 2)
-            os.execv(program, [program])
-        finally:
-            os._exit(127)
-    _, status, usage = os.wait4(pid, 0)
-    elapsed = time.perf_counter() - start
-    return elapsed, usage.ru_maxrss, os.waitstatus_to_exitcode(status)
+def measure(runner, program, cwd):
+    out = subprocess.run([runner, cwd, program], check=True, capture_output=True, text=True).stdout.split()
+    return int(out[0]) / 1e9, int(out[1]), int(out[2])
 
 
 def main():
@@ -46,7 +35,8 @@ def main():
     updater = os.path.join(build, "src", "QORLauncherUpdater", "QORLauncherUpdater.exe")
     launcher = os.path.join(build, "examples", "launcher", "QORLauncher.exe")
     trivial = os.path.join(build, "bench", "startup", "qor_trivial_program")
-    for program in (updater, launcher, trivial):
+    runner = os.path.join(build, "bench", "startup", "qor_bench_runner")
+    for program in (updater, launcher, trivial, runner):
         if not os.access(program, os.X_OK):
             sys.exit(f"missing {program}: build the linux preset first")
     result = os.path.abspath(args.csv or os.path.join(build, "bench-results", "startup.csv"))
@@ -63,13 +53,16 @@ def main():
             with open(os.path.join(installation, "self_update", "version.txt"), "w") as out:
                 out.write("22.0.0.1\n")
             shutil.copy2(launcher, os.path.join(installation, "QORLauncher.exe"))
-            elapsed, rss, code = measure(updater, installation)
+            elapsed, rss, code = measure(runner, updater, installation)
             if code != 0:
                 sys.exit(f"the updater failed with exit code {code}")
             samples["updater"].append((elapsed, rss))
-            elapsed, rss, code = measure(trivial, installation)
+            elapsed, rss, code = measure(runner, trivial, installation)
             samples["trivial"].append((elapsed, rss))
-            # The launcher the updater started ends on its own; give it the moment it needs.
+            # The launcher the updater started ends on its own; let it finish before the folder goes.
+            deadline = time.monotonic() + 10
+            while not os.path.exists(os.path.join(installation, "launcher_started.txt")) and time.monotonic() < deadline:
+                time.sleep(0.01)
             time.sleep(0.05)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
