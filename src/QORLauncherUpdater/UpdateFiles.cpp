@@ -184,34 +184,115 @@ namespace QOR
                 return {true, {}};
             }
 
-            TreeCopyResult CopyPlanned(const std::vector<PlannedCopy>& plan, const fs::path& installation)
+            // Files are copied in batches: every temporary file of a batch is written, the batch is made
+            // durable with one flush, and only then is each renamed over its target, in walk order. So a
+            // target is never replaced by data that a power cut could still lose, and the flush is paid once
+            // per batch instead of once per file.
+            constexpr std::size_t BatchFiles = 512;
+            constexpr std::uintmax_t BatchBytes = std::uintmax_t{256} << 20;
+
+            struct Staged
             {
-                for (const PlannedCopy& item : plan)
+                fs::path temporary;
+                fs::path destination;
+            };
+
+            bool WrittenInBatch(const std::vector<Staged>& staged, const fs::path& temporary)
+            {
+                std::error_code ignored;
+                for (const Staged& file : staged)
+                {
+                    if (fs::equivalent(file.temporary, temporary, ignored))
+                    {
+                        return true;
+                    }
+                }
+                return false;
+            }
+
+            TreeCopyResult CopyBatch(const PlannedCopy* first, const PlannedCopy* last, const fs::path& installation,
+                                     const PlannedCopy*& next)
+            {
+                std::vector<Staged> staged;
+                TreeCopyResult failure{true, {}};
+                std::uintmax_t bytes = 0;
+                const PlannedCopy* item = first;
+                for (; item != last && staged.size() < BatchFiles && bytes < BatchBytes; ++item)
                 {
                     std::error_code error;
-                    fs::create_directories(item.parent, error);
+                    fs::create_directories(item->parent, error);
                     if (error)
                     {
-                        return {false, "Unable to create directory. Aborting application. Director:" +
-                                           PathText(item.parent) + ". Err: " + Platform::ErrorText(error)};
+                        failure = {false, "Unable to create directory. Aborting application. Director:" +
+                                              PathText(item->parent) + ". Err: " + Platform::ErrorText(error)};
+                        break;
                     }
-                    fs::path destination = item.target;
+                    fs::path destination = item->target;
                     std::error_code ignored;
                     if (fs::is_directory(destination, ignored))
                     {
-                        destination /= item.source.filename();
+                        destination /= item->source.filename();
                     }
-                    const fs::path absoluteSource = fs::absolute(item.source, error);
+                    const fs::path temporary = TemporaryPathFor(destination);
+                    if (fs::exists(temporary, ignored) && WrittenInBatch(staged, temporary))
+                    {
+                        // Two staged names meet in one target (a case-insensitive file system): the later
+                        // one must replace the earlier one's result, as a file-by-file copy would.
+                        break;
+                    }
+                    // A run killed earlier may have left its temporary file here.
+                    Platform::DiscardTemporary(temporary);
+                    const fs::path absoluteSource = fs::absolute(item->source, error);
                     if (!error)
                     {
-                        error = Platform::ReplaceFileAtomically(absoluteSource, destination);
+                        error = Platform::WriteTemporary(absoluteSource, temporary);
                     }
                     if (error)
                     {
-                        return CopyFailure(item.source, Platform::ErrorText(error));
+                        Platform::DiscardTemporary(temporary);
+                        failure = CopyFailure(item->source, Platform::ErrorText(error));
+                        break;
+                    }
+                    staged.push_back({temporary, destination});
+                    bytes += fs::file_size(temporary, ignored) + 4096;
+                }
+                next = item;
+
+                // What was written before a failure is still installed, as a file-by-file copy would have.
+                if (const std::error_code error = staged.empty() ? std::error_code{} : Platform::FlushToDisk(installation))
+                {
+                    for (const Staged& file : staged)
+                    {
+                        Platform::DiscardTemporary(file.temporary);
+                    }
+                    return CopyFailure(installation, Platform::ErrorText(error));
+                }
+                for (std::size_t i = 0; i < staged.size(); ++i)
+                {
+                    if (const std::error_code error = Platform::CommitTemporary(staged[i].temporary, staged[i].destination))
+                    {
+                        for (std::size_t k = i; k < staged.size(); ++k)
+                        {
+                            Platform::DiscardTemporary(staged[k].temporary);
+                        }
+                        return CopyFailure(first[i].source, Platform::ErrorText(error));
                     }
                 }
-                // The staging tree is deleted next: what was copied must survive a power cut first.
+                return failure;
+            }
+
+            TreeCopyResult CopyPlanned(const std::vector<PlannedCopy>& plan, const fs::path& installation)
+            {
+                const PlannedCopy* const last = plan.data() + plan.size();
+                for (const PlannedCopy* first = plan.data(); first != last;)
+                {
+                    TreeCopyResult batch = CopyBatch(first, last, installation, first);
+                    if (!batch.copied)
+                    {
+                        return batch;
+                    }
+                }
+                // The staging tree is deleted next: the renames must survive a power cut first.
                 if (const std::error_code error = Platform::FlushToDisk(installation))
                 {
                     return CopyFailure(installation, Platform::ErrorText(error));

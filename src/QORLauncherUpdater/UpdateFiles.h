@@ -52,11 +52,18 @@ namespace QOR
         // Platform backends (UpdateFiles_win32.cpp / UpdateFiles_posix.cpp).
         namespace Platform
         {
-            // Copies source to a temporary file beside target, makes it durable, keeps the source's
-            // permissions and renames it over target in one step. Leaves no temporary file on failure.
-            std::error_code ReplaceFileAtomically(const std::filesystem::path& source, const std::filesystem::path& target);
+            // Copies source to a new temporary file, keeping the source's permissions. The data is durable
+            // after the next FlushToDisk (Windows flushes each file here).
+            std::error_code WriteTemporary(const std::filesystem::path& source, const std::filesystem::path& temporary);
 
-            // Makes everything written under the directory durable before the staging tree goes.
+            // Renames the temporary file over target in one step. Fails, leaving target whole, while another
+            // process holds target open without delete sharing.
+            std::error_code CommitTemporary(const std::filesystem::path& temporary, const std::filesystem::path& target);
+
+            // Deletes a temporary file, if there is one.
+            void DiscardTemporary(const std::filesystem::path& temporary);
+
+            // Makes everything written under the directory durable (one flush of its file system).
             std::error_code FlushToDisk(const std::filesystem::path& directory);
 
             // Removes a tree without ever following a link or junction out of it. A missing path is no error.

@@ -1,8 +1,9 @@
 #include "UpdateFiles.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <utility>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -56,12 +57,14 @@ namespace QOR::Update::Platform
             return descriptor;
         }
 
-        std::error_code CopyContents(int from, int to)
+        std::error_code CopyContents(int from, int to, off_t size)
         {
-            std::vector<char> buffer(1 << 20);
+            // Sized to the file (one read reaches the end of a small one), at most 1 MiB, not zero-filled.
+            const std::size_t capacity = static_cast<std::size_t>(std::clamp<off_t>(size + 1, 4096, off_t{1} << 20));
+            const std::unique_ptr<char[]> buffer(new char[capacity]);
             for (;;)
             {
-                const ssize_t got = ::read(from, buffer.data(), buffer.size());
+                const ssize_t got = ::read(from, buffer.get(), capacity);
                 if (got < 0)
                 {
                     if (errno == EINTR)
@@ -77,7 +80,7 @@ namespace QOR::Update::Platform
                 std::size_t done = 0;
                 while (done < static_cast<std::size_t>(got))
                 {
-                    const ssize_t put = ::write(to, buffer.data() + done, static_cast<std::size_t>(got) - done);
+                    const ssize_t put = ::write(to, buffer.get() + done, static_cast<std::size_t>(got) - done);
                     if (put < 0)
                     {
                         if (errno == EINTR)
@@ -90,62 +93,46 @@ namespace QOR::Update::Platform
                 }
             }
         }
-
-        std::error_code WriteTemporary(const fs::path& source, const fs::path& temporary)
-        {
-            FileDescriptor input(OpenRetrying(source.c_str(), O_RDONLY | O_CLOEXEC));
-            if (!input)
-            {
-                return LastError();
-            }
-            struct stat info{};
-            if (::fstat(input.Get(), &info) != 0)
-            {
-                return LastError();
-            }
-            FileDescriptor output(
-                OpenRetrying(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR));
-            if (!output)
-            {
-                return LastError();
-            }
-            if (std::error_code error = CopyContents(input.Get(), output.Get()))
-            {
-                return error;
-            }
-            // The umask must not strip an executable bit the staged file carries.
-            if (::fchmod(output.Get(), info.st_mode & 07777) != 0)
-            {
-                return LastError();
-            }
-            int synced = 0;
-            do
-            {
-                synced = ::fsync(output.Get());
-            } while (synced != 0 && errno == EINTR);
-            if (synced != 0)
-            {
-                return LastError();
-            }
-            return output.Close();
-        }
     }
 
-    std::error_code ReplaceFileAtomically(const fs::path& source, const fs::path& target)
+    std::error_code WriteTemporary(const fs::path& source, const fs::path& temporary)
     {
-        const fs::path temporary = TemporaryPathFor(target);
-        // A run killed earlier may have left its temporary file here.
+        FileDescriptor input(OpenRetrying(source.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!input)
+        {
+            return LastError();
+        }
+        struct stat info{};
+        if (::fstat(input.Get(), &info) != 0)
+        {
+            return LastError();
+        }
+        FileDescriptor output(
+            OpenRetrying(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR));
+        if (!output)
+        {
+            return LastError();
+        }
+        if (std::error_code error = CopyContents(input.Get(), output.Get(), info.st_size))
+        {
+            return error;
+        }
+        // The umask must not strip an executable bit the staged file carries.
+        if (::fchmod(output.Get(), info.st_mode & 07777) != 0)
+        {
+            return LastError();
+        }
+        return output.Close();
+    }
+
+    std::error_code CommitTemporary(const fs::path& temporary, const fs::path& target)
+    {
+        return ::rename(temporary.c_str(), target.c_str()) == 0 ? std::error_code{} : LastError();
+    }
+
+    void DiscardTemporary(const fs::path& temporary)
+    {
         ::unlink(temporary.c_str());
-        std::error_code error = WriteTemporary(source, temporary);
-        if (!error && ::rename(temporary.c_str(), target.c_str()) != 0)
-        {
-            error = LastError();
-        }
-        if (error)
-        {
-            ::unlink(temporary.c_str());
-        }
-        return error;
     }
 
     std::error_code FlushToDisk(const fs::path& directory)

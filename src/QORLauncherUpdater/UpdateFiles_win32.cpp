@@ -1,5 +1,6 @@
 #include "UpdateFiles.h"
 
+#include <memory>
 #include <utility>
 
 #ifndef NOMINMAX
@@ -78,40 +79,6 @@ namespace QOR::Update::Platform
             return {};
         }
 
-        std::error_code WriteTemporary(const fs::path& source, const std::wstring& temporary)
-        {
-            // CopyFileW keeps the staged file's attributes, as the plain copy would.
-            if (!::CopyFileW(source.c_str(), temporary.c_str(), TRUE))
-            {
-                return LastError();
-            }
-            const DWORD attributes = ::GetFileAttributesW(temporary.c_str());
-            if (attributes == INVALID_FILE_ATTRIBUTES)
-            {
-                return LastError();
-            }
-            const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-            if (readOnly && !::SetFileAttributesW(temporary.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}))
-            {
-                return LastError();
-            }
-            if (std::error_code error = FlushFile(temporary))
-            {
-                return error;
-            }
-            if (readOnly && !::SetFileAttributesW(temporary.c_str(), attributes))
-            {
-                return LastError();
-            }
-            return {};
-        }
-
-        void DeleteTemporary(const std::wstring& temporary)
-        {
-            ::SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
-            ::DeleteFileW(temporary.c_str());
-        }
-
         bool IsMissingCode(DWORD code)
         {
             return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_BAD_NETPATH ||
@@ -173,27 +140,54 @@ namespace QOR::Update::Platform
         }
     }
 
-    std::error_code ReplaceFileAtomically(const fs::path& source, const fs::path& target)
+    std::error_code WriteTemporary(const fs::path& source, const fs::path& temporary)
     {
-        const std::wstring temporary = TemporaryPathFor(target).native();
-        // A run killed earlier may have left its temporary file here.
-        DeleteTemporary(temporary);
-        std::error_code error = WriteTemporary(source, temporary);
+        // CopyFileW keeps the staged file's attributes, as the plain copy would.
+        if (!::CopyFileW(source.c_str(), temporary.c_str(), TRUE))
+        {
+            return LastError();
+        }
+        const DWORD attributes = ::GetFileAttributesW(temporary.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+        {
+            return LastError();
+        }
+        // There is no flush of a whole volume without administrator rights: each file is flushed here.
+        const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+        if (readOnly && !::SetFileAttributesW(temporary.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}))
+        {
+            return LastError();
+        }
+        if (std::error_code error = FlushFile(temporary.native()))
+        {
+            return error;
+        }
+        if (readOnly && !::SetFileAttributesW(temporary.c_str(), attributes))
+        {
+            return LastError();
+        }
+        return {};
+    }
+
+    std::error_code CommitTemporary(const fs::path& temporary, const fs::path& target)
+    {
         // Fails while another process holds the target open without delete sharing: the file stays old.
-        if (!error && !::MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        if (!::MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         {
-            error = LastError();
+            return LastError();
         }
-        if (error)
-        {
-            DeleteTemporary(temporary);
-        }
-        return error;
+        return {};
+    }
+
+    void DiscardTemporary(const fs::path& temporary)
+    {
+        ::SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(temporary.c_str());
     }
 
     std::error_code FlushToDisk(const fs::path&)
     {
-        // Every file was flushed before its rename, and each rename was written through.
+        // Every file was flushed when written, and each rename was written through.
         return {};
     }
 
@@ -275,12 +269,12 @@ namespace QOR::Update::Platform
         const DWORD length = ::FormatMessageW(
             FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
             static_cast<DWORD>(error.value()), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+        const std::unique_ptr<wchar_t, decltype(&::LocalFree)> owned(text, &::LocalFree);
         if (length == 0 || text == nullptr)
         {
             return "System error " + std::to_string(static_cast<unsigned long>(error.value()));
         }
         std::wstring wide(text, length);
-        ::LocalFree(text);
         while (!wide.empty() && (wide.back() == L'\r' || wide.back() == L'\n' || wide.back() == L' '))
         {
             wide.pop_back();
