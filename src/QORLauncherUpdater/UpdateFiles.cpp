@@ -122,14 +122,22 @@ namespace QOR
                 const fs::path updaterName{UpdaterFileName};
                 const fs::path stagingName = stagingRoot.filename();
                 fs::path current = stagingRoot;
+                fs::path resolvedFolder;
+                fs::path realFolder;
                 fs::recursive_directory_iterator walk(stagingRoot, error);
                 for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error))
                 {
                     const fs::path source = walk->path();
                     current = source;
 
+                    // The listing already tells the type of an entry that is not a link: no status read.
                     std::error_code statusError;
-                    const fs::file_status status = fs::status(source, statusError);
+                    const bool linked = walk->is_symlink(statusError) || statusError;
+                    const fs::file_status status =
+                        linked                            ? fs::status(source, statusError)
+                        : walk->is_directory(statusError) ? fs::file_status(fs::file_type::directory)
+                        : walk->is_regular_file(statusError) ? fs::file_status(fs::file_type::regular)
+                                                             : fs::file_status(fs::file_type::unknown);
                     if (status.type() == fs::file_type::not_found ||
                         (statusError && Platform::IsMissingEntryError(statusError)))
                     {
@@ -159,7 +167,20 @@ namespace QOR
                         continue;
                     }
 
-                    const fs::path realSource = Platform::FinalPath(source, error);
+                    // Folders that are links are never entered, so a file that is no link itself resolves
+                    // to its folder's final path and its own name: one resolution per folder, not per file.
+                    if (source.parent_path() != resolvedFolder)
+                    {
+                        resolvedFolder = source.parent_path();
+                        std::error_code folderError;
+                        realFolder = Platform::FinalPath(resolvedFolder, folderError);
+                        if (folderError)
+                        {
+                            realFolder.clear(); // resolve each file on its own, with its own report
+                        }
+                    }
+                    const fs::path realSource = linked || realFolder.empty() ? Platform::FinalPath(source, error)
+                                                                             : realFolder / source.filename();
                     if (error)
                     {
                         return CopyFailure(source, Platform::ErrorText(error));
@@ -188,7 +209,7 @@ namespace QOR
             // durable with one flush, and only then is each renamed over its target, in walk order. So a
             // target is never replaced by data that a power cut could still lose, and the flush is paid once
             // per batch instead of once per file.
-            constexpr std::size_t BatchFiles = 512;
+            constexpr std::size_t BatchFiles = 4096;
             constexpr std::uintmax_t BatchBytes = std::uintmax_t{256} << 20;
 
             struct Staged
@@ -211,7 +232,7 @@ namespace QOR
             }
 
             TreeCopyResult CopyBatch(const PlannedCopy* first, const PlannedCopy* last, const fs::path& installation,
-                                     const PlannedCopy*& next)
+                                     fs::path& createdFolder, const PlannedCopy*& next)
             {
                 std::vector<Staged> staged;
                 TreeCopyResult failure{true, {}};
@@ -220,13 +241,17 @@ namespace QOR
                 for (; item != last && staged.size() < BatchFiles && bytes < BatchBytes; ++item)
                 {
                     std::error_code error;
-                    fs::create_directories(item->parent, error);
+                    if (item->parent != createdFolder)
+                    {
+                        fs::create_directories(item->parent, error);
+                    }
                     if (error)
                     {
                         failure = {false, "Unable to create directory. Aborting application. Director:" +
                                               PathText(item->parent) + ". Err: " + Platform::ErrorText(error)};
                         break;
                     }
+                    createdFolder = item->parent;
                     fs::path destination = item->target;
                     std::error_code ignored;
                     if (fs::is_directory(destination, ignored))
@@ -242,11 +267,8 @@ namespace QOR
                     }
                     // A run killed earlier may have left its temporary file here.
                     Platform::DiscardTemporary(temporary);
-                    const fs::path absoluteSource = fs::absolute(item->source, error);
-                    if (!error)
-                    {
-                        error = Platform::WriteTemporary(absoluteSource, temporary);
-                    }
+                    // The absolute form of the walk's relative path, without asking for the current folder again.
+                    error = Platform::WriteTemporary(installation / item->source, temporary);
                     if (error)
                     {
                         Platform::DiscardTemporary(temporary);
@@ -284,9 +306,10 @@ namespace QOR
             TreeCopyResult CopyPlanned(const std::vector<PlannedCopy>& plan, const fs::path& installation)
             {
                 const PlannedCopy* const last = plan.data() + plan.size();
+                fs::path createdFolder; // the parent made for the previous file: consecutive files share it
                 for (const PlannedCopy* first = plan.data(); first != last;)
                 {
-                    TreeCopyResult batch = CopyBatch(first, last, installation, first);
+                    TreeCopyResult batch = CopyBatch(first, last, installation, createdFolder, first);
                     if (!batch.copied)
                     {
                         return batch;

@@ -117,6 +117,11 @@ namespace QOR::Update::Platform
         {
             return error;
         }
+        // Start writing a large file out now, so the flush of its batch finds it mostly on disk already.
+        if (info.st_size >= (off_t{1} << 20))
+        {
+            ::sync_file_range(output.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        }
         // The umask must not strip an executable bit the staged file carries.
         if (::fchmod(output.Get(), info.st_mode & 07777) != 0)
         {
