@@ -209,7 +209,7 @@ namespace QOR
             // durable with one flush, and only then is each renamed over its target, in walk order. So a
             // target is never replaced by data that a power cut could still lose, and the flush is paid once
             // per batch instead of once per file.
-            constexpr std::size_t BatchFiles = 4096;
+            constexpr std::size_t BatchFiles = 128;
             constexpr std::uintmax_t BatchBytes = std::uintmax_t{256} << 20;
 
             struct Staged
