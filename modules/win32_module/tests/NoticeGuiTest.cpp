@@ -150,7 +150,15 @@ namespace
             for (int attempt = 0; attempt < 5 && _display.empty(); ++attempt)
             {
                 const std::string number = std::to_string(100 + device() % 900);
-                if (Start(number))
+                // Ready means a client can connect, not only that the server said so: a server that
+                // lost a race for the number can report and still not be reachable.
+                if (Start(number) && QOR::Test::WaitUntil(
+                                         [&] {
+                                             return RunTool({"env", "DISPLAY=:" + number, "xdotool",
+                                                             "getdisplaygeometry"})
+                                                 .has_value();
+                                         },
+                                         10s))
                     _display = ":" + number;
                 else
                     Stop(std::exchange(_pid, -1));
