@@ -70,10 +70,19 @@ namespace QOR::Testing
         {
             commandLine += L" " + Quote(std::filesystem::path(argument).wstring());
         }
+        // Standard handles on NUL: under Wine a launcher left half-started by a killed updater keeps
+        // whatever output it inherited open, and ctest would wait on our output pipe forever.
+        SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        Handle nul(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                 OPEN_EXISTING, 0, nullptr));
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = nul.Get();
+        startup.hStdOutput = nul.Get();
+        startup.hStdError = nul.Get();
         PROCESS_INFORMATION information{};
-        if (!::CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+        if (!::CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
                               workingDirectory.wstring().c_str(), &startup, &information))
         {
             throw std::runtime_error("CreateProcessW failed: " + std::to_string(::GetLastError()));
