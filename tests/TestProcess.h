@@ -47,6 +47,12 @@ namespace QOR::Testing
     // when the system offers no way.
     std::unique_ptr<HeldFile> PreventRemoval(const std::filesystem::path& file);
 
+    // Makes a rename over `file` fail while the result lives: on Windows by holding it open without
+    // sharing (the updater then waits out its retries for a held file, about 15 seconds), elsewhere at
+    // once, as PreventRemoval does.
+    std::unique_ptr<HeldFile> RefuseReplacement(const std::filesystem::path& file);
+    inline constexpr bool RefusalIsImmediate = std::filesystem::path::preferred_separator == '/';
+
     // Child processes must never wait on a message box: no display for them.
     void UseNoDisplay();
 }

@@ -169,6 +169,11 @@ namespace QOR::Testing
         return std::make_unique<ProtectedFolder>(file.parent_path());
     }
 
+    std::unique_ptr<HeldFile> RefuseReplacement(const std::filesystem::path& file)
+    {
+        return PreventRemoval(file);
+    }
+
     void UseNoDisplay()
     {
         ::unsetenv("DISPLAY");

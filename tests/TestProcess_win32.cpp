@@ -145,6 +145,11 @@ namespace QOR::Testing
         return HoldFileWithoutSharing(file);
     }
 
+    std::unique_ptr<HeldFile> RefuseReplacement(const std::filesystem::path& file)
+    {
+        return HoldFileWithoutSharing(file);
+    }
+
     void UseNoDisplay()
     {
         // The Wine wrapper already runs without a display.

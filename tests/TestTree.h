@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <string>
 #include <system_error>
@@ -86,17 +87,45 @@ namespace QOR::Testing
         fs::path _previous;
     };
 
-    // Temporary files of the atomic replace that were left anywhere below root.
+    // The update's own working files (working folder, backups, copies in progress) left anywhere below
+    // root: each carries ".qor-" and a 16-digit tag at the start of its name.
     inline std::vector<std::string> LeftoverTemporaries(const fs::path& root)
     {
         std::vector<std::string> found;
         for (const std::string& entry : ListTree(root))
         {
-            if (entry.size() > 8 && entry.compare(entry.size() - 8, 8, ".qor-tmp") == 0)
+            const std::size_t slash = entry.find_last_of('/');
+            const std::string name = slash == std::string::npos ? entry : entry.substr(slash + 1);
+            if (name.size() >= 21 && name.compare(0, 5, ".qor-") == 0 &&
+                name.find_first_not_of("0123456789abcdef", 5) >= 21)
             {
                 found.push_back(entry);
             }
         }
         return found;
+    }
+
+    // Everything a player could notice of a tree: each entry's kind, permissions, and content or link
+    // text. Two equal snapshots mean the tree is byte for byte as it was.
+    inline std::map<std::string, std::string> Snapshot(const fs::path& root)
+    {
+        std::map<std::string, std::string> entries;
+        std::error_code error;
+        for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error))
+        {
+            const fs::file_status status = it->symlink_status();
+            std::string description = std::to_string(static_cast<int>(status.type())) + " " +
+                                      std::to_string(static_cast<unsigned>(status.permissions())) + " ";
+            if (fs::is_symlink(status))
+            {
+                description += fs::read_symlink(it->path()).string();
+            }
+            else if (fs::is_regular_file(status))
+            {
+                description += ReadFile(it->path());
+            }
+            entries[it->path().lexically_relative(root).generic_string()] = description;
+        }
+        return entries;
     }
 }

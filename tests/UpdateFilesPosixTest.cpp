@@ -1,4 +1,4 @@
-// Links and permission bits of the tree copy, which only a POSIX system lets a test create freely.
+// Links and permission bits of the apply, which only a POSIX system lets a test create freely.
 
 #include "TestTree.h"
 
@@ -12,6 +12,7 @@ namespace QOR::Testing
     namespace
     {
         using ::testing::HasSubstr;
+        using ::testing::IsEmpty;
 
         class UpdateTreeLinkTest : public ::testing::Test
         {
@@ -42,24 +43,80 @@ namespace QOR::Testing
             EXPECT_FALSE(fs::exists(Installed("bin")));
         }
 
-        TEST_F(UpdateTreeLinkTest, LinkedFoldersAreNotEnteredAndLinksInsideFollowTheirTarget)
+        // A staged link is installed as the same link at its own place, as cp -a would, so that
+        // libfoo.so keeps pointing at the library of the new version. A link that leads out of the tree,
+        // or into the staging folder that is deleted next, refuses the whole update.
+        TEST_F(UpdateTreeLinkTest, StagedLinksInstallAsTheSameLinkOrRefuseTheUpdate)
+        {
+            struct Case
+            {
+                const char* link;
+                std::string text;
+                bool bIsInstalled;
+            };
+            const std::vector<Case> cases = {
+                {"bin/libfoo.so", "libfoo.so.2", true},
+                {"bin/current.pak", "../data/v2.pak", true},
+                {"bin/later.cfg", "not-staged-yet.cfg", true},
+                // The hole this closes: the link used to be followed and its target's place overwritten.
+                {"helper.bin", "QORLauncherUpdater.exe", true},
+                {"bin/escape", "../../outside", false},
+                {"bin/absolute", (fs::current_path() / "self_update/bin/libfoo.so.2").string(), false},
+                {"bin/staging", "../self_update/bin/libfoo.so.2", false},
+            };
+            for (const Case& c : cases)
+            {
+                SCOPED_TRACE(std::string(c.link) + " -> " + c.text);
+                fs::remove_all(Installed("self_update"));
+                fs::remove_all(Installed("bin"));
+                fs::remove_all(Installed("data"));
+                fs::remove(Installed("helper.bin"));
+                WriteFile(Staged("bin/libfoo.so.2"), "new library");
+                WriteFile(Staged("data/v2.pak"), "v2");
+                WriteFile(Installed("bin/libfoo.so.1"), "old library");
+                fs::create_symlink("libfoo.so.1", Installed("bin/libfoo.so"));
+                WriteFile(Installed("QORLauncherUpdater.exe"), "running updater");
+                fs::remove(Staged(c.link));
+                fs::create_symlink(c.text, Staged(c.link));
+                const auto before = Snapshot(Installed(""));
+
+                const Update::TreeCopyResult result = Update::CopyUpdateTree();
+
+                EXPECT_EQ(ReadFile(Installed("QORLauncherUpdater.exe")), "running updater");
+                if (!c.bIsInstalled)
+                {
+                    EXPECT_FALSE(result.copied);
+                    EXPECT_THAT(result.logText, HasSubstr(std::string("File:./self_update/") + c.link +
+                                                          ". Err: The staged file leads outside the update folder."));
+                    EXPECT_EQ(Snapshot(Installed("")), before);
+                    continue;
+                }
+                ASSERT_TRUE(result.copied) << result.logText;
+                ASSERT_EQ(Update::RemoveUpdateTree(), "");
+                ASSERT_TRUE(fs::is_symlink(fs::symlink_status(Installed(c.link))));
+                EXPECT_EQ(fs::read_symlink(Installed(c.link)).string(), c.text);
+                EXPECT_EQ(ReadFile(Installed("bin/libfoo.so.2")), "new library");
+                EXPECT_THAT(LeftoverTemporaries(Installed("")), IsEmpty());
+            }
+        }
+
+        TEST_F(UpdateTreeLinkTest, LinkedFoldersAreNeitherEnteredNorInstalled)
         {
             WriteFile(Outside("dir/payload"), "outside");
             WriteFile(Staged("real/data.txt"), "data");
             fs::create_directory_symlink(Outside("dir"), Staged("linked"));
-            fs::create_symlink(Staged("real/data.txt"), Staged("alias.txt"));
+            fs::create_directory_symlink("real", Staged("alias"));
 
             ASSERT_TRUE(Update::CopyUpdateTree().copied);
-            EXPECT_FALSE(fs::exists(Installed("linked")));
+            EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("linked"))));
+            EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("alias"))));
             EXPECT_EQ(ReadFile(Installed("real/data.txt")), "data");
-            // A link maps to where it really lies in the staging tree.
-            EXPECT_FALSE(fs::exists(Installed("alias.txt")));
 
             EXPECT_EQ(Update::RemoveUpdateTree(), "");
             EXPECT_EQ(ReadFile(Outside("dir/payload")), "outside");
         }
 
-        TEST_F(UpdateTreeLinkTest, CopyKeepsPermissionBitsAndReplacesRatherThanWritesThrough)
+        TEST_F(UpdateTreeLinkTest, MoveKeepsPermissionBitsAndReplacesAnInstalledLinkItself)
         {
             WriteFile(Staged("run.sh"), "#!/bin/sh\n");
             fs::permissions(Staged("run.sh"), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec,

@@ -1,19 +1,23 @@
-// The tree copy and the removal, driven directly in temporary installations.
+// The apply and the removal, driven directly in temporary installations.
 
+#include "TestProcess.h"
 #include "TestTree.h"
 
 #include <UpdateFiles.h>
+#include <UpdatePlan.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <functional>
 
 namespace QOR::Testing
 {
     namespace
     {
-        using ::testing::ElementsAre;
         using ::testing::HasSubstr;
         using ::testing::IsEmpty;
+        using ::testing::Not;
         using ::testing::StartsWith;
 
         const std::string Separator{static_cast<char>(fs::path::preferred_separator)};
@@ -24,6 +28,16 @@ namespace QOR::Testing
             fs::path Staged(const std::string& relative) const { return _folder.Path() / "self_update" / relative; }
             fs::path Installed(const std::string& relative) const { return _folder.Path() / relative; }
             fs::path Root() const { return _folder.Path(); }
+
+            // What the procedure does on success: apply, then remove the staging tree.
+            void ApplyAndRemove()
+            {
+                const Update::TreeCopyResult result = Update::CopyUpdateTree();
+                ASSERT_TRUE(result.copied) << result.logText;
+                ASSERT_EQ(Update::RemoveUpdateTree(), "");
+                EXPECT_FALSE(fs::exists(Root() / "self_update"));
+                EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
+            }
 
         private:
             TemporaryFolder _folder;
@@ -58,13 +72,14 @@ namespace QOR::Testing
             EXPECT_EQ(ReadFile(Installed("QORLauncherUpdater.exe")), "running updater");
             EXPECT_FALSE(fs::exists(Installed("bin/QORLauncherUpdater.exe")));
             EXPECT_FALSE(fs::exists(Installed("empty")));
-            EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
-            // The staging tree is left for the removal.
-            EXPECT_EQ(ReadFile(Staged("bin/core.dll")), "core new");
             if (caseSensitive)
             {
                 EXPECT_EQ(ReadFile(Installed("bin/qorlauncherupdater.exe")), "other case");
             }
+            // The replaced files are kept until the staging tree is gone.
+            EXPECT_EQ(Update::RemoveUpdateTree(), "");
+            EXPECT_FALSE(fs::exists(Root() / "self_update"));
+            EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
         }
 
         TEST_F(UpdateTreeTest, TargetDirectoryReceivesTheFileUnderItsOwnName)
@@ -72,18 +87,43 @@ namespace QOR::Testing
             WriteFile(Staged("data.pak"), "pak");
             fs::create_directories(Installed("data.pak"));
 
-            ASSERT_TRUE(Update::CopyUpdateTree().copied);
+            ApplyAndRemove();
             EXPECT_EQ(ReadFile(Installed("data.pak/data.pak")), "pak");
         }
 
-        TEST_F(UpdateTreeTest, LeftoverOfAKilledRunIsReplacedAndGone)
+        // The updater's working files carry a random tag, so no staged name can meet them: not the
+        // temporary name of older versions, not one of the working files' own form, not a name of the
+        // longest length the file system allows.
+        TEST_F(UpdateTreeTest, AnyStagedNameInstallsCorrectly)
         {
-            WriteFile(Staged("bin/core.dll"), "core new");
-            WriteFile(Installed("bin/.core.dll.qor-tmp"), "half written");
+            const std::vector<std::string> names = {
+                ".core.dll.qor-tmp",
+                "core.dll",
+                ".qor-0123456789abcdef",
+                ".qor-0123456789abcdef-0b",
+                ".qor-0123456789abcdef-1n",
+                std::string(255, 'L'),
+                std::string(250, 'M') + ".dll",
+            };
+            for (const std::string& name : names)
+            {
+                WriteFile(Staged("bin/" + name), "new " + name.substr(0, 40));
+                WriteFile(Staged(name), "top " + name.substr(0, 40));
+                WriteFile(Installed("bin/" + name), "old");
+            }
 
             ASSERT_TRUE(Update::CopyUpdateTree().copied);
-            EXPECT_EQ(ReadFile(Installed("bin/core.dll")), "core new");
-            EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
+            ASSERT_EQ(Update::RemoveUpdateTree(), "");
+            // Only the staged names of the working files' form remain, as installed files.
+            EXPECT_EQ(LeftoverTemporaries(Root()),
+                      (std::vector<std::string>{".qor-0123456789abcdef", ".qor-0123456789abcdef-0b",
+                                                ".qor-0123456789abcdef-1n", "bin/.qor-0123456789abcdef",
+                                                "bin/.qor-0123456789abcdef-0b", "bin/.qor-0123456789abcdef-1n"}));
+            for (const std::string& name : names)
+            {
+                EXPECT_EQ(ReadFile(Installed("bin/" + name)), "new " + name.substr(0, 40)) << name;
+                EXPECT_EQ(ReadFile(Installed(name)), "top " + name.substr(0, 40)) << name;
+            }
         }
 
         TEST_F(UpdateTreeTest, ParentThatIsAFileFailsWithTheDirectoryReport)
@@ -94,10 +134,10 @@ namespace QOR::Testing
             const Update::TreeCopyResult result = Update::CopyUpdateTree();
 
             EXPECT_FALSE(result.copied);
-            EXPECT_THAT(result.logText, StartsWith("Unable to create directory. Aborting application. Director:" +
-                                                   Update::PathText(Root() / "bin") + ". Err: "));
-            EXPECT_GT(result.logText.size(), std::string("Unable to create directory. Aborting application. Director:")
-                                                     .size() + Update::PathText(Root() / "bin").size() + 7);
+            const std::string prefix = "Unable to create directory. Aborting application. Director:" +
+                                       Update::PathText(Root() / "bin") + ". Err: ";
+            EXPECT_THAT(result.logText, StartsWith(prefix));
+            EXPECT_GT(result.logText.size(), prefix.size());
             EXPECT_EQ(ReadFile(Installed("bin")), "a file in the way");
             EXPECT_EQ(ReadFile(Staged("bin/core.dll")), "core new");
         }
@@ -118,57 +158,39 @@ namespace QOR::Testing
             EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
         }
 
-        TEST_F(UpdateTreeTest, FailureLeavesEarlierFilesCopiedAndLaterOnesUntried)
+        // Whichever file fails, and whatever came before it (files replaced, files new, new folders),
+        // the installation and the staging tree end exactly as they were, and the failure names the file.
+        TEST_F(UpdateTreeTest, FailureAtAnyFileLeavesInstallationAndStagingAsTheyWere)
         {
-            for (const char* name : {"a", "b", "c", "d", "e"})
+            const std::vector<std::string> files = {"a.txt", "bin/b.dll", "new/deeper/c.pak", "d.cfg", "bin/e.dll"};
+            // Where a refusal takes the retries for a held file, one position: the last, after all others.
+            for (std::size_t failing = RefusalIsImmediate ? 0 : files.size() - 1; failing < files.size(); ++failing)
             {
-                WriteFile(Staged(name), std::string("new ") + name);
-                WriteFile(Installed(name), std::string("old ") + name);
-            }
-            fs::remove(Installed("c"));
-            WriteFile(Installed("c/c/keep"), "keep");
-
-            const Update::TreeCopyResult result = Update::CopyUpdateTree();
-
-            ASSERT_FALSE(result.copied);
-            EXPECT_THAT(result.logText, HasSubstr("File:./self_update" + Separator + "c. Err: "));
-            // Walk order is the file system's: the files listed before the failing one are copied, the ones
-            // after it untouched.
-            bool beforeFailure = true;
-            for (const fs::directory_entry& entry : fs::directory_iterator(Root() / "self_update"))
-            {
-                const std::string name = entry.path().filename().string();
-                if (name == "c")
+                SCOPED_TRACE("failing at " + files[failing]);
+                fs::remove_all(Root() / "self_update");
+                fs::remove_all(Installed("bin"));
+                fs::remove_all(Installed("new"));
+                for (std::size_t i = 0; i < files.size(); ++i)
                 {
-                    beforeFailure = false;
-                    continue;
+                    WriteFile(Staged(files[i]), "new " + files[i]);
+                    if (i % 2 == 0 || i == failing)
+                    {
+                        WriteFile(Installed(files[i]), "old " + files[i]);
+                    }
                 }
-                EXPECT_EQ(ReadFile(Installed(name)), (beforeFailure ? "new " : "old ") + name);
-            }
-            EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
-            EXPECT_EQ(ListTree(Root() / "self_update"), (std::vector<std::string>{"a", "b", "c", "d", "e"}));
-        }
+                const auto installedBefore = Snapshot(Root());
+                std::unique_ptr<HeldFile> refused = RefuseReplacement(Installed(files[failing]));
+                ASSERT_NE(refused, nullptr) << "no way to make a file unreplaceable here";
 
-        TEST_F(UpdateTreeTest, LargeTreesAreCopiedWholeAcrossFlushBatches)
-        {
-            std::vector<std::string> names;
-            for (int i = 0; i < 1100; ++i)
-            {
-                names.push_back("d" + std::to_string(i % 7) + "/f" + std::to_string(i));
-                WriteFile(Staged(names.back()), "new " + std::to_string(i));
-                if (i % 3 == 0)
-                {
-                    WriteFile(Installed(names.back()), "old");
-                }
-            }
+                const Update::TreeCopyResult result = Update::CopyUpdateTree();
+                refused.reset();
 
-            ASSERT_TRUE(Update::CopyUpdateTree().copied);
-
-            for (std::size_t i = 0; i < names.size(); ++i)
-            {
-                EXPECT_EQ(ReadFile(Installed(names[i])), "new " + std::to_string(i)) << names[i];
+                ASSERT_FALSE(result.copied);
+                EXPECT_THAT(result.logText, HasSubstr("File:./self_update" + Separator +
+                                                      fs::path(files[failing]).make_preferred().string() + ". Err: "));
+                EXPECT_THAT(result.logText, Not(HasSubstr("could not be restored")));
+                EXPECT_EQ(Snapshot(Root()), installedBefore);
             }
-            EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
         }
 
         TEST_F(UpdateTreeTest, MissingStagingTreeIsReportedLikeACopyFailure)
@@ -205,6 +227,139 @@ namespace QOR::Testing
             EXPECT_EQ(Update::RemoveUpdateTree(), "");
         }
 
+        // A run killed at any moment leaves one of these states behind for an entry: each is told apart
+        // by the names that exist. The next run must end with the whole update in and nothing of the
+        // killed run left, from every one of them.
+        TEST_F(UpdateTreeTest, InterruptedRunIsRepairedFromEveryState)
+        {
+            constexpr std::uint64_t Tag = 0x0123456789abcdefull;
+            const std::string work = ".qor-0123456789abcdef";
+            const auto working = [&](const std::string& folder, std::size_t entry, char role) {
+                const fs::path name = Update::WorkingFileName(Tag, entry, static_cast<Update::NativeChar>(role));
+                return folder.empty() ? Installed(name.string()) : Installed(folder) / name;
+            };
+            struct State
+            {
+                const char* name;
+                bool bIsCommitted;
+                std::function<void()> make;
+            };
+            // Entry 0 replaces bin/core.dll, entry 1 is new in the new folder plugins.
+            const auto stageAll = [&] {
+                WriteFile(Staged("bin/core.dll"), "core new");
+                WriteFile(Staged("plugins/p.dll"), "plugin");
+            };
+            const auto oldCore = [&] { WriteFile(Installed("bin/core.dll"), "core old"); };
+            const auto movedCore = [&] {
+                WriteFile(working("bin", 0, 'b'), "core old");
+                fs::rename(Staged("bin/core.dll"), Installed("bin/core.dll"));
+            };
+            const auto movedPlugin = [&] {
+                fs::create_directories(Installed("plugins"));
+                fs::rename(Staged("plugins/p.dll"), Installed("plugins/p.dll"));
+            };
+            const std::vector<State> states = {
+                {"nothing done yet", false, [&] { stageAll(); oldCore(); }},
+                {"backup linked", false, [&] {
+                     stageAll();
+                     oldCore();
+                     fs::create_hard_link(Installed("bin/core.dll"), working("bin", 0, 'b'));
+                 }},
+                {"backup half copied", false, [&] {
+                     stageAll();
+                     oldCore();
+                     WriteFile(working("bin", 0, 'p'), "core o");
+                 }},
+                {"replaced file moved in", false, [&] { stageAll(); oldCore(); movedCore(); }},
+                {"replacement half copied in", false, [&] {
+                     stageAll();
+                     oldCore();
+                     fs::create_hard_link(Installed("bin/core.dll"), working("bin", 0, 'b'));
+                     WriteFile(working("bin", 0, 'n'), "core n");
+                 }},
+                {"replacement copied in", false, [&] {
+                     stageAll();
+                     WriteFile(working("bin", 0, 'b'), "core old");
+                     WriteFile(Installed("bin/core.dll"), "core new");
+                 }},
+                {"both moved in", false, [&] { stageAll(); oldCore(); movedCore(); movedPlugin(); }},
+                {"new file half copied in", false, [&] {
+                     stageAll();
+                     oldCore();
+                     movedCore();
+                     fs::create_directories(Installed("plugins"));
+                     WriteFile(working("plugins", 1, 'n'), "plu");
+                 }},
+                {"undo: backup set aside", false, [&] {
+                     stageAll();
+                     oldCore();
+                     movedCore();
+                     fs::rename(working("bin", 0, 'b'), working("bin", 0, 'r'));
+                 }},
+                {"undo: staged file half copied back", false, [&] {
+                     stageAll();
+                     oldCore();
+                     movedCore();
+                     fs::rename(working("bin", 0, 'b'), working("bin", 0, 'r'));
+                     WriteFile(working("self_update/bin", 0, 'q'), "core");
+                 }},
+                {"undo: staged file back", false, [&] {
+                     stageAll();
+                     oldCore();
+                     movedCore();
+                     fs::rename(working("bin", 0, 'b'), working("bin", 0, 'r'));
+                     fs::create_hard_link(Installed("bin/core.dll"), Staged("bin/core.dll"));
+                 }},
+                {"committed, staging still there", true, [&] { stageAll(); oldCore(); movedCore(); movedPlugin(); }},
+                {"committed, staging half removed", true, [&] {
+                     stageAll();
+                     oldCore();
+                     movedCore();
+                     movedPlugin();
+                     fs::create_directories(Installed(work));
+                     fs::rename(Root() / "self_update", Installed(work + "/staging"));
+                     fs::remove_all(Installed(work + "/staging/plugins"));
+                 }},
+                {"committed, backups removed", true, [&] {
+                     stageAll();
+                     oldCore();
+                     movedCore();
+                     movedPlugin();
+                     fs::remove(working("bin", 0, 'b'));
+                     fs::remove_all(Root() / "self_update");
+                 }},
+            };
+
+            Update::UpdatePlan plan;
+            plan.SetTag(Tag);
+            const auto native = [](const char* path) { return fs::path(path).make_preferred().native(); };
+            plan.AddEntry(native("bin/core.dll"), native("bin/core.dll"), Update::EntryKind::File, true);
+            plan.AddFolder(native("plugins"));
+            plan.AddEntry(native("plugins/p.dll"), native("plugins/p.dll"), Update::EntryKind::File, false);
+
+            for (const State& state : states)
+            {
+                SCOPED_TRACE(state.name);
+                fs::remove_all(Root() / "self_update");
+                fs::remove_all(Installed("bin"));
+                fs::remove_all(Installed("plugins"));
+                fs::remove_all(Installed(work));
+                fs::create_directories(Installed("bin"));
+                state.make();
+                fs::create_directories(Installed(work));
+                WriteFile(Installed(work + (state.bIsCommitted ? "/committed" : "/journal")), plan.Serialize());
+
+                const Update::TreeCopyResult result = Update::CopyUpdateTree();
+                ASSERT_TRUE(result.copied) << result.logText;
+                ASSERT_EQ(Update::RemoveUpdateTree(), "");
+
+                EXPECT_EQ(ReadFile(Installed("bin/core.dll")), "core new");
+                EXPECT_EQ(ReadFile(Installed("plugins/p.dll")), "plugin");
+                EXPECT_FALSE(fs::exists(Root() / "self_update"));
+                EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
+            }
+        }
+
         TEST(UpdateTextTest, InvalidTextBecomesReplacementCharacters)
         {
             EXPECT_EQ(Update::SanitizeUtf8("plain/ü/€/😀"), "plain/ü/€/😀");
@@ -217,7 +372,6 @@ namespace QOR::Testing
                 EXPECT_NE(text.find("\xEF\xBF\xBD"), std::string::npos) << text;
                 EXPECT_EQ(Update::SanitizeUtf8(text), text);
             }
-            EXPECT_EQ(Update::TemporaryPathFor(fs::path("bin") / "core.dll"), fs::path("bin") / ".core.dll.qor-tmp");
         }
     }
 }

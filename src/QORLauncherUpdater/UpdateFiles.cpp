@@ -1,403 +1,1070 @@
 #include "UpdateFiles.h"
 
+#include "FileSystem.h"
 #include "Report.h"
+#include "UpdatePlan.h"
 
-#include <qor/Foundation/Foundation.h>
-#include <qor/Utility/Utility.h>
-
-#include <cstdint>
+#include <chrono>
 #include <exception>
-#include <type_traits>
+#include <optional>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace QOR
 {
-    namespace fs = std::filesystem;
-
     namespace Update
     {
         namespace
         {
-            constexpr const char* ReplacementCharacter = "\xEF\xBF\xBD";
+            namespace FS = FileSystem;
+            using FS::EntryType;
+            using namespace std::chrono_literals;
 
-            void AppendUtf8(std::string& out, std::uint32_t codePoint)
-            {
-                if (codePoint < 0x80)
-                {
-                    out += static_cast<char>(codePoint);
-                }
-                else if (codePoint < 0x800)
-                {
-                    out += static_cast<char>(0xC0 | (codePoint >> 6));
-                    out += static_cast<char>(0x80 | (codePoint & 0x3F));
-                }
-                else if (codePoint < 0x10000)
-                {
-                    out += static_cast<char>(0xE0 | (codePoint >> 12));
-                    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-                    out += static_cast<char>(0x80 | (codePoint & 0x3F));
-                }
-                else
-                {
-                    out += static_cast<char>(0xF0 | (codePoint >> 18));
-                    out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-                    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-                    out += static_cast<char>(0x80 | (codePoint & 0x3F));
-                }
-            }
+            // A file held by a scanner or a program that is just ending gets this long, for the whole update.
+            constexpr std::chrono::milliseconds HeldFileBudget = 15s;
+            constexpr std::chrono::milliseconds FirstPause = 25ms;
+            constexpr std::chrono::milliseconds LongestPause = 1s;
 
-            // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
-            template <class WideChar>
-            std::string WideToUtf8(const std::basic_string<WideChar>& wide)
+            // Roles of an entry's working files, beside its target...
+            constexpr NativeChar NewRole = 'n';           // the copy being made where a move is not possible
+            constexpr NativeChar BackupRole = 'b';        // the replaced file, kept until the update is complete
+            constexpr NativeChar RestoringRole = 'r';     // the replaced file on its way back
+            constexpr NativeChar PartialBackupRole = 'p'; // a backup being copied where no hard link can be made
+            // ...and beside its staged file.
+            constexpr NativeChar StagedCopyRole = 'q'; // the staged file being copied back where no hard link can be made
+
+            const char* const LeadsOutside = "The staged file leads outside the update folder.";
+            const char* const LandsInStaging = "The staged file would be installed inside the update folder.";
+
+            NativeString Join(const NativeString& folder, NativeView name)
             {
-                std::string out;
-                out.reserve(wide.size());
-                for (std::size_t i = 0; i < wide.size(); ++i)
+                NativeString path = folder;
+                if (!name.empty())
                 {
-                    const auto unit = static_cast<std::uint32_t>(wide[i]) & 0xFFFF;
-                    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < wide.size())
+                    if (!path.empty() && path.back() != FS::Separator)
                     {
-                        const auto next = static_cast<std::uint32_t>(wide[i + 1]) & 0xFFFF;
-                        if (next >= 0xDC00 && next <= 0xDFFF)
-                        {
-                            AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
-                            ++i;
-                            continue;
-                        }
+                        path.push_back(FS::Separator);
                     }
-                    if (unit >= 0xD800 && unit <= 0xDFFF)
+                    path.append(name);
+                }
+                return path;
+            }
+
+            NativeString JoinRelative(NativeView folder, NativeView name)
+            {
+                NativeString path(folder);
+                if (!path.empty())
+                {
+                    path.push_back(FS::Separator);
+                }
+                path.append(name);
+                return path;
+            }
+
+            // Where everything of an update lies.
+            class Layout
+            {
+            public:
+                explicit Layout(NativeString root)
+                    : _root(std::move(root)), _staging(Join(_root, FS::FromAscii(StagingName)))
+                {
+                }
+
+                const NativeString& Root() const { return _root; }
+                const NativeString& Staging() const { return _staging; }
+                NativeString Staged(NativeView relative) const { return Join(_staging, relative); }
+                NativeString Installed(NativeView relative) const { return Join(_root, relative); }
+
+                NativeString WorkFolder(std::uint64_t tag) const { return Join(_root, WorkFolderName(tag)); }
+                NativeString Journal(std::uint64_t tag) const { return Join(WorkFolder(tag), FS::FromAscii("journal")); }
+                NativeString JournalDraft(std::uint64_t tag) const
+                {
+                    return Join(WorkFolder(tag), FS::FromAscii("journal.part"));
+                }
+                NativeString Committed(std::uint64_t tag) const
+                {
+                    return Join(WorkFolder(tag), FS::FromAscii("committed"));
+                }
+                NativeString RetiredStaging(std::uint64_t tag) const
+                {
+                    return Join(WorkFolder(tag), FS::FromAscii("staging"));
+                }
+
+                // The staging path as the reports show it: "./self_update" and the entry's names.
+                static std::string ShownStaged(NativeView relative)
+                {
+                    std::string shown = StagingRoot;
+                    if (!relative.empty())
                     {
-                        out += ReplacementCharacter;
-                        continue;
+                        shown += static_cast<char>(FS::Separator);
+                        shown += FS::ToUtf8(NativeString(relative));
                     }
-                    AppendUtf8(out, unit);
+                    return shown;
                 }
-                return out;
-            }
 
-            // Narrow native text (POSIX) is checked; wide native text (Windows) is converted.
-            template <class NativeString>
-            std::string NativeToUtf8(const NativeString& native)
-            {
-                if constexpr (std::is_same_v<typename NativeString::value_type, char>)
-                {
-                    return SanitizeUtf8(native);
-                }
-                else
-                {
-                    return WideToUtf8(native);
-                }
-            }
-
-            std::string CopyFailureText(const fs::path& source, const std::string& errorText)
-            {
-                return "Unable to copy update files. Aborting application. File:" + PathText(source) +
-                       ". Err: " + errorText;
-            }
-
-            TreeCopyResult CopyFailure(const fs::path& source, const std::string& errorText)
-            {
-                return {false, CopyFailureText(source, errorText)};
-            }
-
-            struct PlannedCopy
-            {
-                fs::path source; // S, as the walk produced it
-                fs::path target; // T
-                fs::path parent; // P
+            private:
+                NativeString _root;
+                NativeString _staging;
             };
 
-            // Walks the whole staging tree and maps every eligible file before anything is written, so
-            // that a malformed tree (a file leading outside it) leaves the installation untouched.
-            TreeCopyResult PlanCopies(const fs::path& stagingRoot, const fs::path& installation,
-                                      std::vector<PlannedCopy>& plan)
+            // The paths of one entry and its working files.
+            struct EntryPaths
+            {
+                NativeString staged;
+                NativeString target;
+                NativeString backup;
+                NativeString restoring;
+                NativeString fresh;
+                NativeString partialBackup;
+                NativeString stagedCopy;
+
+                EntryPaths(const Layout& layout, const UpdatePlan& plan, std::size_t index)
+                    : staged(layout.Staged(plan.Source(index))), target(layout.Installed(plan.Target(index)))
+                {
+                    const NativeView folder = ParentOf(plan.Target(index));
+                    const auto beside = [&](NativeChar role) {
+                        return layout.Installed(JoinRelative(folder, WorkingFileName(plan.GetTag(), index, role)));
+                    };
+                    backup = beside(BackupRole);
+                    restoring = beside(RestoringRole);
+                    fresh = beside(NewRole);
+                    partialBackup = beside(PartialBackupRole);
+                    stagedCopy = layout.Staged(
+                        JoinRelative(ParentOf(plan.Source(index)), WorkingFileName(plan.GetTag(), index, StagedCopyRole)));
+                }
+            };
+
+            // A failure to report: F5 (a folder) or F6 (a file).
+            struct Failure
+            {
+                bool bIsFolder = false;
+                std::string shownPath;
+                std::string errorText;
+            };
+
+            using Outcome = std::optional<Failure>;
+
+            std::string LogTextOf(const Failure& failure)
+            {
+                if (failure.bIsFolder)
+                {
+                    return "Unable to create directory. Aborting application. Director:" + failure.shownPath +
+                           ". Err: " + failure.errorText;
+                }
+                return "Unable to copy update files. Aborting application. File:" + failure.shownPath +
+                       ". Err: " + failure.errorText;
+            }
+
+            Failure FileFailure(std::string shownPath, std::string errorText)
+            {
+                return {false, std::move(shownPath), std::move(errorText)};
+            }
+
+            // An error of one step with the file it concerns, so a file in use can be named with its holders.
+            struct StepError
             {
                 std::error_code error;
-                const fs::path realRoot = Platform::FinalPath(stagingRoot, error);
-                if (error)
+                NativeString path;
+
+                explicit operator bool() const { return static_cast<bool>(error); }
+
+                std::string Text() const
                 {
-                    return CopyFailure(stagingRoot, Platform::ErrorText(error));
-                }
-
-                const fs::path updaterName{UpdaterFileName};
-                const fs::path stagingName = stagingRoot.filename();
-                fs::path current = stagingRoot;
-                fs::path resolvedFolder;
-                fs::path realFolder;
-                fs::recursive_directory_iterator walk(stagingRoot, error);
-                for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error))
-                {
-                    const fs::path source = walk->path();
-                    current = source;
-
-                    // The listing already tells the type of an entry that is not a link: no status read.
-                    std::error_code statusError;
-                    const bool linked = walk->is_symlink(statusError) || statusError;
-                    const fs::file_status status =
-                        linked                            ? fs::status(source, statusError)
-                        : walk->is_directory(statusError) ? fs::file_status(fs::file_type::directory)
-                        : walk->is_regular_file(statusError) ? fs::file_status(fs::file_type::regular)
-                                                             : fs::file_status(fs::file_type::unknown);
-                    if (status.type() == fs::file_type::not_found ||
-                        (statusError && Platform::IsMissingEntryError(statusError)))
+                    std::string text = FS::ErrorText(error);
+                    if (FS::IsHeldByAnother(error, path))
                     {
-                        continue; // vanished after being listed, or a link to nothing
-                    }
-                    if (statusError)
-                    {
-                        return CopyFailure(source, Platform::ErrorText(statusError));
-                    }
-                    if (fs::is_directory(status))
-                    {
-                        // Links and junctions to directories are never entered: their contents are not
-                        // part of the staged tree.
-                        if (Platform::IsLink(source))
+                        const std::string holders = FS::HoldersOf(path);
+                        if (!holders.empty())
                         {
-                            walk.disable_recursion_pending();
-                        }
-                        continue;
-                    }
-                    if (!fs::is_regular_file(status))
-                    {
-                        continue;
-                    }
-                    // The updater never overwrites itself; exact, case-sensitive match at every depth.
-                    if (source.filename().native() == updaterName.native())
-                    {
-                        continue;
-                    }
-
-                    // Folders that are links are never entered, so a file that is no link itself resolves
-                    // to its folder's final path and its own name: one resolution per folder, not per file.
-                    if (source.parent_path() != resolvedFolder)
-                    {
-                        resolvedFolder = source.parent_path();
-                        std::error_code folderError;
-                        realFolder = Platform::FinalPath(resolvedFolder, folderError);
-                        if (folderError)
-                        {
-                            realFolder.clear(); // resolve each file on its own, with its own report
+                            text += " Held by: " + holders + ".";
                         }
                     }
-                    const fs::path realSource = linked || realFolder.empty() ? Platform::FinalPath(source, error)
-                                                                             : realFolder / source.filename();
-                    if (error)
-                    {
-                        return CopyFailure(source, Platform::ErrorText(error));
-                    }
-                    const fs::path relative = realSource.lexically_relative(realRoot);
-                    if (relative.empty() || *relative.begin() == ".." || *relative.begin() == ".")
-                    {
-                        return CopyFailure(source, "The staged file leads outside the update folder.");
-                    }
-                    if (Platform::SameElement(*relative.begin(), stagingName))
-                    {
-                        // It would land in the staging tree, which is deleted right after the copy.
-                        return CopyFailure(source, "The staged file would be installed inside the update folder.");
-                    }
-                    const fs::path target = installation / relative;
-                    plan.push_back({source, target, target.parent_path()});
+                    return text;
                 }
-                if (error)
-                {
-                    return CopyFailure(current, Platform::ErrorText(error));
-                }
-                return {true, {}};
-            }
-
-            // Files are copied in batches: every temporary file of a batch is written, the batch is made
-            // durable with one flush, and only then is each renamed over its target, in walk order. So a
-            // target is never replaced by data that a power cut could still lose, and the flush is paid once
-            // per batch instead of once per file.
-            constexpr std::size_t BatchFiles = 128;
-            constexpr std::uintmax_t BatchBytes = std::uintmax_t{256} << 20;
-
-            struct Staged
-            {
-                fs::path temporary;
-                fs::path destination;
             };
 
-            bool WrittenInBatch(const std::vector<Staged>& staged, const fs::path& temporary)
+            // Waits for files held open for a moment, with growing pauses, up to a budget for the update.
+            class RetryBudget
             {
-                std::error_code ignored;
-                for (const Staged& file : staged)
+            public:
+                explicit RetryBudget(std::chrono::milliseconds total) : _left(total) {}
+
+                bool WaitBeforeRetry(const std::error_code& error, const NativeString& path)
                 {
-                    if (fs::equivalent(file.temporary, temporary, ignored))
+                    if (_left <= std::chrono::milliseconds::zero() || !FS::IsHeldByAnother(error, path))
                     {
-                        return true;
+                        return false;
+                    }
+                    const std::chrono::milliseconds pause = std::min(_pause, _left);
+                    std::this_thread::sleep_for(pause);
+                    _left -= pause;
+                    _pause = std::min(_pause * 2, LongestPause);
+                    return true;
+                }
+
+            private:
+                std::chrono::milliseconds _left;
+                std::chrono::milliseconds _pause = FirstPause;
+            };
+
+            // Runs a step again while the file it concerns is held by another program for a moment.
+            template <class Step>
+            StepError Retrying(RetryBudget& budget, const NativeString& path, Step step)
+            {
+                for (;;)
+                {
+                    const std::error_code error = step();
+                    if (!error || !budget.WaitBeforeRetry(error, path))
+                    {
+                        return {error, path};
                     }
                 }
-                return false;
             }
 
-            TreeCopyResult CopyBatch(const PlannedCopy* first, const PlannedCopy* last, const fs::path& installation,
-                                     fs::path& createdFolder, const PlannedCopy*& next)
+            StepError Exists(const NativeString& path, bool& exists)
             {
-                std::vector<Staged> staged;
-                TreeCopyResult failure{true, {}};
-                std::uintmax_t bytes = 0;
-                const PlannedCopy* item = first;
-                for (; item != last && staged.size() < BatchFiles && bytes < BatchBytes; ++item)
-                {
-                    std::error_code error;
-                    if (item->parent != createdFolder)
-                    {
-                        fs::create_directories(item->parent, error);
-                    }
-                    if (error)
-                    {
-                        failure = {false, "Unable to create directory. Aborting application. Director:" +
-                                              PathText(item->parent) + ". Err: " + Platform::ErrorText(error)};
-                        break;
-                    }
-                    createdFolder = item->parent;
-                    fs::path destination = item->target;
-                    std::error_code ignored;
-                    if (fs::is_directory(destination, ignored))
-                    {
-                        destination /= item->source.filename();
-                    }
-                    const fs::path temporary = TemporaryPathFor(destination);
-                    if (fs::exists(temporary, ignored) && WrittenInBatch(staged, temporary))
-                    {
-                        // Two staged names meet in one target (a case-insensitive file system): the later
-                        // one must replace the earlier one's result, as a file-by-file copy would.
-                        break;
-                    }
-                    // A run killed earlier may have left its temporary file here.
-                    Platform::DiscardTemporary(temporary);
-                    // The absolute form of the walk's relative path, without asking for the current folder again.
-                    error = Platform::WriteTemporary(installation / item->source, temporary);
-                    if (error)
-                    {
-                        Platform::DiscardTemporary(temporary);
-                        failure = CopyFailure(item->source, Platform::ErrorText(error));
-                        break;
-                    }
-                    staged.push_back({temporary, destination});
-                    bytes += fs::file_size(temporary, ignored) + 4096;
-                }
-                next = item;
+                EntryType type = EntryType::Missing;
+                const std::error_code error = FS::Status(path, type);
+                exists = type != EntryType::Missing;
+                return {error, path};
+            }
 
-                // What was written before a failure is still installed, as a file-by-file copy would have.
-                if (const std::error_code error = staged.empty() ? std::error_code{} : Platform::FlushToDisk(installation))
+            StepError RemoveIfPresent(RetryBudget& budget, const NativeString& path)
+            {
+                StepError failed = Retrying(budget, path, [&] { return FS::RemoveFile(path); });
+                if (FS::IsNotFound(failed.error))
                 {
-                    for (const Staged& file : staged)
-                    {
-                        Platform::DiscardTemporary(file.temporary);
-                    }
-                    return CopyFailure(installation, Platform::ErrorText(error));
+                    failed.error.clear();
                 }
-                for (std::size_t i = 0; i < staged.size(); ++i)
+                return failed;
+            }
+
+            // ---------------------------------------------------------------------------------------
+            // The plan: one walk of the staging tree, every decision made before anything changes.
+
+            class Planner
+            {
+            public:
+                Planner(const Layout& layout, UpdatePlan& plan) : _layout(layout), _plan(plan) {}
+
+                Outcome Run()
                 {
-                    if (const std::error_code error = Platform::CommitTemporary(staged[i].temporary, staged[i].destination))
+                    NativeString realStaging;
+                    if (const std::error_code error = FS::FinalPath(_layout.Staging(), realStaging))
                     {
-                        for (std::size_t k = i; k < staged.size(); ++k)
-                        {
-                            Platform::DiscardTemporary(staged[k].temporary);
-                        }
-                        return CopyFailure(first[i].source, Platform::ErrorText(error));
+                        return FileFailure(StagingRoot, FS::ErrorText(error));
                     }
+                    _realStaging = realStaging;
+                    NoteFileSystem(_layout.Root());
+                    NativeString failedFolder;
+                    const std::error_code error = FS::Walk(
+                        _layout.Staging(),
+                        [this](const NativeString& relative, EntryType type) { return Visit(relative, type); },
+                        failedFolder);
+                    if (_failure)
+                    {
+                        return _failure;
+                    }
+                    if (error)
+                    {
+                        return FileFailure(Layout::ShownStaged(failedFolder), FS::ErrorText(error));
+                    }
+                    _plan.Compact();
+                    return std::nullopt;
+                }
+
+                // A folder on each file system that receives a file, to flush it once.
+                const std::vector<NativeString>& FileSystemFolders() const { return _flushFolders; }
+
+            private:
+                std::error_code Stop(Failure failure)
+                {
+                    _failure = std::move(failure);
+                    return std::make_error_code(std::errc::operation_canceled);
+                }
+
+                std::error_code Visit(const NativeString& relative, EntryType type)
+                {
+                    if (type != EntryType::File && type != EntryType::FileLink)
+                    {
+                        // Folders are made only for the files in them; folder links are never entered;
+                        // FIFOs, sockets and devices are not part of an installation.
+                        return {};
+                    }
+                    // The updater never overwrites itself; exact, case-sensitive match at every depth.
+                    if (NameOf(relative) == NativeView(_updaterName))
+                    {
+                        return {};
+                    }
+                    EntryKind kind = EntryKind::File;
+                    if (type == EntryType::FileLink)
+                    {
+                        std::optional<EntryKind> linkKind;
+                        if (Outcome refused = CheckLink(relative, linkKind))
+                        {
+                            return Stop(std::move(*refused));
+                        }
+                        if (!linkKind)
+                        {
+                            return {};
+                        }
+                        kind = *linkKind;
+                    }
+                    if (Outcome failed = AddEntry(relative, kind))
+                    {
+                        return Stop(std::move(*failed));
+                    }
+                    return {};
+                }
+
+                bool InsideStaging(const NativeString& final) const
+                {
+                    return final.size() > _realStaging.size() && final.compare(0, _realStaging.size(), _realStaging) == 0 &&
+                           (final[_realStaging.size()] == FS::Separator || _realStaging.back() == FS::Separator);
+                }
+
+                // A staged link is installed as the same link where the system has them (as cp -a does),
+                // else its content under its own name; either way it must stay inside the tree.
+                Outcome CheckLink(const NativeString& relative, std::optional<EntryKind>& kind)
+                {
+                    const NativeString staged = _layout.Staged(relative);
+                    const std::string shown = Layout::ShownStaged(relative);
+                    NativeString final;
+                    const std::error_code finalError = FS::FinalPath(staged, final);
+                    if (finalError && !FS::IsNotFound(finalError))
+                    {
+                        return FileFailure(shown, FS::ErrorText(finalError));
+                    }
+                    if (!finalError && !InsideStaging(final))
+                    {
+                        return FileFailure(shown, LeadsOutside);
+                    }
+                    NativeString text;
+                    const std::error_code linkError = FS::ReadLink(staged, text);
+                    if (linkError == std::errc::operation_not_supported)
+                    {
+                        // No links of its own here: the content is installed, and a link to nothing has none.
+                        if (!finalError)
+                        {
+                            kind = EntryKind::LinkedContent;
+                        }
+                        return std::nullopt;
+                    }
+                    if (linkError)
+                    {
+                        return FileFailure(shown, FS::ErrorText(linkError));
+                    }
+                    if (!LinkStaysInside(relative, text, FS::FromAscii(StagingName)))
+                    {
+                        return FileFailure(shown, LeadsOutside);
+                    }
+                    kind = EntryKind::Link;
+                    return std::nullopt;
+                }
+
+                void NoteFileSystem(const NativeString& folder)
+                {
+                    std::uint64_t device = 0;
+                    if (FS::FileSystemOf(folder, device))
+                    {
+                        return; // the flush of this folder will report the error
+                    }
+                    if (_devices.insert(device).second)
+                    {
+                        _flushFolders.push_back(folder);
+                    }
+                }
+
+                // Checks the folders a file needs; missing ones are planned, parents first.
+                Outcome PlanFolders(NativeView folder, const std::string& shownParent)
+                {
+                    if (folder.empty() || _knownFolders.count(NativeString(folder)) != 0)
+                    {
+                        return std::nullopt;
+                    }
+                    const NativeString path = _layout.Installed(folder);
+                    EntryType type = EntryType::Missing;
+                    if (const std::error_code error = FS::StatusFollowingLinks(path, type))
+                    {
+                        return Failure{true, shownParent, FS::ErrorText(error)};
+                    }
+                    if (type == EntryType::Missing)
+                    {
+                        if (Outcome failed = PlanFolders(ParentOf(folder), shownParent))
+                        {
+                            return failed;
+                        }
+                        _plan.AddFolder(folder);
+                    }
+                    else if (type == EntryType::Directory)
+                    {
+                        NoteFileSystem(path);
+                    }
+                    else
+                    {
+                        return Failure{true, shownParent,
+                                       FS::ErrorText(std::make_error_code(std::errc::not_a_directory))};
+                    }
+                    _knownFolders.insert(NativeString(folder));
+                    return std::nullopt;
+                }
+
+                Outcome AddEntry(const NativeString& relative, EntryKind kind)
+                {
+                    const std::string shown = Layout::ShownStaged(relative);
+                    if (FS::FoldCase(NativeString(FirstElementOf(relative))) == _foldedStagingName)
+                    {
+                        // It would land in the staging tree, which is deleted right after the update.
+                        return FileFailure(shown, LandsInStaging);
+                    }
+                    const NativeView parent = ParentOf(relative);
+                    if (Outcome failed = PlanFolders(parent, FS::DisplayPath(_layout.Installed(parent))))
+                    {
+                        return failed;
+                    }
+                    NativeString target = relative;
+                    EntryType installed = EntryType::Missing;
+                    if (const std::error_code error = FS::Status(_layout.Installed(target), installed))
+                    {
+                        return FileFailure(shown, FS::ErrorText(error));
+                    }
+                    if (installed == EntryType::Directory || installed == EntryType::DirectoryLink)
+                    {
+                        // A folder in the way receives the file under its own name.
+                        NoteFileSystem(_layout.Installed(target));
+                        target = JoinRelative(target, NameOf(relative));
+                        if (const std::error_code error = FS::Status(_layout.Installed(target), installed))
+                        {
+                            return FileFailure(shown, FS::ErrorText(error));
+                        }
+                        if (installed == EntryType::Directory || installed == EntryType::DirectoryLink)
+                        {
+                            return FileFailure(shown, FS::ErrorText(std::make_error_code(std::errc::is_a_directory)));
+                        }
+                    }
+                    // Two staged names that the installation takes for one: the later one wins, as
+                    // copying them one after the other would have it.
+                    const auto [known, inserted] =
+                        _targets.emplace(FS::FoldCase(target), static_cast<std::uint32_t>(_plan.EntryCount()));
+                    if (!inserted)
+                    {
+                        _plan.DropEntry(known->second);
+                        known->second = static_cast<std::uint32_t>(_plan.EntryCount());
+                    }
+                    _plan.AddEntry(relative, target, kind, installed != EntryType::Missing);
+                    return std::nullopt;
+                }
+
+                const Layout& _layout;
+                UpdatePlan& _plan;
+                NativeString _realStaging;
+                const NativeString _updaterName = FS::FromAscii(UpdaterFileName);
+                const NativeString _foldedStagingName = FS::FoldCase(FS::FromAscii(StagingName));
+                std::unordered_set<NativeString> _knownFolders;
+                std::unordered_map<NativeString, std::uint32_t> _targets;
+                std::unordered_set<std::uint64_t> _devices;
+                std::vector<NativeString> _flushFolders;
+                Outcome _failure;
+            };
+
+            // ---------------------------------------------------------------------------------------
+            // Applying and undoing. Every state an entry can be left in by a kill is told apart by which
+            // of its names exist, so the undo needs nothing but the plan.
+
+            class Transaction
+            {
+            public:
+                Transaction(const Layout& layout, const UpdatePlan& plan) : _layout(layout), _plan(plan) {}
+
+                // Installs entry `index`: keeps the replaced file as its backup, then moves the staged file
+                // in (or copies it, across file systems).
+                StepError Install(std::size_t index, RetryBudget& budget)
+                {
+                    const EntryPaths paths(_layout, _plan, index);
+                    const PlanEntry& entry = _plan.Entry(index);
+                    if (entry.bIsReplacing)
+                    {
+                        if (StepError failed = KeepBackup(paths, budget))
+                        {
+                            return failed;
+                        }
+                    }
+                    const FS::Replace replace = entry.bIsReplacing ? FS::Replace::Yes : FS::Replace::No;
+                    if (entry.kind != EntryKind::LinkedContent)
+                    {
+                        const StepError moved = Retrying(budget, paths.target,
+                                                         [&] { return FS::Rename(paths.staged, paths.target, replace); });
+                        if (!FS::IsCrossDevice(moved.error))
+                        {
+                            return moved;
+                        }
+                    }
+                    return CopyIn(paths, replace, budget);
+                }
+
+                // Puts entry `index` back as it was before the update, from whatever state it is in.
+                StepError Undo(std::size_t index, RetryBudget& budget)
+                {
+                    const EntryPaths paths(_layout, _plan, index);
+                    bool staged = false;
+                    if (StepError failed = Exists(paths.staged, staged))
+                    {
+                        return failed;
+                    }
+                    if (!_plan.Entry(index).bIsReplacing)
+                    {
+                        return UndoNew(paths, staged, budget);
+                    }
+                    bool restoring = false;
+                    bool backedUp = false;
+                    if (StepError failed = Exists(paths.restoring, restoring))
+                    {
+                        return failed;
+                    }
+                    if (StepError failed = Exists(paths.backup, backedUp))
+                    {
+                        return failed;
+                    }
+                    if (restoring || !staged)
+                    {
+                        return UndoMoved(paths, staged, restoring, backedUp, budget);
+                    }
+                    // The staged file is still there: the entry was not moved in, or was copied in.
+                    if (StepError failed = RemoveIfPresent(budget, paths.fresh))
+                    {
+                        return failed;
+                    }
+                    if (StepError failed = RemoveIfPresent(budget, paths.partialBackup))
+                    {
+                        return failed;
+                    }
+                    if (!backedUp)
+                    {
+                        return {};
+                    }
+                    // A backup that is the target itself (a hard link), or a copy equal to it: the target
+                    // was never replaced, or replaced by the same bytes.
+                    bool same = false;
+                    std::error_code compared = FS::SameFile(paths.backup, paths.target, same);
+                    if (!compared && !same)
+                    {
+                        compared = FS::SameContent(paths.backup, paths.target, same);
+                    }
+                    if (compared && !FS::IsNotFound(compared))
+                    {
+                        return {compared, paths.target};
+                    }
+                    if (!compared && same)
+                    {
+                        return RemoveIfPresent(budget, paths.backup);
+                    }
+                    return Retrying(budget, paths.target,
+                                    [&] { return FS::Rename(paths.backup, paths.target, FS::Replace::Yes); });
+                }
+
+                // Removes what the committed update no longer needs: the replaced files.
+                StepError RemoveBackups(RetryBudget& budget)
+                {
+                    for (std::size_t i = 0; i < _plan.EntryCount(); ++i)
+                    {
+                        if (_plan.Entry(i).bIsReplacing)
+                        {
+                            const EntryPaths paths(_layout, _plan, i);
+                            if (StepError failed = RemoveIfPresent(budget, paths.backup))
+                            {
+                                return failed;
+                            }
+                        }
+                    }
+                    return {};
+                }
+
+            private:
+                StepError KeepBackup(const EntryPaths& paths, RetryBudget& budget)
+                {
+                    // Waits here, before anything is made, for a target that someone holds open.
+                    if (StepError held = Retrying(budget, paths.target, [&] { return FS::CheckReplaceable(paths.target); }))
+                    {
+                        return held;
+                    }
+                    StepError linked =
+                        Retrying(budget, paths.target, [&] { return FS::HardLink(paths.target, paths.backup); });
+                    if (!FS::IsLinkUnsupported(linked.error))
+                    {
+                        return linked;
+                    }
+                    // No hard links here: a flushed copy, named as the backup only once it is whole.
+                    if (StepError failed = Retrying(budget, paths.target,
+                                                    [&] { return FS::CopyToNewFile(paths.target, paths.partialBackup); }))
+                    {
+                        return failed;
+                    }
+                    return Retrying(budget, paths.target,
+                                    [&] { return FS::Rename(paths.partialBackup, paths.backup, FS::Replace::No); });
+                }
+
+                StepError CopyIn(const EntryPaths& paths, FS::Replace replace, RetryBudget& budget)
+                {
+                    StepError failed =
+                        Retrying(budget, paths.staged, [&] { return FS::CopyToNewFile(paths.staged, paths.fresh); });
+                    if (!failed)
+                    {
+                        failed = Retrying(budget, paths.target, [&] { return FS::Rename(paths.fresh, paths.target, replace); });
+                    }
+                    if (failed)
+                    {
+                        (void)RemoveIfPresent(budget, paths.fresh);
+                    }
+                    return failed;
+                }
+
+                // The staged file back at its place, from the installed one (which is it, moved).
+                StepError RestoreStaged(const EntryPaths& paths, RetryBudget& budget)
+                {
+                    if (StepError failed = RemoveIfPresent(budget, paths.stagedCopy))
+                    {
+                        return failed;
+                    }
+                    StepError linked =
+                        Retrying(budget, paths.target, [&] { return FS::HardLink(paths.target, paths.staged); });
+                    if (!FS::IsLinkUnsupported(linked.error))
+                    {
+                        return linked;
+                    }
+                    if (StepError failed =
+                            Retrying(budget, paths.target, [&] { return FS::CopyToNewFile(paths.target, paths.stagedCopy); }))
+                    {
+                        return failed;
+                    }
+                    return Retrying(budget, paths.staged,
+                                    [&] { return FS::Rename(paths.stagedCopy, paths.staged, FS::Replace::No); });
+                }
+
+                // The staged file was moved in over an installed one: move the backup aside, restore the
+                // staged file from the target, then the backup over the target. Each state is told apart
+                // by its names: "restoring" exists only in between.
+                StepError UndoMoved(const EntryPaths& paths, bool staged, bool restoring, bool backedUp,
+                                    RetryBudget& budget)
+                {
+                    if (!restoring)
+                    {
+                        if (!backedUp)
+                        {
+                            return {std::make_error_code(std::errc::no_such_file_or_directory), paths.backup};
+                        }
+                        if (StepError failed = Retrying(budget, paths.backup, [&] {
+                                return FS::Rename(paths.backup, paths.restoring, FS::Replace::No);
+                            }))
+                        {
+                            return failed;
+                        }
+                    }
+                    if (!staged)
+                    {
+                        if (StepError failed = RestoreStaged(paths, budget))
+                        {
+                            return failed;
+                        }
+                    }
+                    return Retrying(budget, paths.target,
+                                    [&] { return FS::Rename(paths.restoring, paths.target, FS::Replace::Yes); });
+                }
+
+                StepError UndoNew(const EntryPaths& paths, bool staged, RetryBudget& budget)
+                {
+                    if (!staged)
+                    {
+                        // Moved in where nothing was: move it back.
+                        return Retrying(budget, paths.target,
+                                        [&] { return FS::Rename(paths.target, paths.staged, FS::Replace::No); });
+                    }
+                    if (StepError failed = RemoveIfPresent(budget, paths.fresh))
+                    {
+                        return failed;
+                    }
+                    // Copied in where nothing was (the target is made only by this update): remove the copy.
+                    return RemoveIfPresent(budget, paths.target);
+                }
+
+                const Layout& _layout;
+                const UpdatePlan& _plan;
+            };
+
+            // Undoes entries [0, count) in reverse order, removes the folders the update made and its
+            // working folder. On failure the journal stays, so the next run tries again.
+            Outcome UndoUpdate(const Layout& layout, const UpdatePlan& plan, std::size_t count)
+            {
+                RetryBudget budget(HeldFileBudget);
+                Transaction transaction(layout, plan);
+                for (std::size_t i = count; i-- > 0;)
+                {
+                    if (StepError failed = transaction.Undo(i, budget))
+                    {
+                        return FileFailure(Layout::ShownStaged(plan.Source(i)), failed.Text());
+                    }
+                }
+                for (std::size_t i = plan.FolderCount(); i-- > 0;)
+                {
+                    const NativeString folder = layout.Installed(plan.FolderPath(i));
+                    const std::error_code error = FS::RemoveEmptyFolder(folder);
+                    // Not empty: something that is not the update's lives there now; leave it.
+                    if (error && !FS::IsNotFound(error) && !FS::IsNotEmpty(error))
+                    {
+                        return Failure{true, FS::DisplayPath(folder), FS::ErrorText(error)};
+                    }
+                }
+                if (const std::error_code error = FS::RemoveTree(layout.WorkFolder(plan.GetTag())))
+                {
+                    return FileFailure(FS::DisplayPath(layout.WorkFolder(plan.GetTag())), FS::ErrorText(error));
+                }
+                return std::nullopt;
+            }
+
+            // ---------------------------------------------------------------------------------------
+            // The journal and the run.
+
+            // Picks a tag whose names meet nothing staged at the top, and makes the working folder.
+            std::error_code MakeWorkFolder(const Layout& layout, UpdatePlan& plan)
+            {
+                std::error_code error;
+                for (int attempt = 0; attempt < 16; ++attempt)
+                {
+                    const std::uint64_t tag = FS::RandomBits();
+                    const NativeString folded = FS::FoldCase(WorkFolderName(tag));
+                    bool meets = false;
+                    for (std::size_t i = 0; i < plan.EntryCount() && !meets; ++i)
+                    {
+                        const NativeView name = NameOf(plan.Target(i));
+                        meets = name.size() >= folded.size() &&
+                                FS::FoldCase(NativeString(name.substr(0, folded.size()))) == folded;
+                    }
+                    if (meets)
+                    {
+                        continue;
+                    }
+                    plan.SetTag(tag);
+                    error = FS::MakeFolder(layout.WorkFolder(tag));
+                    if (!FS::IsAlreadyExisting(error))
+                    {
+                        return error;
+                    }
+                }
+                return error ? error : std::make_error_code(std::errc::file_exists);
+            }
+
+            // The journal and every staged byte are on disk before the first change.
+            Outcome WriteJournal(const Layout& layout, UpdatePlan& plan)
+            {
+                const std::string shownRoot = FS::DisplayPath(layout.Root());
+                if (const std::error_code error = MakeWorkFolder(layout, plan))
+                {
+                    return FileFailure(shownRoot, FS::ErrorText(error));
+                }
+                const std::uint64_t tag = plan.GetTag();
+                std::error_code error = FS::WriteNewFile(layout.JournalDraft(tag), plan.Serialize());
+                if (!error)
+                {
+                    error = FS::Rename(layout.JournalDraft(tag), layout.Journal(tag), FS::Replace::No);
+                }
+                if (!error)
+                {
+                    error = FS::FlushFileSystem(layout.Root());
+                }
+                std::uint64_t rootDevice = 0;
+                std::uint64_t stagingDevice = 0;
+                if (!error && !FS::FileSystemOf(layout.Root(), rootDevice) &&
+                    !FS::FileSystemOf(layout.Staging(), stagingDevice) && rootDevice != stagingDevice)
+                {
+                    error = FS::FlushFileSystem(layout.Staging());
+                }
+                RetryBudget budget(HeldFileBudget);
+                for (std::size_t i = 0; !error && i < plan.EntryCount(); ++i)
+                {
+                    if (plan.Entry(i).kind == EntryKind::File)
+                    {
+                        const NativeString staged = layout.Staged(plan.Source(i));
+                        if (StepError failed = Retrying(budget, staged, [&] { return FS::FlushFile(staged); }))
+                        {
+                            (void)FS::RemoveTree(layout.WorkFolder(tag));
+                            return FileFailure(Layout::ShownStaged(plan.Source(i)), failed.Text());
+                        }
+                    }
+                }
+                if (error)
+                {
+                    (void)FS::RemoveTree(layout.WorkFolder(tag));
+                    return FileFailure(shownRoot, FS::ErrorText(error));
+                }
+                return std::nullopt;
+            }
+
+            // Undoes everything after a failure; the report is the failure's, with a word on an undo
+            // that could not finish.
+            Failure FailAndUndo(const Layout& layout, const UpdatePlan& plan, std::size_t count, Failure failure)
+            {
+                if (Outcome undo = UndoUpdate(layout, plan, count))
+                {
+                    failure.errorText += " The installation could not be restored yet (" + LogTextOf(*undo) +
+                                         "); the next start of the updater restores it.";
                 }
                 return failure;
             }
 
-            TreeCopyResult CopyPlanned(const std::vector<PlannedCopy>& plan, const fs::path& installation)
+            Outcome ApplyPlan(const Layout& layout, UpdatePlan& plan, const std::vector<NativeString>& fileSystems)
             {
-                const PlannedCopy* const last = plan.data() + plan.size();
-                fs::path createdFolder; // the parent made for the previous file: consecutive files share it
-                for (const PlannedCopy* first = plan.data(); first != last;)
+                if (Outcome failed = WriteJournal(layout, plan))
                 {
-                    TreeCopyResult batch = CopyBatch(first, last, installation, createdFolder, first);
-                    if (!batch.copied)
+                    return failed;
+                }
+                RetryBudget budget(HeldFileBudget);
+                Transaction transaction(layout, plan);
+                std::size_t folder = 0;
+                for (std::size_t i = 0; i < plan.EntryCount(); ++i)
+                {
+                    for (; folder < plan.FolderCount() && plan.Folder(folder).entry <= i; ++folder)
                     {
-                        return batch;
+                        const NativeString path = layout.Installed(plan.FolderPath(folder));
+                        const std::error_code error = FS::MakeFolder(path);
+                        if (error && !FS::IsAlreadyExisting(error))
+                        {
+                            const std::string shownParent = FS::DisplayPath(layout.Installed(ParentOf(plan.Target(i))));
+                            return FailAndUndo(layout, plan, i, Failure{true, shownParent, FS::ErrorText(error)});
+                        }
+                    }
+                    if (StepError failed = transaction.Install(i, budget))
+                    {
+                        return FailAndUndo(layout, plan, i + 1,
+                                           FileFailure(Layout::ShownStaged(plan.Source(i)), failed.Text()));
                     }
                 }
-                // The staging tree is deleted next: the renames must survive a power cut first.
-                if (const std::error_code error = Platform::FlushToDisk(installation))
+                // Every file system that received a file, and the journal's, before the update counts as done.
+                for (const NativeString& fileSystem : fileSystems)
                 {
-                    return CopyFailure(installation, Platform::ErrorText(error));
+                    if (const std::error_code error = FS::FlushFileSystem(fileSystem))
+                    {
+                        return FailAndUndo(layout, plan, plan.EntryCount(),
+                                           FileFailure(FS::DisplayPath(fileSystem), FS::ErrorText(error)));
+                    }
                 }
-                return {true, {}};
-            }
-
-            TreeCopyResult CopyUpdateTreeUnguarded()
-            {
-                const fs::path stagingRoot{StagingRoot};
-                std::error_code error;
-                const fs::path installation = fs::current_path(error);
+                const std::uint64_t tag = plan.GetTag();
+                std::error_code error = FS::Rename(layout.Journal(tag), layout.Committed(tag), FS::Replace::No);
+                if (!error)
+                {
+                    error = FS::FlushDirectory(layout.WorkFolder(tag));
+                }
                 if (error)
                 {
-                    return CopyFailure(".", Platform::ErrorText(error));
+                    return FailAndUndo(layout, plan, plan.EntryCount(),
+                                       FileFailure(FS::DisplayPath(layout.Root()), FS::ErrorText(error)));
                 }
-                std::vector<PlannedCopy> plan;
-                TreeCopyResult planned = PlanCopies(stagingRoot, installation, plan);
-                if (!planned.copied)
-                {
-                    return planned;
-                }
-                return CopyPlanned(plan, installation);
+                return std::nullopt;
             }
-        }
 
-        std::string SanitizeUtf8(std::string_view text)
-        {
-            // The platform's own conversion already replaces every ill-formed sequence; coming back from
-            // UTF-16 then gives well-formed UTF-8.
-            const WideTextResult wide = Utf8ToWide(text);
-            return wide.error ? std::string(text.size(), '?') : WideToUtf8(wide.text);
-        }
+            std::string RemovalFailedText(const Layout& layout)
+            {
+                return "Error: Unable to remove update files. Please delete " + FS::DisplayPath(layout.Staging()) +
+                       " manually.";
+            }
 
-        std::string PathText(const fs::path& path)
-        {
-            return NativeToUtf8(path.native());
-        }
+            // After the commit: the staging tree goes first (moved into the working folder in one step, so a
+            // kill can never leave a half-deleted tree that looks staged), then the backups, then the journal.
+            // `bIsLive` is false when a later run finishes it: the staging folder may then hold a new update.
+            // Returns the box text of a failed removal of the staging tree.
+            std::string FinishCommitted(const Layout& layout, const UpdatePlan& plan, bool bIsLive)
+            {
+                RetryBudget budget(HeldFileBudget);
+                const std::uint64_t tag = plan.GetTag();
+                const NativeString retired = layout.RetiredStaging(tag);
+                std::string boxText;
+                bool keepJournal = false;
+                if (bIsLive)
+                {
+                    const StepError moved = Retrying(budget, layout.Staging(), [&] {
+                        return FS::Rename(layout.Staging(), retired, FS::Replace::No);
+                    });
+                    if (moved && !FS::IsNotFound(moved.error) &&
+                        Retrying(budget, layout.Staging(), [&] { return FS::RemoveTree(layout.Staging()); }))
+                    {
+                        boxText = RemovalFailedText(layout);
+                    }
+                }
+                if (Retrying(budget, retired, [&] { return FS::RemoveTree(retired); }))
+                {
+                    // Left where the launcher can see it and its team knows to look.
+                    bool present = true;
+                    (void)Exists(layout.Staging(), present);
+                    keepJournal = present || FS::Rename(retired, layout.Staging(), FS::Replace::No);
+                    boxText = RemovalFailedText(layout);
+                }
+                Transaction transaction(layout, plan);
+                if (transaction.RemoveBackups(budget))
+                {
+                    keepJournal = true; // the next run removes what is left
+                }
+                if (!keepJournal)
+                {
+                    (void)FS::RemoveTree(layout.WorkFolder(tag));
+                }
+                return boxText;
+            }
 
-        fs::path TemporaryPathFor(const fs::path& target)
-        {
-            fs::path name = target.filename();
-            fs::path temporary{"."};
-            temporary += name;
-            temporary += ".qor-tmp";
-            return target.parent_path() / temporary;
+            struct JournalFound
+            {
+                std::uint64_t tag = 0;
+                bool bIsCommitted = false;
+                std::optional<UpdatePlan> plan; // empty: the run died before its journal was whole
+            };
+
+            std::vector<JournalFound> FindJournals(const Layout& layout)
+            {
+                std::vector<std::uint64_t> tags;
+                (void)FS::ListFolder(layout.Root(), [&](const NativeString& name, EntryType type) {
+                    std::uint64_t tag = 0;
+                    if (type == EntryType::Directory && ParseWorkFolderName(name, tag))
+                    {
+                        tags.push_back(tag);
+                    }
+                });
+                std::vector<JournalFound> found;
+                for (const std::uint64_t tag : tags)
+                {
+                    JournalFound journal;
+                    journal.tag = tag;
+                    for (const bool committed : {true, false})
+                    {
+                        std::string bytes;
+                        UpdatePlan plan;
+                        const NativeString path = committed ? layout.Committed(tag) : layout.Journal(tag);
+                        if (!FS::ReadWholeFile(path, bytes) && UpdatePlan::Parse(bytes, plan) && plan.GetTag() == tag)
+                        {
+                            journal.bIsCommitted = committed;
+                            journal.plan = std::move(plan);
+                            break;
+                        }
+                    }
+                    found.push_back(std::move(journal));
+                }
+                return found;
+            }
+
+            // Whatever an earlier run left half done: undone when it had not committed, finished when it had.
+            // `finished` tells that an earlier run's update was completed here.
+            Outcome RecoverInterrupted(const Layout& layout, bool& finished)
+            {
+                for (JournalFound& journal : FindJournals(layout))
+                {
+                    if (!journal.plan)
+                    {
+                        // Nothing is changed before the journal is whole and on disk.
+                        (void)FS::RemoveTree(layout.WorkFolder(journal.tag));
+                    }
+                    else if (journal.bIsCommitted)
+                    {
+                        (void)FinishCommitted(layout, *journal.plan, false);
+                        finished = true;
+                    }
+                    else if (Outcome failed = UndoUpdate(layout, *journal.plan, journal.plan->EntryCount()))
+                    {
+                        failed->errorText += " (while restoring the installation after an interrupted update)";
+                        return failed;
+                    }
+                }
+                return std::nullopt;
+            }
+
+            Outcome RunUpdate()
+            {
+                NativeString root;
+                if (const std::error_code error = FS::InstallationRoot(root))
+                {
+                    return FileFailure(".", FS::ErrorText(error));
+                }
+                const Layout layout(root);
+                bool finishedEarlier = false;
+                if (Outcome failed = RecoverInterrupted(layout, finishedEarlier))
+                {
+                    return failed;
+                }
+                EntryType staging = EntryType::Missing;
+                if (const std::error_code error = FS::StatusFollowingLinks(layout.Staging(), staging))
+                {
+                    return FileFailure(StagingRoot, FS::ErrorText(error));
+                }
+                if (staging == EntryType::Missing && finishedEarlier)
+                {
+                    return std::nullopt; // the interrupted update was the whole job
+                }
+                UpdatePlan plan;
+                Planner planner(layout, plan);
+                if (Outcome failed = planner.Run())
+                {
+                    return failed;
+                }
+                if (plan.EntryCount() == 0)
+                {
+                    return std::nullopt;
+                }
+                return ApplyPlan(layout, plan, planner.FileSystemFolders());
+            }
         }
 
         TreeCopyResult CopyUpdateTree()
         {
             try
             {
-                return CopyUpdateTreeUnguarded();
+                const Outcome failed = RunUpdate();
+                return failed ? TreeCopyResult{false, LogTextOf(*failed)} : TreeCopyResult{true, {}};
             }
             catch (const std::exception& exception)
             {
-                return CopyFailure(StagingRoot, SanitizeUtf8(exception.what()));
+                return {false, LogTextOf(FileFailure(StagingRoot, SanitizeUtf8(exception.what())))};
             }
             catch (...)
             {
-                return CopyFailure(StagingRoot, "Unknown error.");
+                return {false, LogTextOf(FileFailure(StagingRoot, "Unknown error."))};
             }
         }
 
         std::string RemoveUpdateTree()
         {
-            const std::string prefix = "Error: Unable to remove update files. Please delete ";
             try
             {
-                const fs::path stagingRoot{StagingRoot};
-                if (!Platform::RemoveTree(stagingRoot))
+                NativeString root;
+                if (FS::InstallationRoot(root))
                 {
-                    return {};
+                    return std::string("Error: Unable to remove update files. Please delete ") + StagingRoot +
+                           " manually.";
                 }
-                std::error_code error;
-                const fs::path absolute = fs::absolute(stagingRoot, error);
-                return prefix + (error ? std::string(StagingRoot) : PathText(absolute.lexically_normal())) +
-                       " manually.";
+                const Layout layout(root);
+                bool committed = false;
+                std::string boxText;
+                for (JournalFound& journal : FindJournals(layout))
+                {
+                    if (journal.plan && journal.bIsCommitted)
+                    {
+                        committed = true;
+                        const std::string text = FinishCommitted(layout, *journal.plan, true);
+                        boxText = boxText.empty() ? text : boxText;
+                    }
+                }
+                if (committed)
+                {
+                    return boxText;
+                }
+                // Nothing was installed (no file staged): no journal, only the tree to remove.
+                RetryBudget budget(HeldFileBudget);
+                if (Retrying(budget, layout.Staging(), [&] { return FS::RemoveTree(layout.Staging()); }))
+                {
+                    return RemovalFailedText(layout);
+                }
+                return {};
             }
             catch (...)
             {
-                return prefix + StagingRoot + " manually.";
+                return std::string("Error: Unable to remove update files. Please delete ") + StagingRoot + " manually.";
             }
         }
     }

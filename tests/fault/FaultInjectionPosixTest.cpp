@@ -28,7 +28,7 @@ namespace QOR::Testing
             return found == record.end() ? std::string() : found->second;
         }
 
-        TEST_F(FaultTest, SpecialEntriesAreSkippedOrFollowedAndNeverHang)
+        TEST_F(FaultTest, SpecialEntriesAreSkippedOrInstalledAsLinksAndNeverHang)
         {
             WriteFile(Staged("real/data.bin"), "data");
             ASSERT_EQ(::mkfifo(Staged("pipe").c_str(), 0644), 0);
@@ -45,13 +45,14 @@ namespace QOR::Testing
             EXPECT_EQ(ReadFile(Installed("real/data.bin")), "data");
             EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("pipe"))));
             EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("real/QORLauncherUpdater.exe"))));
-            EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("dangling"))));
             EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("linked-dir"))));
-            // A link to a file of the tree maps to where that file lies.
-            EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("alias.bin"))));
+            // Links to files stay links, as cp -a leaves them, a dangling one included.
+            EXPECT_EQ(fs::read_symlink(Installed("dangling")), "missing-target");
+            EXPECT_EQ(fs::read_symlink(Installed("alias.bin")), "real/data.bin");
             EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(Installed("target_pipe"))));
             EXPECT_EQ(ReadFile(Installed("target_pipe")), "regular now");
             EXPECT_FALSE(fs::exists(fs::symlink_status(Staging())));
+            EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
             EXPECT_THAT(LogLines(), IsEmpty());
             EXPECT_TRUE(WaitForLauncherStarts(1));
         }
@@ -108,24 +109,24 @@ namespace QOR::Testing
             }
         };
 
-        TEST_F(UnprivilegedFaultTest, UnreadableStagedFileIsACopyFailure)
+        // A staged file is moved, so it need not be readable; but its folder must let it go.
+        TEST_F(UnprivilegedFaultTest, StagedFileThatCannotBeMovedFailsTheUpdateAndChangesNothing)
         {
             WriteFile(Staged("a.txt"), "a");
-            WriteFile(Staged("locked.bin"), "secret new");
-            WriteFile(Installed("locked.bin"), "old");
-            fs::permissions(Staged("locked.bin"), fs::perms::none);
+            WriteFile(Installed("a.txt"), "old a");
+            WriteFile(Staged("locked/locked.bin"), "secret new");
+            WriteFile(Installed("locked/locked.bin"), "old");
+            fs::permissions(Staged("locked"), fs::perms::owner_read | fs::perms::owner_exec);
+            const auto before = Snapshot(Dir());
 
             EXPECT_EQ(RunUpdater(), 1);
 
             const std::string message = MessageOf(OnlyLogRecord(LogLines()));
             EXPECT_THAT(message, StartsWith("Unable to copy update files. Aborting application. "
-                                            "File:./self_update/locked.bin. Err: "));
+                                            "File:./self_update/locked/locked.bin. Err: "));
             EXPECT_THAT(message, HasSubstr("Permission denied"));
-            EXPECT_EQ(ReadFile(Installed("locked.bin")), "old");
-            fs::permissions(Staged("locked.bin"), fs::perms::owner_read, fs::perm_options::add);
-            EXPECT_EQ(ReadFile(Staged("locked.bin")), "secret new");
-            EXPECT_EQ(ReadFile(Staged("a.txt")), "a");
-            EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
+            fs::remove_all(Installed("log"));
+            EXPECT_EQ(Snapshot(Dir()), before);
             EXPECT_FALSE(fs::exists(Installed("launcher_started.txt")));
         }
 
@@ -164,65 +165,146 @@ namespace QOR::Testing
             EXPECT_EQ(ReadFile(Staged("bin/plugins/new.dll")), "new");
         }
 
-        // The installation lives on a 4 MiB tmpfs mounted in a private mount namespace; the staged pack
-        // does not fit beside the old one.
-        TEST_F(FaultTest, FullDiskKeepsTheOldFileAndTheStagingTreeAndReportsTheCopy)
+        // A player has linked the big data folder of the installation to another disk, here a small tmpfs
+        // mounted in a private mount namespace. Files landing there cannot be moved and are copied;
+        // when that disk is full the update fails and everything stays as it was.
+        class OtherDiskTest : public FaultTest
         {
-            const std::string oldPack(1u << 20, 'O');
-            const std::string newPack(5u << 19, 'N');
-            const fs::path seed = Dir() / "seed";
-            const fs::path mountPoint = Dir() / "mnt";
-            const fs::path out = Dir() / "out";
-            WriteFile(seed / "game.pak", oldPack);
-            WriteFile(seed / "self_update/game.pak", newPack);
-            WriteFile(seed / "self_update/readme.txt", "readme");
-            fs::create_directories(mountPoint);
-            fs::create_directories(out);
-            const std::string script =
-                "mount -t tmpfs -o size=4m,mode=0755 qor-disk-full \"$1\" 2>\"$4/mount-error\" || exit 77\n"
-                "cp -a \"$2/.\" \"$1/\" || exit 78\n"
-                "cd \"$1\" || exit 79\n"
-                "\"$3\"\n"
-                "echo $? > \"$4/rc\"\n"
-                "df -k . > \"$4/df\"\n"
-                "mkdir \"$4/after\" && cp -a \"$1/.\" \"$4/after/\"\n";
-            std::vector<std::string> arguments;
-            if (::geteuid() != 0)
+        protected:
+            struct Outcome
             {
-                arguments.push_back("--map-root-user");
-            }
-            for (const std::string& argument :
-                 {std::string("--mount"), std::string("/bin/sh"), std::string("-c"), script, std::string("sh"),
-                  mountPoint.string(), seed.string(), Installed(UpdaterName).string(), out.string()})
-            {
-                arguments.push_back(argument);
-            }
-            if (!fs::exists("/usr/bin/unshare"))
-            {
-                GTEST_SKIP() << "/usr/bin/unshare is missing: no private mount namespace for a small tmpfs";
-            }
-            TestProcess run("/usr/bin/unshare", arguments, Dir());
-            const std::optional<int> code = run.Wait(60s);
-            ASSERT_TRUE(code.has_value()) << "the run in the mount namespace did not end";
-            if (*code == 77 || (*code != 0 && !fs::exists(out / "rc")))
-            {
-                GTEST_SKIP() << "mounting a tmpfs in a private mount namespace is not permitted here (exit code "
-                             << *code << "): " << ReadFile(out / "mount-error");
-            }
-            ASSERT_EQ(*code, 0);
+                int code = -1;
+                fs::path after;   // the installation, as it was after the run
+                fs::path linked;  // the linked folder on the other disk, likewise
+            };
 
-            EXPECT_EQ(ReadFile(out / "rc"), "1\n");
-            const fs::path after = out / "after";
-            EXPECT_EQ(ReadFile(after / "game.pak"), oldPack) << "the file being replaced changed";
-            EXPECT_EQ(ReadFile(after / "self_update/game.pak"), newPack);
-            EXPECT_EQ(ReadFile(after / "self_update/readme.txt"), "readme");
-            EXPECT_THAT(LeftoverTemporaries(after), IsEmpty());
-            const std::string log = ReadFile(after / "log/self_updater_log.txt");
-            ASSERT_FALSE(log.empty()) << "no log line on the full disk; df:\n" << ReadFile(out / "df");
+            // Runs the updater in the installation `seed` whose ./data is a link to a tmpfs of `size`
+            // that starts with the content of `other`. Skips where mounting is not permitted.
+            Outcome Run(const fs::path& seed, const fs::path& other, const std::string& size)
+            {
+                const fs::path mountPoint = Dir() / "mnt";
+                const fs::path out = Dir() / "out";
+                fs::create_directories(mountPoint);
+                fs::create_directories(out);
+                const std::string script =
+                    "mount -t tmpfs -o size=" + size +
+                    ",mode=0755 qor-other-disk \"$1\" 2>\"$4/mount-error\" || exit 77\n"
+                    "cp -a \"$5/.\" \"$1/\" && cp -a \"$2\" \"$4/installation\" || exit 78\n"
+                    "ln -s \"$1\" \"$4/installation/data\" && cd \"$4/installation\" || exit 79\n"
+                    "\"$3\"\n"
+                    "echo $? > \"$4/rc\"\n"
+                    "mkdir \"$4/linked\" && cp -a \"$1/.\" \"$4/linked/\"\n";
+                std::vector<std::string> arguments;
+                if (::geteuid() != 0)
+                {
+                    arguments.push_back("--map-root-user");
+                }
+                for (const std::string& argument :
+                     {std::string("--mount"), std::string("/bin/sh"), std::string("-c"), script, std::string("sh"),
+                      mountPoint.string(), seed.string(), Installed(UpdaterName).string(), out.string(), other.string()})
+                {
+                    arguments.push_back(argument);
+                }
+                Outcome outcome;
+                if (!fs::exists("/usr/bin/unshare"))
+                {
+                    ADD_FAILURE() << "/usr/bin/unshare is missing: util-linux is one of the test dependencies";
+                    return outcome;
+                }
+                TestProcess run("/usr/bin/unshare", arguments, Dir());
+                const std::optional<int> code = run.Wait(60s);
+                EXPECT_TRUE(code.has_value()) << "the run in the mount namespace did not end";
+                if (code == 77)
+                {
+                    _skipReason = "mounting a tmpfs in a private mount namespace is not permitted here: " +
+                                  ReadFile(out / "mount-error");
+                    return outcome;
+                }
+                EXPECT_EQ(code, std::optional<int>(0));
+                const std::string rc = ReadFile(out / "rc");
+                outcome.code = rc.empty() ? -1 : std::stoi(rc);
+                outcome.after = out / "installation";
+                outcome.linked = out / "linked";
+                return outcome;
+            }
+
+            std::string _skipReason;
+        };
+
+        TEST_F(OtherDiskTest, FilesInAFolderLinkedToAnotherDiskAreCopiedThereAndSetIdBitsOfOthersDropped)
+        {
+            const fs::path seed = Dir() / "seed";
+            const fs::path other = Dir() / "other";
+            WriteFile(seed / "QORLauncher.exe", ReadFile(Installed("QORLauncher.exe")));
+            fs::permissions(seed / "QORLauncher.exe", fs::perms::owner_all);
+            WriteFile(seed / "bin/core.dll", "core old");
+            WriteFile(seed / "self_update/bin/core.dll", "core new");
+            WriteFile(seed / "self_update/data/game.pak", std::string(100000, 'N'));
+            WriteFile(seed / "self_update/data/maps/new.map", "map");
+            WriteFile(seed / "self_update/data/tool", "#!/bin/sh\n");
+            fs::permissions(seed / "self_update/data/tool", fs::perms::owner_all | fs::perms::set_uid |
+                                                                fs::perms::group_exec | fs::perms::set_gid,
+                            fs::perm_options::replace);
+            const bool otherOwner = ::geteuid() == 0;
+            if (otherOwner)
+            {
+                // A staged file of another user must not become a set-user-ID program of root's.
+                ASSERT_EQ(::chown((seed / "self_update/data/tool").c_str(), Nobody, Nobody), 0);
+            }
+            WriteFile(other / "game.pak", "old pack");
+            WriteFile(other / "saves/slot1", "the player's save");
+
+            const Outcome outcome = Run(seed, other, "4m");
+            if (!_skipReason.empty())
+            {
+                GTEST_SKIP() << _skipReason;
+            }
+
+            EXPECT_EQ(outcome.code, 0);
+            EXPECT_EQ(ReadFile(outcome.after / "bin/core.dll"), "core new");
+            EXPECT_EQ(ReadFile(outcome.linked / "game.pak"), std::string(100000, 'N'));
+            EXPECT_EQ(ReadFile(outcome.linked / "maps/new.map"), "map");
+            EXPECT_EQ(ReadFile(outcome.linked / "saves/slot1"), "the player's save");
+            const fs::perms toolMode = fs::status(outcome.linked / "tool").permissions();
+            EXPECT_EQ(toolMode & (fs::perms::owner_all | fs::perms::group_exec), fs::perms::owner_all | fs::perms::group_exec);
+            if (otherOwner)
+            {
+                EXPECT_EQ(toolMode & (fs::perms::set_uid | fs::perms::set_gid), fs::perms::none);
+            }
+            EXPECT_FALSE(fs::exists(outcome.after / "self_update"));
+            EXPECT_THAT(LeftoverTemporaries(outcome.after), IsEmpty());
+            EXPECT_THAT(LeftoverTemporaries(outcome.linked), IsEmpty());
+        }
+
+        TEST_F(OtherDiskTest, FullOtherDiskFailsTheUpdateAndLeavesBothDisksAsTheyWere)
+        {
+            const fs::path seed = Dir() / "seed";
+            const fs::path other = Dir() / "other";
+            WriteFile(seed / "bin/core.dll", "core old");
+            WriteFile(seed / "self_update/bin/core.dll", "core new");
+            WriteFile(seed / "self_update/data/a.pak", std::string(3u << 20, 'A'));
+            WriteFile(seed / "self_update/data/b.pak", std::string(3u << 20, 'B'));
+            WriteFile(other / "a.pak", "old a");
+            WriteFile(other / "b.pak", "old b");
+            const auto seedBefore = Snapshot(seed);
+            const auto otherBefore = Snapshot(other);
+
+            const Outcome outcome = Run(seed, other, "4m");
+            if (!_skipReason.empty())
+            {
+                GTEST_SKIP() << _skipReason;
+            }
+
+            EXPECT_EQ(outcome.code, 1);
+            EXPECT_EQ(Snapshot(outcome.linked), otherBefore);
+            const std::string log = ReadFile(outcome.after / "log/self_updater_log.txt");
+            fs::remove_all(outcome.after / "log");
+            fs::remove(outcome.after / "data");
+            fs::remove(outcome.after / QOR::Testing::UpdaterName);
+            EXPECT_EQ(Snapshot(outcome.after), seedBefore);
             ASSERT_EQ(log.find("\r\n"), log.size() - 2) << log;
             const std::string message = MessageOf(OnlyLogRecord({log.substr(0, log.size() - 2)}));
-            EXPECT_THAT(message, StartsWith("Unable to copy update files. Aborting application. "
-                                            "File:./self_update/game.pak. Err: "));
+            EXPECT_THAT(message, StartsWith("Unable to copy update files. Aborting application. File:./self_update/data/"));
             EXPECT_THAT(message, HasSubstr("No space left on device"));
         }
     }

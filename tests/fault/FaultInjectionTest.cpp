@@ -3,8 +3,6 @@
 
 #include "FaultFixture.h"
 
-#include <UpdateFiles.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -132,105 +130,94 @@ namespace QOR::Testing
             }
         }
 
-        TEST_F(FaultTest, KillsDuringALargeCopyNeverTearAFileAndTheRerunCompletes)
+        // Kills at random moments of an update of many files: every installed file is at every moment
+        // wholly old or wholly new, never missing, and the next run completes the update and leaves
+        // nothing of the killed one behind.
+        TEST_F(FaultTest, KillsAtRandomMomentsNeverTearOrLoseAFileAndTheRerunCompletes)
         {
-            const std::size_t newSize = 8u << 20;
-            const std::size_t oldSize = 3u << 20;
-            const std::string fresh(newSize, 'N');
-            const std::string old(oldSize, 'O');
-            const fs::path big = "packs/big.pak";
-            const fs::path temporary = Update::TemporaryPathFor(Installed(big));
+            constexpr int Files = 600;
+            const std::string bigOld(1u << 20, 'O');
+            const std::string bigNew(3u << 20, 'N');
+            const auto name = [](int i) { return "dir" + std::to_string(i % 7) + "/file" + std::to_string(i) + ".dat"; };
             const auto stage = [&] {
                 fs::remove_all(Staging());
-                WriteFile(Staged("a.txt"), "a");
-                WriteFile(Staged(big), fresh);
-                WriteFile(Staged("z/z.txt"), "z");
-                WriteFile(Installed(big), old);
-            };
-            const auto startAndAwaitTheCopy = [&](TestProcess& updater) {
-                const auto deadline = std::chrono::steady_clock::now() + 30s;
-                while (!fs::exists(temporary) && std::chrono::steady_clock::now() < deadline)
+                for (int i = 0; i < Files; ++i)
                 {
-                    if (updater.Wait(0ms))
+                    WriteFile(Staged(name(i)), "new " + std::to_string(i));
+                    if (i % 2 == 0)
                     {
-                        return false;
+                        WriteFile(Installed(name(i)), "old " + std::to_string(i));
                     }
-                    std::this_thread::sleep_for(1ms);
+                    else
+                    {
+                        fs::remove(Installed(name(i)));
+                    }
                 }
-                return fs::exists(temporary);
+                WriteFile(Staged("packs/big.pak"), bigNew);
+                WriteFile(Installed("packs/big.pak"), bigOld);
+            };
+            const auto installedIsWhole = [&](bool& allNew) {
+                allNew = ReadLarge(Installed("packs/big.pak")) == bigNew;
+                const std::string big = ReadLarge(Installed("packs/big.pak"));
+                EXPECT_TRUE(big == bigNew || big == bigOld) << "the pack is torn or missing: " << big.size() << " bytes";
+                for (int i = 0; i < Files; ++i)
+                {
+                    const std::string content = ReadFile(Installed(name(i)));
+                    const std::string fresh = "new " + std::to_string(i);
+                    allNew = allNew && content == fresh;
+                    if (i % 2 == 0)
+                    {
+                        EXPECT_TRUE(content == fresh || content == "old " + std::to_string(i)) << name(i) << ": " << content;
+                    }
+                    else
+                    {
+                        EXPECT_TRUE(content == fresh || !fs::exists(Installed(name(i)))) << name(i) << ": " << content;
+                    }
+                }
             };
 
-            // A whole run first, to learn how long the copy of the pack lasts.
+            // A whole run first, to learn how long an update lasts until the launcher is started.
             stage();
-            std::chrono::milliseconds copyTime{};
+            std::chrono::milliseconds runTime{};
             {
-                TestProcess updater = StartUpdater();
-                ASSERT_TRUE(startAndAwaitTheCopy(updater)) << "the copy of the large file was never seen";
-                const auto copyStart = std::chrono::steady_clock::now();
-                while (fs::exists(temporary) && !updater.Wait(0ms))
-                {
-                    std::this_thread::sleep_for(1ms);
-                }
-                // Kills land while the pack is written, not later while the launcher is being started:
-                // Wine leaves a launcher whose parent died inside CreateProcess waiting forever.
-                copyTime = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - copyStart);
-                ASSERT_EQ(updater.Wait(60s), std::optional<int>(0));
-                ASSERT_TRUE(ReadLarge(Installed(big)) == fresh) << "the whole run did not install the pack";
+                const auto start = std::chrono::steady_clock::now();
+                ASSERT_EQ(RunUpdater(), 0);
+                runTime = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+                ASSERT_TRUE(WaitForLauncherStarts(1));
             }
 
             std::mt19937 random(std::random_device{}());
-            std::uniform_int_distribution<long long> delay(0, std::max<long long>(copyTime.count(), 1));
-            int killsDuringTheCopy = 0;
-            const auto budgetEnd = std::chrono::steady_clock::now() + 45s;
-            for (int attempt = 0; killsDuringTheCopy < 20 && attempt < 60 && std::chrono::steady_clock::now() < budgetEnd;
-                 ++attempt)
+            // Kills land before the launcher is started: Wine leaves a launcher whose parent died inside
+            // CreateProcess waiting forever.
+            std::uniform_int_distribution<long long> delay(0, std::max<long long>(runTime.count() * 3 / 4, 1));
+            int killsMidway = 0;
+            const auto budgetEnd = std::chrono::steady_clock::now() + 60s;
+            for (int round = 0; round < 20 && std::chrono::steady_clock::now() < budgetEnd; ++round)
             {
-                SCOPED_TRACE("attempt " + std::to_string(attempt));
-                if (!fs::exists(Staged(big)))
+                SCOPED_TRACE("round " + std::to_string(round));
+                stage();
                 {
-                    stage();
+                    TestProcess updater = StartUpdater();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(delay(random)));
+                    updater.Kill();
                 }
-                TestProcess updater = StartUpdater();
-                if (!startAndAwaitTheCopy(updater))
+                bool allNew = false;
+                installedIsWhole(allNew);
+                killsMidway += allNew ? 0 : 1;
+                if (fs::exists(Staging()) || !LeftoverTemporaries(Dir()).empty())
                 {
-                    continue;
+                    EXPECT_EQ(RunUpdater(), 0);
                 }
-                std::this_thread::sleep_for(std::chrono::milliseconds(delay(random)));
-                if (!updater.Wait(0ms))
-                {
-                    ++killsDuringTheCopy;
-                }
-                updater.Kill();
-
-                const std::string installed = ReadLarge(Installed(big));
-                EXPECT_TRUE(installed == fresh || installed == old)
-                    << "torn file: " << installed.size() << " bytes after a kill";
-                const bool allNew = installed == fresh && ReadFile(Installed("a.txt")) == "a" &&
-                                    ReadFile(Installed("z/z.txt")) == "z";
-                if (!allNew)
-                {
-                    // Until every file is copied and flushed, the staging tree stays whole.
-                    EXPECT_TRUE(ReadLarge(Staged(big)) == fresh) << "the staged pack changed";
-                    EXPECT_EQ(ReadFile(Staged("a.txt")), "a");
-                    EXPECT_EQ(ReadFile(Staged("z/z.txt")), "z");
-                }
+                installedIsWhole(allNew);
+                EXPECT_TRUE(allNew) << "the rerun did not complete the update";
+                EXPECT_FALSE(fs::exists(Staging()));
+                EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
                 if (HasFailure())
                 {
                     break;
                 }
             }
-            EXPECT_GE(killsDuringTheCopy, 20) << "too few kills landed inside the copy";
-
-            if (!fs::exists(Staging()))
-            {
-                stage();
-            }
-            EXPECT_EQ(RunUpdater(), 0);
-            EXPECT_TRUE(ReadLarge(Installed(big)) == fresh) << "the rerun did not install the pack";
-            EXPECT_EQ(ReadFile(Installed("a.txt")), "a");
-            EXPECT_EQ(ReadFile(Installed("z/z.txt")), "z");
-            EXPECT_FALSE(fs::exists(Staging()));
-            EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
+            EXPECT_GE(killsMidway, 3) << "too few kills landed inside the update";
         }
 
         TEST_F(FaultTest, EightUpdatersAtOnceStartTheLauncherOnceAndInstallCorrectly)
