@@ -10,6 +10,7 @@ packages=(
   xvfb zenity xdotool x11-apps imagemagick
   clang libclang-rt-14-dev
   util-linux procps psmisc
+  strace
   gnuplot-nox
 )
 

@@ -904,9 +904,11 @@ namespace QOR
                 {
                     keepJournal = true; // the next run removes what is left
                 }
-                if (!keepJournal)
+                // The journal goes last, then its folder: an empty working folder is the mark of an
+                // update that was finished.
+                if (!keepJournal && !FS::RemoveFile(layout.Committed(tag)))
                 {
-                    (void)FS::RemoveTree(layout.WorkFolder(tag));
+                    (void)FS::RemoveEmptyFolder(layout.WorkFolder(tag));
                 }
                 return boxText;
             }
@@ -915,7 +917,8 @@ namespace QOR
             {
                 std::uint64_t tag = 0;
                 bool bIsCommitted = false;
-                std::optional<UpdatePlan> plan; // empty: the run died before its journal was whole
+                std::optional<UpdatePlan> plan; // empty: the run died before its journal was whole, or finished
+                bool bIsEmpty = false;          // nothing left in the folder: the run had finished
             };
 
             std::vector<JournalFound> FindJournals(const Layout& layout)
@@ -945,6 +948,12 @@ namespace QOR
                             break;
                         }
                     }
+                    if (!journal.plan)
+                    {
+                        journal.bIsEmpty = true;
+                        (void)FS::ListFolder(layout.WorkFolder(tag),
+                                             [&](const NativeString&, EntryType) { journal.bIsEmpty = false; });
+                    }
                     found.push_back(std::move(journal));
                 }
                 return found;
@@ -958,8 +967,10 @@ namespace QOR
                 {
                     if (!journal.plan)
                     {
-                        // Nothing is changed before the journal is whole and on disk.
+                        // Nothing is changed before the journal is whole and on disk, and nothing is left
+                        // but the folder once an update is finished.
                         (void)FS::RemoveTree(layout.WorkFolder(journal.tag));
+                        finished = finished || journal.bIsEmpty;
                     }
                     else if (journal.bIsCommitted)
                     {

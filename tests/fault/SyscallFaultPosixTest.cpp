@@ -1,0 +1,203 @@
+// Every failure and every kill point of a realistic update, enumerated instead of sampled: strace makes
+// the real updater's N-th call of a system call fail (EIO) or kills the updater there, for every N the
+// update reaches. After a reported failure the installation and the staging tree are byte for byte as
+// before; after a kill, the next run completes the update and leaves nothing of the killed one behind.
+
+#include "FaultFixture.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace QOR::Testing
+{
+    namespace
+    {
+        using namespace std::chrono_literals;
+        using ::testing::IsEmpty;
+
+        const char* const Strace = "/usr/bin/strace";
+
+        class SyscallFaultTest : public FaultTest, public ::testing::WithParamInterface<const char*>
+        {
+        protected:
+            void SetUp() override
+            {
+                FaultTest::SetUp();
+                if (!fs::exists(Strace))
+                {
+                    FAIL() << Strace << " is missing: scripts/install-deps.sh installs it";
+                }
+                // A launcher that ends at once and holds no mutex, so that no run waits for the last one's.
+                fs::remove(Installed("QORLauncher.exe"));
+                WriteFile(Installed("QORLauncher.exe"), "#!/bin/sh\nexit 0\n");
+                fs::permissions(Installed("QORLauncher.exe"), fs::perms::owner_all, fs::perm_options::replace);
+            }
+
+            // Replaced, new, new in new folders, a link that must stay a link, modes, a file only the
+            // installation has, and the updater's own name.
+            void Stage()
+            {
+                for (const char* entry : {"self_update", "bin", "plugins", "log", "data", "run.sh", "top.txt"})
+                {
+                    fs::remove_all(Installed(entry));
+                }
+                for (const std::string& leftover : LeftoverTemporaries(Dir()))
+                {
+                    fs::remove_all(Installed(leftover));
+                }
+                WriteFile(Installed("bin/core.dll"), "core old");
+                WriteFile(Installed("bin/libfoo.so.1"), "library 1");
+                fs::create_symlink("libfoo.so.1", Installed("bin/libfoo.so"));
+                WriteFile(Installed("data/keep.cfg"), "the player's settings");
+                WriteFile(Installed("run.sh"), "old script");
+                fs::permissions(Installed("run.sh"), fs::perms::owner_all, fs::perm_options::replace);
+
+                WriteFile(Staged("bin/core.dll"), "core new");
+                WriteFile(Staged("bin/libfoo.so.2"), "library 2");
+                fs::create_symlink("libfoo.so.2", Staged("bin/libfoo.so"));
+                WriteFile(Staged("plugins/deep/new.dll"), "plugin");
+                WriteFile(Staged("run.sh"), "new script");
+                fs::permissions(Staged("run.sh"), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec,
+                                fs::perm_options::replace);
+                WriteFile(Staged("top.txt"), "top");
+                WriteFile(Staged("bin/QORLauncherUpdater.exe"), "never installed");
+            }
+
+            // The tree as a player sees it, without the log and the launcher's start marks.
+            std::map<std::string, std::string> Installation() const
+            {
+                auto tree = Snapshot(Dir());
+                for (auto it = tree.begin(); it != tree.end();)
+                {
+                    const bool noise = it->first == "launcher_started.txt" || it->first.rfind("log", 0) == 0;
+                    it = noise ? tree.erase(it) : std::next(it);
+                }
+                return tree;
+            }
+
+            // The entries in which two trees differ, for the failure message.
+            static std::string Difference(const std::map<std::string, std::string>& actual,
+                                          const std::map<std::string, std::string>& expected)
+            {
+                std::string text;
+                for (const auto& [path, description] : actual)
+                {
+                    const auto found = expected.find(path);
+                    if (found == expected.end() || found->second != description)
+                    {
+                        text += "\n  " + path + (found == expected.end() ? " (unexpected)" : " (changed): " + description);
+                    }
+                }
+                for (const auto& [path, description] : expected)
+                {
+                    if (actual.count(path) == 0)
+                    {
+                        text += "\n  " + path + " (missing)";
+                    }
+                }
+                return text;
+            }
+
+            struct Run
+            {
+                int code;
+                bool bIsInjected;
+            };
+
+            Run RunInjected(const std::string& injection, const std::string& syscall)
+            {
+                const fs::path trace = Dir() / "strace.out";
+                fs::remove(trace);
+                TestProcess updater(Strace,
+                                    {"-o", trace.string(), "-e", "trace=" + syscall, "-e", "inject=" + injection,
+                                     Installed(UpdaterName).string()},
+                                    Dir());
+                const std::optional<int> code = updater.Wait(60s);
+                EXPECT_TRUE(code.has_value()) << injection << ": the updater did not end";
+                const std::string traced = ReadFile(trace);
+                fs::remove(trace);
+                return {code.value_or(-1), traced.find("INJECTED") != std::string::npos || code == 128 + 9};
+            }
+
+            // After a run that ended with `code`: as before, or the whole update in and nothing left.
+            void ExpectBeforeOrDone(int code, const std::map<std::string, std::string>& before,
+                                    const std::map<std::string, std::string>& done)
+            {
+                if (code != 0)
+                {
+                    EXPECT_TRUE(Installation() == before)
+                        << "a failed run changed the installation or the staging tree:" << Difference(Installation(), before);
+                    return;
+                }
+                // A removal that failed after the update leaves its leftovers for the next run to clear.
+                if (fs::exists(Staging()) || !LeftoverTemporaries(Dir()).empty())
+                {
+                    EXPECT_EQ(RunUpdater(), 0) << "the run after a failed removal";
+                }
+                EXPECT_TRUE(Installation() == done) << Difference(Installation(), done);
+            }
+        };
+
+        TEST_P(SyscallFaultTest, EveryFailureRestoresEverythingAndEveryKillIsRepairedByTheNextRun)
+        {
+            const std::string syscall = GetParam();
+            Stage();
+            const auto before = Installation();
+            ASSERT_EQ(RunUpdater(), 0);
+            const auto done = Installation();
+            ASSERT_NE(before, done);
+
+            int failures = 0;
+            for (int n = 1;; ++n)
+            {
+                SCOPED_TRACE(syscall + " failing at call " + std::to_string(n));
+                Stage();
+                const Run run = RunInjected(syscall + ":error=EIO:when=" + std::to_string(n), syscall);
+                if (!run.bIsInjected)
+                {
+                    EXPECT_EQ(run.code, 0);
+                    break;
+                }
+                EXPECT_TRUE(run.code == 0 || run.code == 1 || run.code == 127) << "exit code " << run.code;
+                failures += run.code == 0 ? 0 : 1;
+                ExpectBeforeOrDone(run.code, before, done);
+                if (HasFailure())
+                {
+                    return;
+                }
+            }
+            for (int n = 1;; ++n)
+            {
+                SCOPED_TRACE(syscall + " killed at call " + std::to_string(n));
+                Stage();
+                const Run run = RunInjected(syscall + ":signal=KILL:when=" + std::to_string(n), syscall);
+                if (!run.bIsInjected)
+                {
+                    EXPECT_EQ(run.code, 0);
+                    break;
+                }
+                if (fs::exists(Staging()) || !LeftoverTemporaries(Dir()).empty())
+                {
+                    EXPECT_EQ(RunUpdater(), 0) << "the run after the kill";
+                }
+                EXPECT_TRUE(Installation() == done) << Difference(Installation(), done);
+                EXPECT_FALSE(fs::exists(Staging()));
+                EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
+                if (HasFailure())
+                {
+                    return;
+                }
+            }
+            RecordProperty("failures", failures);
+        }
+
+        // The calls that read, change or flush the file system on the way of an update.
+        INSTANTIATE_TEST_SUITE_P(UpdateCalls, SyscallFaultTest,
+                                 ::testing::Values("openat", "getdents64", "newfstatat", "readlink", "mkdir",
+                                                   "linkat", "rename", "renameat2", "symlink", "unlink",
+                                                   "unlinkat", "rmdir", "write", "fsync", "syncfs"),
+                                 [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+    }
+}
