@@ -228,21 +228,79 @@ namespace QOR::Testing
             EXPECT_FALSE(fs::exists(Installed("launcher_started.txt")));
         }
 
-        TEST_F(EndToEndTest, TargetHeldOpenByAnotherProgramFailsAndStaysWhole)
+        // A scanner or a program that is just ending holds a file for a moment: the update waits for it.
+        TEST_F(EndToEndTest, TargetHeldForAMomentIsWaitedForAndReplaced)
         {
             WriteFile(Staged("bin/core.dll"), "new");
+            WriteFile(Staged("bin/other.dll"), "other new");
             WriteFile(Installed("bin/core.dll"), "old");
-            const std::unique_ptr<HeldFile> held = HoldFileWithoutSharing(Installed("bin/core.dll"));
+            std::unique_ptr<HeldFile> held = HoldFileWithoutSharing(Installed("bin/core.dll"));
+            if (!held)
+            {
+                GTEST_SKIP() << "files cannot be held against replacement on this system";
+            }
+            std::thread release([&held] {
+                std::this_thread::sleep_for(3s);
+                held.reset();
+            });
+
+            const int code = RunUpdater();
+            release.join();
+
+            EXPECT_EQ(code, 0);
+            EXPECT_EQ(ReadFile(Installed("bin/core.dll")), "new");
+            EXPECT_EQ(ReadFile(Installed("bin/other.dll")), "other new");
+            EXPECT_FALSE(fs::exists(Installed("self_update")));
+            EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
+            EXPECT_THAT(Log(), IsEmpty());
+        }
+
+        // Held for good: after its retries the update fails and everything is as it was.
+        TEST_F(EndToEndTest, TargetHeldOpenByAnotherProgramFailsAndStaysWhole)
+        {
+            WriteFile(Staged("a.txt"), "a new");
+            WriteFile(Installed("a.txt"), "a old");
+            WriteFile(Staged("bin/core.dll"), "new");
+            WriteFile(Installed("bin/core.dll"), "old");
+            const auto before = Snapshot(Dir());
+            std::unique_ptr<HeldFile> held = HoldFileWithoutSharing(Installed("bin/core.dll"));
             if (!held)
             {
                 GTEST_SKIP() << "files cannot be held against replacement on this system";
             }
 
             EXPECT_EQ(RunUpdater(), 1);
+            held.reset();
 
             EXPECT_THAT(Log(), HasSubstr("File:./self_update\\\\bin\\\\core.dll. Err: "));
-            EXPECT_EQ(ReadFile(Staged("bin/core.dll")), "new");
-            EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
+            fs::remove_all(Installed("log"));
+            EXPECT_TRUE(Snapshot(Dir()) == before)
+                << "the installation or the staging tree changed:" << SnapshotDifference(Snapshot(Dir()), before);
+            EXPECT_FALSE(fs::exists(Installed("launcher_started.txt")));
+        }
+
+        // Deep installations under long user profiles: a staged path of 300 characters installs.
+        TEST_F(EndToEndTest, PathsLongerThanTheOldLimitInstall)
+        {
+            std::string relative;
+            while (relative.size() < 300 - Dir().string().size() - 40)
+            {
+                relative += std::string(40, static_cast<char>('a' + relative.size() % 26)) + "/";
+            }
+            relative += "core.dll";
+            const fs::path staged = LongForm(Staged(relative));
+            const fs::path installed = LongForm(Installed(relative));
+            ASSERT_GE(Staged(relative).string().size(), 300U);
+            WriteFile(staged, "deep new");
+            WriteFile(LongForm(Installed(relative + ".cfg")), "deep old config");
+            WriteFile(staged.string() + ".cfg", "deep new config");
+
+            EXPECT_EQ(RunUpdater(), 0);
+
+            EXPECT_EQ(ReadFile(installed), "deep new");
+            EXPECT_EQ(ReadFile(LongForm(Installed(relative + ".cfg"))), "deep new config");
+            EXPECT_FALSE(fs::exists(LongForm(Installed("self_update"))));
+            EXPECT_THAT(Log(), IsEmpty());
         }
 
         TEST_F(EndToEndTest, StagingTreeThatCannotBeRemovedIsReportedAndTheLauncherStillStarts)

@@ -42,6 +42,19 @@ namespace QOR::Testing
         return entries;
     }
 
+    // A path that the test's own file calls can use beyond 260 characters: the "\\?\" form on Windows.
+    inline fs::path LongForm(const fs::path& absolute)
+    {
+        if constexpr (fs::path::preferred_separator == '\\')
+        {
+            return fs::path(L"\\\\?\\" + absolute.lexically_normal().make_preferred().wstring());
+        }
+        else
+        {
+            return absolute;
+        }
+    }
+
     // A uniquely named folder under the system's temporary folder, removed again at the end.
     class TemporaryFolder
     {
@@ -127,5 +140,28 @@ namespace QOR::Testing
             entries[it->path().lexically_relative(root).generic_string()] = description;
         }
         return entries;
+    }
+
+    // The entries in which two snapshots differ, for failure messages.
+    inline std::string SnapshotDifference(const std::map<std::string, std::string>& actual,
+                                          const std::map<std::string, std::string>& expected)
+    {
+        std::string text;
+        for (const auto& [path, description] : actual)
+        {
+            const auto found = expected.find(path);
+            if (found == expected.end() || found->second != description)
+            {
+                text += "\n  " + path + (found == expected.end() ? " (unexpected)" : " (changed): " + description);
+            }
+        }
+        for (const auto& [path, description] : expected)
+        {
+            if (actual.count(path) == 0)
+            {
+                text += "\n  " + path + " (missing)";
+            }
+        }
+        return text;
     }
 }

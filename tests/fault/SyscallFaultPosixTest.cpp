@@ -77,29 +77,6 @@ namespace QOR::Testing
                 return tree;
             }
 
-            // The entries in which two trees differ, for the failure message.
-            static std::string Difference(const std::map<std::string, std::string>& actual,
-                                          const std::map<std::string, std::string>& expected)
-            {
-                std::string text;
-                for (const auto& [path, description] : actual)
-                {
-                    const auto found = expected.find(path);
-                    if (found == expected.end() || found->second != description)
-                    {
-                        text += "\n  " + path + (found == expected.end() ? " (unexpected)" : " (changed): " + description);
-                    }
-                }
-                for (const auto& [path, description] : expected)
-                {
-                    if (actual.count(path) == 0)
-                    {
-                        text += "\n  " + path + " (missing)";
-                    }
-                }
-                return text;
-            }
-
             struct Run
             {
                 int code;
@@ -128,7 +105,7 @@ namespace QOR::Testing
                 if (code != 0)
                 {
                     EXPECT_TRUE(Installation() == before)
-                        << "a failed run changed the installation or the staging tree:" << Difference(Installation(), before);
+                        << "a failed run changed the installation or the staging tree:" << SnapshotDifference(Installation(), before);
                     return;
                 }
                 // A removal that failed after the update leaves its leftovers for the next run to clear.
@@ -136,7 +113,7 @@ namespace QOR::Testing
                 {
                     EXPECT_EQ(RunUpdater(), 0) << "the run after a failed removal";
                 }
-                EXPECT_TRUE(Installation() == done) << Difference(Installation(), done);
+                EXPECT_TRUE(Installation() == done) << SnapshotDifference(Installation(), done);
             }
         };
 
@@ -182,7 +159,7 @@ namespace QOR::Testing
                 {
                     EXPECT_EQ(RunUpdater(), 0) << "the run after the kill";
                 }
-                EXPECT_TRUE(Installation() == done) << Difference(Installation(), done);
+                EXPECT_TRUE(Installation() == done) << SnapshotDifference(Installation(), done);
                 EXPECT_FALSE(fs::exists(Staging()));
                 EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
                 if (HasFailure())
