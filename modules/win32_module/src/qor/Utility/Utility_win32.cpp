@@ -184,9 +184,9 @@ namespace QOR
     {
         const auto deadline = Detail::DeadlineAfter(timeout);
         std::vector<wchar_t> wideName;
-        const bool isNameValid = !GlobalMutexName(name, wideName);
+        const bool bIsNameValid = !GlobalMutexName(name, wideName);
         const auto isTaken = [&] {
-            switch (isNameValid ? WaitForOwnerToEnd(wideName, deadline) : OwnerWait::CannotWait)
+            switch (bIsNameValid ? WaitForOwnerToEnd(wideName, deadline) : OwnerWait::CannotWait)
             {
             case OwnerWait::NoSuchMutex:
                 return false;
