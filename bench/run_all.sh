@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every benchmark on the linux preset and writes the figures:
-#   <build>/bench-results/copy.csv, startup.csv, logging.json, and docs/copy_benchmark.png.
+#   <build>/bench-results/copy.csv, startup.csv, handover.csv, logging.json, and docs/copy_benchmark.png.
 #   bench/run_all.sh [<build folder>]      (default build/linux; configured and built here)
 # Run it on an idle machine: the copy benchmark syncs the whole file system between rounds.
 set -euo pipefail
@@ -27,6 +27,9 @@ echo "== logging"
 
 echo "== start-up"
 python3 bench/startup/startup_bench.py --build "$build"
+
+echo "== handover"
+python3 bench/handover/handover_bench.py --build "$build"
 
 echo "== copy"
 python3 bench/copy/copy_bench.py --build "$build"

@@ -46,7 +46,7 @@ launcher=$!
 sleep 0.5
 echo "Staged update:"
 tree "$demo/self_update"
-echo "The updater now waits for the launcher (it probes \"QOR_Launcher\" once a second)..."
+echo "The updater now waits for the launcher (it goes on the moment \"QOR_Launcher\" is free)..."
 wait "$launcher"
 echo "The launcher has exited."
 

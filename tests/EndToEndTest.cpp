@@ -68,10 +68,11 @@ namespace QOR::Testing
                 return code.value_or(-1);
             }
 
-            TestProcess StartHoldingLauncher(int seconds)
+            // `earlierStarts`: how many launcher starts are recorded already.
+            TestProcess StartHoldingLauncher(int seconds, std::size_t earlierStarts = 0)
             {
                 TestProcess launcher(Installed("QORLauncher.exe"), {"--hold", std::to_string(seconds)}, Dir());
-                EXPECT_TRUE(WaitForLauncherStarts(1)) << "the launcher did not start";
+                EXPECT_TRUE(WaitForLauncherStarts(earlierStarts + 1)) << "the launcher did not start";
                 return launcher;
             }
 
@@ -164,7 +165,9 @@ namespace QOR::Testing
             WriteFile(Installed("a.txt"), "old");
             TestProcess launcher = StartHoldingLauncher(120);
 
+            const auto started = std::chrono::steady_clock::now();
             EXPECT_EQ(RunUpdater(), 1);
+            EXPECT_GE(std::chrono::steady_clock::now() - started, 8s) << "gave up on the launcher too early";
 
             EXPECT_THAT(Log(), HasSubstr(LoggedMessage("Unable to start QORLauncherUpdater while QORLauncher is "
                                                        "already running. Aborting application.")));
@@ -174,17 +177,36 @@ namespace QOR::Testing
             launcher.Kill();
         }
 
+        // However the launcher ends while the updater waits (killed, it leaves its mutex abandoned on
+        // Windows), the update goes on and the launcher is started again.
         TEST_F(EndToEndTest, LauncherEndingDuringTheWaitLetsTheUpdateGoOn)
         {
-            WriteFile(Staged("a.txt"), "new");
-            TestProcess launcher = StartHoldingLauncher(2);
+            for (const bool bIsKilled : {false, true})
+            {
+                SCOPED_TRACE(bIsKilled ? "killed" : "exited");
+                const std::string content = bIsKilled ? "newer" : "new";
+                WriteFile(Staged("a.txt"), content);
+                const std::size_t starts = LauncherStarts().size();
+                TestProcess launcher = StartHoldingLauncher(bIsKilled ? 120 : 2, starts);
+                TestProcess updater = StartUpdater();
+                if (bIsKilled)
+                {
+                    std::this_thread::sleep_for(2s);
+                    launcher.Kill();
+                }
 
-            EXPECT_EQ(RunUpdater(), 0);
+                EXPECT_EQ(updater.Wait(90s), std::optional<int>(0));
 
-            EXPECT_EQ(ReadFile(Installed("a.txt")), "new");
-            EXPECT_THAT(Log(), IsEmpty());
-            EXPECT_TRUE(WaitForLauncherStarts(2));
-            EXPECT_EQ(launcher.Wait(30s), std::optional<int>(0));
+                EXPECT_EQ(ReadFile(Installed("a.txt")), content);
+                EXPECT_THAT(Log(), IsEmpty());
+                EXPECT_TRUE(WaitForLauncherStarts(starts + 2));
+                if (!bIsKilled)
+                {
+                    EXPECT_EQ(launcher.Wait(30s), std::optional<int>(0));
+                }
+                // The started launcher ends at once; the next round's launcher needs the name.
+                EXPECT_TRUE(WaitForNamedMutexFree("QOR_Launcher", 30s));
+            }
         }
 
         TEST_F(EndToEndTest, MissingLauncherFailsAfterTheUpdateWithTheLaunchErrorAppended)

@@ -1,15 +1,20 @@
 // QORLauncher.exe: the reference for launcher developers. It shows the launcher's side of the
 // self-update protocol and is the launcher of the demo and the end-to-end tests.
 //
-//   QORLauncher.exe [--stage <folder>] [--start-updater] [--hold <seconds>]
+//   QORLauncher.exe [--stage <folder>] [--start-updater] [--hold <seconds>] [--hold-ms <milliseconds>]
 //
 // 1. Holds the named mutex "QOR_Launcher" for as long as it runs: the updater waits until it is free.
 // 2. Appends "cwd=<current directory> args=<argument count>" to ./launcher_started.txt.
 // 3. --stage: copies a prepared new version into ./self_update (a real launcher downloads it there).
 // 4. --start-updater: starts ./QORLauncherUpdater.exe in the installation folder, detached.
-// 5. --hold: stays running that many seconds (still holding the mutex), then exits, which frees it.
+// 5. --hold / --hold-ms: stays running that long (still holding the mutex), then exits, which frees it.
 //
 // Started without arguments (as the updater starts it after an update) it only does 1 and 2.
+//
+// For the handover benchmark: with QOR_LAUNCHER_CLOCK_LOG set to a file, it also appends
+// "start <ns>" once it holds the mutex and "exit <ns>" as it returns, read from the system-wide
+// monotonic clock (CLOCK_MONOTONIC; QueryPerformanceCounter on Windows), so the times of two
+// launchers can be compared. The environment reaches the launcher the updater starts.
 
 #include <qor/Utility/Utility.h>
 
@@ -36,7 +41,7 @@ namespace
     {
         fs::path stageFrom;
         bool startUpdater = false;
-        int holdSeconds = 0;
+        std::chrono::milliseconds hold{0};
         bool valid = true;
     };
 
@@ -56,7 +61,11 @@ namespace
             }
             else if (argument == "--hold" && i + 1 < argc)
             {
-                options.holdSeconds = std::atoi(argv[++i]);
+                options.hold = std::chrono::seconds(std::atoi(argv[++i]));
+            }
+            else if (argument == "--hold-ms" && i + 1 < argc)
+            {
+                options.hold = std::chrono::milliseconds(std::atoi(argv[++i]));
             }
             else
             {
@@ -88,6 +97,19 @@ namespace
         const auto text = cwd.u8string();
         marker << "cwd=" << std::string(text.begin(), text.end()) << " args=" << (argc - 1) << "\n";
     }
+
+    // One "<event> <ns>" line in the file QOR_LAUNCHER_CLOCK_LOG names; nothing when it is not set.
+    void StampClock(const char* event)
+    {
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        const char* path = std::getenv("QOR_LAUNCHER_CLOCK_LOG");
+        if (path == nullptr || *path == '\0')
+        {
+            return;
+        }
+        std::ofstream log(path, std::ios::app | std::ios::binary);
+        log << event << " " << std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() << "\n";
+    }
 }
 
 int main(int argc, char** argv)
@@ -95,7 +117,8 @@ int main(int argc, char** argv)
     const Options options = ParseOptions(argc, argv);
     if (!options.valid)
     {
-        std::fprintf(stderr, "usage: QORLauncher.exe [--stage <folder>] [--start-updater] [--hold <seconds>]\n");
+        std::fprintf(stderr, "usage: QORLauncher.exe [--stage <folder>] [--start-updater] [--hold <seconds>] "
+                             "[--hold-ms <milliseconds>]\n");
         return 2;
     }
 
@@ -106,6 +129,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "QORLauncher: already running (%s)\n", running.error.GetText().c_str());
         return 1;
     }
+    StampClock("start");
     RecordStart(argc);
 
     if (!options.stageFrom.empty() && !StageUpdate(options.stageFrom))
@@ -122,9 +146,10 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    if (options.holdSeconds > 0)
+    if (options.hold > std::chrono::milliseconds::zero())
     {
-        std::this_thread::sleep_for(std::chrono::seconds(options.holdSeconds));
+        std::this_thread::sleep_for(options.hold);
     }
+    StampClock("exit");
     return 0;
 }

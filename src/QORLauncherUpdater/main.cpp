@@ -16,7 +16,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 
 namespace
 {
@@ -24,8 +23,8 @@ namespace
     constexpr const char* LogFilePath = "./log/self_updater_log.txt";
     constexpr const char* UpdaterMutexName = "QOR_LauncherUpdater";
     constexpr const char* LauncherMutexName = "QOR_Launcher";
-    constexpr int MaxLauncherProbes = 10;
-    constexpr std::chrono::seconds ProbePause{1};
+    // How long the launcher may take to exit after starting the updater.
+    constexpr std::chrono::seconds LauncherExitLimit{9};
     constexpr const char* LauncherPath = "./QORLauncher.exe";
     // DETACHED_PROCESS | CREATE_UNICODE_ENVIRONMENT: the launcher gets no console of ours.
     constexpr std::uint32_t LauncherCreationFlags = 0x408;
@@ -81,19 +80,17 @@ namespace
                 return ExitFailure;
             }
 
-            for (int probes = 0; QOR::IsNamedMutexTaken(LauncherMutexName);)
+            // The update starts the moment the launcher's mutex is free, not at some later probe:
+            // the player waits for every millisecond of it.
+            if (!QOR::WaitForNamedMutexFree(LauncherMutexName, LauncherExitLimit))
             {
-                if (++probes == MaxLauncherProbes)
-                {
-                    QOR::ReportFailure(logger, spdlog::source_loc{__FILE__, __LINE__, "main"},
-                                       "Error: Unable to start QORLauncherUpdater while QORLauncher is already "
-                                       "running. Aborting application.",
-                                       "QORLauncherUpdater",
-                                       "Unable to start QORLauncherUpdater while QORLauncher is already running. "
-                                       "Aborting application.");
-                    return ExitFailure;
-                }
-                std::this_thread::sleep_for(ProbePause);
+                QOR::ReportFailure(logger, spdlog::source_loc{__FILE__, __LINE__, "main"},
+                                   "Error: Unable to start QORLauncherUpdater while QORLauncher is already "
+                                   "running. Aborting application.",
+                                   "QORLauncherUpdater",
+                                   "Unable to start QORLauncherUpdater while QORLauncher is already running. "
+                                   "Aborting application.");
+                return ExitFailure;
             }
 
             if (!QOR::CopyUpdateFiles(logger))

@@ -14,6 +14,8 @@ namespace QOR::Test
     // The helper program built next to the test program.
     std::string HelperPath();
     std::uint32_t CurrentProcessId();
+    // Ends the process at once, the way a crash would (SIGKILL / TerminateProcess).
+    bool KillProcess(std::uint32_t pid);
 
     // A mutex name no other run or test uses at the same time.
     std::string UniqueName(const std::string& prefix);

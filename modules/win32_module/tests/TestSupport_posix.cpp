@@ -27,6 +27,11 @@ namespace QOR::Test
         return static_cast<std::uint32_t>(::getpid());
     }
 
+    bool KillProcess(std::uint32_t pid)
+    {
+        return ::kill(static_cast<pid_t>(pid), SIGKILL) == 0;
+    }
+
     bool WriteProcessReport(const std::string& path)
     {
         // Descriptors first, before this function opens any of its own.

@@ -23,6 +23,16 @@ namespace QOR::Test
         return ::GetCurrentProcessId();
     }
 
+    bool KillProcess(std::uint32_t pid)
+    {
+        const HANDLE process = ::OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+        if (process == nullptr)
+            return false;
+        const bool killed = ::TerminateProcess(process, 9) != 0;
+        ::CloseHandle(process);
+        return killed;
+    }
+
     bool WriteProcessReport(const std::string&)
     {
         return false;

@@ -78,6 +78,7 @@ TEST(LockFileTest, MissingFileIsFreeAndTheProbeCreatesNothing)
 {
     const std::string name = QOR::Test::UniqueName("QOR_Test");
     EXPECT_FALSE(QOR::IsNamedMutexTaken(name));
+    EXPECT_TRUE(QOR::WaitForNamedMutexFree(name, 0ms));
     EXPECT_FALSE(std::filesystem::exists("/tmp/" + name + ".lock"));
 }
 

@@ -231,10 +231,13 @@ TEST(NamedMutexTest, HeldUntilTheLastCopyGoesAndRefusedMeanwhileEvenInThisProces
     const std::string name = QOR::Test::UniqueName("QOR_Test");
     EXPECT_FALSE(QOR::IsNamedMutexTaken(name));
     EXPECT_FALSE(QOR::IsNamedMutexTaken(name)); // the probe left it free
+    EXPECT_TRUE(QOR::WaitForNamedMutexFree(name, 0ms));
 
     QOR::MutexResult held = QOR::CreateNamedMutex(name);
     ASSERT_FALSE(held.error) << held.error.GetText();
     ASSERT_TRUE(held.mutex);
+    // Windows lets the owning thread wait on its own mutex at once; that is still not free.
+    EXPECT_FALSE(QOR::WaitForNamedMutexFree(name, 50ms));
 
     const QOR::MutexResult second = QOR::CreateNamedMutex(name);
     EXPECT_EQ(second.error.GetText(), "Already exists.");
@@ -272,6 +275,7 @@ TEST(NamedMutexTest, NamesThatCannotBeOneMutexAreRefused)
     const std::string withZero = QOR::Test::UniqueName("QOR_Test") + std::string("\0x", 2);
     EXPECT_EQ(QOR::CreateNamedMutex(withZero).error.GetText(), "Unable to create mutex.");
     EXPECT_TRUE(QOR::IsNamedMutexTaken(withZero));
+    EXPECT_FALSE(QOR::WaitForNamedMutexFree(withZero, 0ms)) << "the name before the zero was waited on";
 #ifndef _WIN32
     EXPECT_EQ(QOR::CreateNamedMutex("qor/" + QOR::Test::UniqueName("x")).error.GetText(), "Unable to create mutex.");
 #endif
@@ -302,6 +306,86 @@ TEST(NamedMutexProcessTest, SecondProcessIsRefusedWhileTheFirstHoldsIt)
     ASSERT_FALSE(second.Launch().error) << second.Launch().error.GetText();
     EXPECT_EQ(second.WaitReady(), "error Already exists.");
     QOR::Test::RemoveLockFile(name);
+}
+
+// The wait while another process holds the name: taken at the deadline, and the end of the holder,
+// however it ends, is seen while the wait is under way. The name is then free for the next taker
+// (on Windows the wait owned the mutex for a moment and must have let it go).
+TEST(NamedMutexProcessTest, WaitSeesTheHolderEndAndLeavesTheNameFree)
+{
+    for (const bool bIsKilled : {false, true})
+    {
+        SCOPED_TRACE(bIsKilled ? "killed" : "released");
+        const std::string name = QOR::Test::UniqueName("QOR_Test");
+        Helper holder("hold", name);
+        ASSERT_FALSE(holder.Launch().error) << holder.Launch().error.GetText();
+        const std::string ready = holder.WaitReady();
+        ASSERT_THAT(ready, testing::StartsWith("ok "));
+        const auto pid = static_cast<std::uint32_t>(std::stoul(ready.substr(3)));
+
+        EXPECT_FALSE(QOR::WaitForNamedMutexFree(name, 200ms));
+        EXPECT_TRUE(QOR::IsNamedMutexTaken(name)) << "the holder lost it to the wait";
+
+        std::thread ender([&] {
+            std::this_thread::sleep_for(100ms);
+            if (bIsKilled)
+            {
+                EXPECT_TRUE(QOR::Test::KillProcess(pid));
+            }
+            else
+            {
+                holder.Release();
+            }
+        });
+        EXPECT_TRUE(QOR::WaitForNamedMutexFree(name, ChildTimeout));
+        ender.join();
+
+        QOR::MutexResult next = QOR::CreateNamedMutex(name);
+        EXPECT_FALSE(next.error) << next.error.GetText();
+        next = {};
+        QOR::Test::RemoveLockFile(name);
+    }
+}
+
+// The wait's loop: it ends at the first free answer; while the answer stays "taken" it gives up only
+// after an ask made at the deadline.
+TEST(MutexWaitTest, AsksUntilFreeAndLastAtTheDeadline)
+{
+    using Clock = std::chrono::steady_clock;
+    struct Case
+    {
+        const char* what;
+        std::chrono::milliseconds timeout;
+        std::size_t freeAtAsk; // 0: never
+        bool bIsFree;
+    };
+    const Case cases[] = {
+        {"free at once", 0ms, 1, true},
+        {"free at the third ask", ChildTimeout, 3, true},
+        {"no time to wait", -1000ms, 0, false},
+        {"taken throughout", 50ms, 0, false},
+        {"longest timeout", std::chrono::milliseconds::max(), 2, true},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        std::vector<Clock::time_point> asks;
+        const Clock::time_point deadline = QOR::Detail::DeadlineAfter(c.timeout);
+        const bool free = QOR::Detail::ProbeUntilFree(
+            [&] {
+                asks.push_back(Clock::now());
+                return asks.size() != c.freeAtAsk;
+            },
+            deadline, 5ms);
+        EXPECT_EQ(free, c.bIsFree);
+        if (c.freeAtAsk != 0)
+        {
+            EXPECT_EQ(asks.size(), c.freeAtAsk);
+            continue;
+        }
+        ASSERT_FALSE(asks.empty());
+        EXPECT_GE(asks.back(), deadline) << "gave up before the deadline";
+    }
 }
 
 // Dropping every handle of a started program neither ends it nor waits for it.

@@ -5,6 +5,7 @@
 
 #include "qor/Foundation/Foundation.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -92,6 +93,15 @@ namespace QOR
     // True when the mutex could not be obtained (another holder, or any failure); false when it was
     // free, in which case it has been let go again before returning.
     bool IsNamedMutexTaken(const std::string& name);
+
+    // Waits until the mutex `name` is free, at most `timeout`, and says whether it is; it notices the
+    // holder's end within a few milliseconds. Free means what IsNamedMutexTaken calls free: the name
+    // could be taken now (it is not taken by this wait when it returns). A name that cannot be waited
+    // on or probed counts as taken until the deadline.
+    //  Windows: waits on "Global\<name>" itself (an abandoned mutex is free too); where it cannot be
+    //  opened for waiting (access denied, say), probes it every few milliseconds instead.
+    //  Linux: probes the lock file every few milliseconds; a missing file is free.
+    [[nodiscard]] bool WaitForNamedMutexFree(const std::string& name, std::chrono::milliseconds timeout);
 
     // Gives up the ownership of a held mutex; the handle stays open until its last copy goes.
     // Failure: "Unable to release Mutex. Win32API error code: <code>."

@@ -4,7 +4,9 @@
 #include "UtilityDetail.h"
 #include "qor/Foundation/Assert.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <thread>
 #include <utility>
 
 namespace QOR
@@ -172,6 +174,28 @@ namespace QOR::Detail
         if (inWord)
             words.push_back(std::move(word));
         return words;
+    }
+
+    std::chrono::steady_clock::time_point DeadlineAfter(std::chrono::milliseconds timeout)
+    {
+        constexpr std::chrono::milliseconds longest = std::chrono::hours(24 * 365);
+        return std::chrono::steady_clock::now() + std::clamp(timeout, std::chrono::milliseconds::zero(), longest);
+    }
+
+    bool ProbeUntilFree(const std::function<bool()>& isTaken, std::chrono::steady_clock::time_point deadline,
+                        std::chrono::milliseconds pause)
+    {
+        for (;;)
+        {
+            const auto asked = std::chrono::steady_clock::now();
+            if (!isTaken())
+                return true;
+            if (asked >= deadline)
+                return false;
+            const auto left = deadline - std::chrono::steady_clock::now();
+            if (left > std::chrono::steady_clock::duration::zero())
+                std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, left));
+        }
     }
 
     std::optional<std::string> LockFilePath(const std::string& name)

@@ -4,7 +4,9 @@
 
 #include "qor/Foundation/Foundation.h"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +30,19 @@ namespace QOR::Detail
     // Splits an argument string the way the Windows C runtime builds argv, so a program started with
     // the same arguments sees the same words on every platform.
     std::vector<std::string> SplitCommandLineArguments(const std::string& arguments);
+
+    // Pause between two probes of a mutex that is not waited on directly: short enough that its
+    // holder's end is noticed at once, long enough that the probes cost nothing.
+    inline constexpr std::chrono::milliseconds MutexProbePause{5};
+
+    // `timeout` from now; a negative one is zero, and one beyond a year is a year (the clock would overflow).
+    std::chrono::steady_clock::time_point DeadlineAfter(std::chrono::milliseconds timeout);
+
+    // Asks `isTaken` until it says false (true) or the deadline has passed (false), sleeping `pause`
+    // between two asks, never past the deadline. The last ask starts at or after the deadline, so a
+    // holder that ends during the last pause is still seen. `isTaken` may itself block until then.
+    bool ProbeUntilFree(const std::function<bool()>& isTaken, std::chrono::steady_clock::time_point deadline,
+                        std::chrono::milliseconds pause);
 
     // Linux lock file of a named mutex; empty when the name cannot be one file name in /tmp.
     std::optional<std::string> LockFilePath(const std::string& name);

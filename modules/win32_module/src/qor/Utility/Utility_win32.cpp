@@ -2,7 +2,9 @@
 
 #include "UtilityDetail.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -34,6 +36,65 @@ namespace QOR
         void CloseNative(SharedHandle::Native native)
         {
             ::CloseHandle(ToHandle(native));
+        }
+
+        struct HandleCloser
+        {
+            void operator()(HANDLE handle) const noexcept
+            {
+                ::CloseHandle(handle);
+            }
+        };
+        using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+        // "Global\<name>" with its terminating zero.
+        Win32Error GlobalMutexName(const std::string& name, std::vector<wchar_t>& wide)
+        {
+            // A zero byte would silently shorten the name to that of another mutex.
+            if (name.find('\0') != std::string::npos)
+                return Win32Error(Detail::MutexUnableToCreate);
+            WideTextResult converted = Utf8ToWide("Global\\" + name);
+            if (converted.error)
+                return converted.error;
+            wide = ToWideBuffer(converted.text);
+            return Win32Error();
+        }
+
+        DWORD MillisecondsUntil(std::chrono::steady_clock::time_point deadline)
+        {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return 0;
+            return static_cast<DWORD>(std::min<long long>(left.count(), INFINITE - 1));
+        }
+
+        enum class OwnerWait
+        {
+            NoSuchMutex,
+            OwnerEnded,
+            StillOwned,
+            CannotWait,
+        };
+
+        // Waits until the mutex has no owner, at most until the deadline.
+        OwnerWait WaitForOwnerToEnd(const std::vector<wchar_t>& name, std::chrono::steady_clock::time_point deadline)
+        {
+            // MUTEX_MODIFY_STATE too: the wait makes this thread the owner, and it must let go again.
+            UniqueHandle mutex(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.data()));
+            if (!mutex)
+                return ::GetLastError() == ERROR_FILE_NOT_FOUND ? OwnerWait::NoSuchMutex : OwnerWait::CannotWait;
+            switch (::WaitForSingleObject(mutex.get(), MillisecondsUntil(deadline)))
+            {
+            case WAIT_OBJECT_0:
+            case WAIT_ABANDONED: // its owner ended without releasing it
+                // Released before the handle goes, so that the new launcher can take it.
+                ::ReleaseMutex(mutex.get());
+                return OwnerWait::OwnerEnded;
+            case WAIT_TIMEOUT:
+                return OwnerWait::StillOwned;
+            default:
+                return OwnerWait::CannotWait;
+            }
         }
     }
 
@@ -82,13 +143,9 @@ namespace QOR
 
     MutexResult CreateNamedMutex(const std::string& name)
     {
-        // A zero byte would silently shorten the name to that of another mutex.
-        if (name.find('\0') != std::string::npos)
-            return {Win32Error(Detail::MutexUnableToCreate), {}};
-        WideTextResult wideName = Utf8ToWide("Global\\" + name);
-        if (wideName.error)
-            return {wideName.error, {}};
-        const std::vector<wchar_t> buffer = ToWideBuffer(wideName.text);
+        std::vector<wchar_t> buffer;
+        if (Win32Error error = GlobalMutexName(name, buffer))
+            return {std::move(error), {}};
 
         HANDLE mutex = ::CreateMutexExW(nullptr, buffer.data(), CREATE_MUTEX_INITIAL_OWNER, 0);
         if (mutex == nullptr)
@@ -121,6 +178,29 @@ namespace QOR
             return true;
         ReleaseNamedMutex(result.mutex);
         return false;
+    }
+
+    bool WaitForNamedMutexFree(const std::string& name, std::chrono::milliseconds timeout)
+    {
+        const auto deadline = Detail::DeadlineAfter(timeout);
+        std::vector<wchar_t> wideName;
+        const bool bIsNameValid = !GlobalMutexName(name, wideName);
+        const auto isTaken = [&] {
+            switch (bIsNameValid ? WaitForOwnerToEnd(wideName, deadline) : OwnerWait::CannotWait)
+            {
+            case OwnerWait::NoSuchMutex:
+                return false;
+            case OwnerWait::StillOwned:
+                return true;
+            default:
+                // Free only once the name can be taken, as the new launcher will take it: an ending
+                // owner may give up the mutex a moment before its process closes its handle, and the
+                // name stays taken while any handle is open. The probe also stands in for a mutex
+                // this process may not wait on.
+                return IsNamedMutexTaken(name);
+            }
+        };
+        return Detail::ProbeUntilFree(isTaken, deadline, Detail::MutexProbePause);
     }
 
     ReleaseResult ReleaseNamedMutex(const SharedHandle& mutex)
