@@ -304,12 +304,11 @@ namespace QOR::Testing
         // Deep installations under long user profiles: a staged path of 300 characters installs.
         TEST_F(EndToEndTest, PathsLongerThanTheOldLimitInstall)
         {
-            std::string relative;
-            while (relative.size() < 300 - Dir().string().size() - 40)
+            std::string relative = "core.dll";
+            while (Staged(relative).string().size() < 300)
             {
-                relative += std::string(40, static_cast<char>('a' + relative.size() % 26)) + "/";
+                relative = std::string(40, static_cast<char>('a' + relative.size() % 26)) + "/" + relative;
             }
-            relative += "core.dll";
             const fs::path staged = LongForm(Staged(relative));
             const fs::path installed = LongForm(Installed(relative));
             ASSERT_GE(Staged(relative).string().size(), 300U);

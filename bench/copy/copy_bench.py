@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """Copy benchmark: the updater end to end against `cp -a` + `sync -f` on the same staged trees.
 
-Two trees are generated once (deterministic contents):
+Three trees are generated once (deterministic contents):
   a) game client: about 2000 files and 200 MB in nested folders, four large packs;
-  b) 5000 files of 1 KB.
+  b) 5000 files of 1 KB;
+  c) 50 000 files of 100 bytes.
 Each round stages a fresh installation for each contender from the same master tree on the same file
-system, runs `sync`, and times one contender; the order alternates between rounds. Reports the medians
-and their ratio, and writes them as CSV for the plot.
+system, runs `sync`, and times one contender; the order alternates between rounds. The updater runs under
+the tiny C runner of the start-up benchmark, which also reads its peak resident set size. Reports the
+medians and their ratio, and writes them as CSV for the plot.
 
-  bench/copy/copy_bench.py --build build/linux [--rounds 5] [--work DIR] [--csv FILE]
+  bench/copy/copy_bench.py --build build/linux [--rounds 5] [--replacing] [--work DIR] [--csv FILE]
 """
 
 import argparse
@@ -57,6 +59,15 @@ def make_tree_b(root):
             out.write(rng.randbytes(1024))
 
 
+def make_tree_c(root):
+    rng = random.Random(2028)
+    for i in range(50000):
+        path = os.path.join(root, f"dir{i % 50}", f"tiny{i}.dat")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as out:
+            out.write(rng.randbytes(100))
+
+
 def tree_stats(root):
     files = 0
     size = 0
@@ -80,31 +91,39 @@ def wait_for_launcher(installation):
     time.sleep(0.05)
 
 
-def stage(master, installation, launcher):
+def stage(master, installation, launcher, replacing):
+    """A fresh installation with the tree staged; `replacing`: the installation already holds the tree."""
     if os.path.exists(installation):
         shutil.rmtree(installation)
     os.makedirs(installation)
     run(["cp", "-a", master, os.path.join(installation, "self_update")])
+    if replacing:
+        installed = os.path.join(installation, "installed")
+        run(["cp", "-a", master, installed])
+        for name in os.listdir(installed):
+            os.rename(os.path.join(installed, name), os.path.join(installation, name))
+        os.rmdir(installed)
     shutil.copy2(launcher, os.path.join(installation, "QORLauncher.exe"))
     run(["sync"])
 
 
-def time_updater(installation, updater):
-    start = time.perf_counter()
-    code = subprocess.run([updater], cwd=installation, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
-    elapsed = time.perf_counter() - start
+def time_updater(installation, updater, runner):
+    """Wall time in seconds and peak resident set size in KiB of one run."""
+    output = subprocess.run([runner, installation, updater], check=True, capture_output=True, text=True).stdout
+    nanoseconds, peak_kib, code = (int(field) for field in output.split())
+    elapsed = nanoseconds / 1e9
     if code != 0:
         sys.exit(f"the updater failed with exit code {code} in {installation}")
     if os.path.exists(os.path.join(installation, "self_update")):
         sys.exit("the updater left the staging tree behind")
     wait_for_launcher(installation)
-    return elapsed
+    return elapsed, peak_kib
 
 
 def time_cp(installation):
+    """cp -a of the staged tree over the installation, then a flush of its file system."""
     source = os.path.join(installation, "self_update")
-    target = os.path.join(installation, "installed")
-    os.makedirs(target)
+    target = installation
     start = time.perf_counter()
     run(["cp", "-a", source + "/.", target + "/"])
     run(["sync", "-f", target])
@@ -117,21 +136,28 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--work", help="scratch folder, on the build's file system (default: <build>/bench-copy)")
     parser.add_argument("--csv", help="result file (default: <build>/bench-results/copy.csv)")
+    parser.add_argument("--replacing", action="store_true",
+                        help="also each tree over an installation that already holds it (every file replaced)")
     args = parser.parse_args()
 
     build = os.path.abspath(args.build)
     updater = os.path.join(build, "src", "QORLauncherUpdater", "QORLauncherUpdater.exe")
     launcher = os.path.join(build, "examples", "launcher", "QORLauncher.exe")
-    for program in (updater, launcher):
+    runner = os.path.join(build, "bench", "startup", "qor_bench_runner")
+    for program in (updater, launcher, runner):
         if not os.access(program, os.X_OK):
             sys.exit(f"missing {program}: build the linux preset first")
     work = os.path.abspath(args.work or os.path.join(build, "bench-copy"))
     result = os.path.abspath(args.csv or os.path.join(build, "bench-results", "copy.csv"))
     os.makedirs(os.path.dirname(result), exist_ok=True)
 
-    trees = {"a: game client": ("tree_a", make_tree_a), "b: 5000 x 1 KB": ("tree_b", make_tree_b)}
+    trees = {"a: game client": ("tree_a", make_tree_a), "b: 5000 x 1 KB": ("tree_b", make_tree_b),
+             "c: 50000 x 100 B": ("tree_c", make_tree_c)}
+    scenarios = [(label, name, maker, replacing) for label, (name, maker) in trees.items()
+                 for replacing in ([False, True] if args.replacing else [False])]
     rows = []
-    for label, (name, maker) in trees.items():
+    for label, name, maker, replacing in scenarios:
+        label = label + (", replacing" if replacing else "")
         master = os.path.join(work, "masters", name)
         if not os.path.isdir(master):
             print(f"generating {label} in {master}", flush=True)
@@ -139,12 +165,15 @@ def main():
         files, size = tree_stats(master)
         installation = os.path.join(work, "installation")
         times = {"updater": [], "cp": []}
+        peaks = []
         for round_index in range(args.rounds):
             order = ["updater", "cp"] if round_index % 2 == 0 else ["cp", "updater"]
             for contender in order:
-                stage(master, installation, launcher)
+                stage(master, installation, launcher, replacing)
                 if contender == "updater":
-                    times["updater"].append(time_updater(installation, updater))
+                    elapsed, peak = time_updater(installation, updater, runner)
+                    times["updater"].append(elapsed)
+                    peaks.append(peak)
                 else:
                     times["cp"].append(time_cp(installation))
             print(f"{label} round {round_index + 1}: updater {times['updater'][-1]:.3f} s, "
@@ -156,6 +185,7 @@ def main():
             "tree": label, "files": files, "bytes": size, "rounds": args.rounds,
             "updater_median_s": f"{median_updater:.4f}", "cp_median_s": f"{median_cp:.4f}",
             "ratio": f"{median_updater / median_cp:.3f}",
+            "updater_peak_rss_kib": max(peaks),
             "updater_all_s": " ".join(f"{t:.4f}" for t in times["updater"]),
             "cp_all_s": " ".join(f"{t:.4f}" for t in times["cp"]),
         })
@@ -165,11 +195,12 @@ def main():
         writer.writeheader()
         writer.writerows(rows)
     print()
-    print("| tree | files | MiB | updater (median) | cp -a + sync -f (median) | ratio |")
-    print("|---|---|---|---|---|---|")
+    print("| tree | files | MiB | updater (median) | cp -a + sync -f (median) | ratio | updater peak RSS |")
+    print("|---|---|---|---|---|---|---|")
     for row in rows:
         print(f"| {row['tree']} | {row['files']} | {int(row['bytes']) / MiB:.1f} | {float(row['updater_median_s']):.3f} s "
-              f"| {float(row['cp_median_s']):.3f} s | {float(row['ratio']):.2f}x |")
+              f"| {float(row['cp_median_s']):.3f} s | {float(row['ratio']):.2f}x "
+              f"| {row['updater_peak_rss_kib'] / 1024:.1f} MiB |")
     print(f"\nwritten to {result}")
 
 

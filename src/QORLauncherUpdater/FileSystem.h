@@ -81,6 +81,8 @@ namespace QOR::Update::FileSystem
     // Makes one file's data durable where file systems are not flushed whole (Windows). Opened with
     // full sharing, so a scanner that has the file open does not fail it.
     [[nodiscard]] std::error_code FlushFile(const NativeString& path);
+    // Whether FlushFile does anything here.
+    bool FlushesEachFile();
 
     // The text of a symbolic link (Linux); `link` names the link, not its target.
     [[nodiscard]] std::error_code ReadLink(const NativeString& link, NativeString& text);

@@ -599,6 +599,11 @@ namespace QOR::Update::FileSystem
         return {};
     }
 
+    bool FlushesEachFile()
+    {
+        return false;
+    }
+
     std::error_code ReadLink(const NativeString& link, NativeString& text)
     {
         std::vector<char> buffer(256);

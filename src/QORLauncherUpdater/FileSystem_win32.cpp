@@ -510,6 +510,11 @@ namespace QOR::Update::FileSystem
         return error;
     }
 
+    bool FlushesEachFile()
+    {
+        return true;
+    }
+
     std::error_code ReadLink(const NativeString&, NativeString&)
     {
         // A link's content is installed, never the link.
@@ -694,14 +699,14 @@ namespace QOR::Update::FileSystem
             return true;
         case ERROR_ACCESS_DENIED:
         {
-            // Also what a file being deleted by someone else answers; a read-only file or a folder in
-            // the way answers it for good.
+            // Also what a file being deleted by someone else answers, and a folder with an open file in
+            // it; a read-only file answers it for good.
             const DWORD attributes = ::GetFileAttributesW(path.c_str());
             if (attributes == INVALID_FILE_ATTRIBUTES)
             {
                 return ::GetLastError() == ERROR_ACCESS_DENIED;
             }
-            return (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+            return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || (attributes & FILE_ATTRIBUTE_READONLY) == 0;
         }
         default:
             return false;

@@ -272,6 +272,10 @@ namespace QOR
                     {
                         return FileFailure(Layout::ShownStaged(failedFolder), FS::ErrorText(error));
                     }
+                    while (!_frames.empty())
+                    {
+                        CloseFolder();
+                    }
                     _plan.Compact();
                     return std::nullopt;
                 }
@@ -280,23 +284,105 @@ namespace QOR
                 const std::vector<NativeString>& FileSystemFolders() const { return _flushFolders; }
 
             private:
+                // A staged folder being walked. One whose place in the installation is free moves in whole,
+                // in one step, when everything in it would be installed anyway: files and links only, no
+                // empty folder, nothing skipped, on the same file system.
+                struct Frame
+                {
+                    NativeString relative;
+                    std::size_t firstEntry = 0;
+                    std::uint64_t device = 0;
+                    bool bIsMissing = false;  // the installation has nothing at its place
+                    bool bIsMovable = false;  // so far, it could move in whole
+                    bool bIsFilled = false;   // something in it is installed
+                };
+
                 std::error_code Stop(Failure failure)
                 {
                     _failure = std::move(failure);
                     return std::make_error_code(std::errc::operation_canceled);
                 }
 
+                void OpenFolder(const NativeString& relative)
+                {
+                    Frame frame;
+                    frame.relative = relative;
+                    frame.firstEntry = _plan.EntryCount();
+                    const Frame* parent = _frames.empty() ? nullptr : &_frames.back();
+                    if (parent != nullptr && parent->bIsMissing)
+                    {
+                        frame.bIsMissing = true;
+                    }
+                    else
+                    {
+                        EntryType installed = EntryType::Other;
+                        frame.bIsMissing = !FS::StatusFollowingLinks(_layout.Installed(relative), installed) &&
+                                           installed == EntryType::Missing;
+                    }
+                    frame.bIsMovable = frame.bIsMissing && !LandsInStagingFolder(relative);
+                    if (frame.bIsMovable)
+                    {
+                        std::uint64_t target = 0;
+                        const std::error_code stagedError = FS::FileSystemOf(_layout.Staged(relative), frame.device);
+                        const std::error_code targetError =
+                            parent != nullptr && parent->bIsMissing
+                                ? std::error_code{}
+                                : FS::FileSystemOf(_layout.Installed(ParentOf(relative)), target);
+                        target = parent != nullptr && parent->bIsMissing ? parent->device : target;
+                        frame.bIsMovable = !stagedError && !targetError && frame.device == target;
+                    }
+                    _frames.push_back(std::move(frame));
+                }
+
+                void CloseFolder()
+                {
+                    Frame frame = std::move(_frames.back());
+                    _frames.pop_back();
+                    const bool moves = frame.bIsMovable && frame.bIsFilled;
+                    if (moves)
+                    {
+                        for (std::size_t i = frame.firstEntry; i < _plan.EntryCount(); ++i)
+                        {
+                            _targets.erase(FS::FoldCase(NativeString(_plan.Target(i))));
+                        }
+                        _plan.ReplaceWithFolder(frame.firstEntry, frame.relative);
+                    }
+                    if (!_frames.empty())
+                    {
+                        Frame& parent = _frames.back();
+                        parent.bIsFilled = parent.bIsFilled || frame.bIsFilled;
+                        // An empty or partly skipped folder inside would change by a whole move.
+                        parent.bIsMovable = parent.bIsMovable && moves;
+                    }
+                }
+
+                void Skipped()
+                {
+                    if (!_frames.empty())
+                    {
+                        _frames.back().bIsMovable = false;
+                    }
+                }
+
                 std::error_code Visit(const NativeString& relative, EntryType type)
                 {
-                    if (type != EntryType::File && type != EntryType::FileLink)
+                    const NativeView parent = ParentOf(relative);
+                    while (!_frames.empty() && NativeView(_frames.back().relative) != parent)
                     {
-                        // Folders are made only for the files in them; folder links are never entered;
-                        // FIFOs, sockets and devices are not part of an installation.
+                        CloseFolder();
+                    }
+                    if (type == EntryType::Directory)
+                    {
+                        OpenFolder(relative);
                         return {};
                     }
-                    // The updater never overwrites itself; exact, case-sensitive match at every depth.
-                    if (NameOf(relative) == NativeView(_updaterName))
+                    // Folder links are never entered; FIFOs, sockets and devices are not part of an
+                    // installation; the updater never overwrites itself (exact, case-sensitive match at
+                    // every depth).
+                    if ((type != EntryType::File && type != EntryType::FileLink) ||
+                        NameOf(relative) == NativeView(_updaterName))
                     {
+                        Skipped();
                         return {};
                     }
                     EntryKind kind = EntryKind::File;
@@ -309,15 +395,29 @@ namespace QOR
                         }
                         if (!linkKind)
                         {
+                            Skipped();
                             return {};
                         }
                         kind = *linkKind;
+                    }
+                    if (kind == EntryKind::LinkedContent)
+                    {
+                        Skipped(); // a whole move would move the link, not its content
                     }
                     if (Outcome failed = AddEntry(relative, kind))
                     {
                         return Stop(std::move(*failed));
                     }
+                    if (!_frames.empty())
+                    {
+                        _frames.back().bIsFilled = true;
+                    }
                     return {};
+                }
+
+                bool LandsInStagingFolder(NativeView relative) const
+                {
+                    return FS::FoldCase(NativeString(FirstElementOf(relative))) == _foldedStagingName;
                 }
 
                 bool InsideStaging(const NativeString& final) const
@@ -379,7 +479,7 @@ namespace QOR
                 }
 
                 // Checks the folders a file needs; missing ones are planned, parents first.
-                Outcome PlanFolders(NativeView folder, const std::string& shownParent)
+                Outcome PlanFolders(NativeView folder, NativeView fileParent)
                 {
                     if (folder.empty() || _knownFolders.count(NativeString(folder)) != 0)
                     {
@@ -387,13 +487,16 @@ namespace QOR
                     }
                     const NativeString path = _layout.Installed(folder);
                     EntryType type = EntryType::Missing;
+                    const auto failure = [&](const std::error_code& error) {
+                        return Failure{true, FS::DisplayPath(_layout.Installed(fileParent)), FS::ErrorText(error)};
+                    };
                     if (const std::error_code error = FS::StatusFollowingLinks(path, type))
                     {
-                        return Failure{true, shownParent, FS::ErrorText(error)};
+                        return failure(error);
                     }
                     if (type == EntryType::Missing)
                     {
-                        if (Outcome failed = PlanFolders(ParentOf(folder), shownParent))
+                        if (Outcome failed = PlanFolders(ParentOf(folder), fileParent))
                         {
                             return failed;
                         }
@@ -405,8 +508,7 @@ namespace QOR
                     }
                     else
                     {
-                        return Failure{true, shownParent,
-                                       FS::ErrorText(std::make_error_code(std::errc::not_a_directory))};
+                        return failure(std::make_error_code(std::errc::not_a_directory));
                     }
                     _knownFolders.insert(NativeString(folder));
                     return std::nullopt;
@@ -414,22 +516,23 @@ namespace QOR
 
                 Outcome AddEntry(const NativeString& relative, EntryKind kind)
                 {
-                    const std::string shown = Layout::ShownStaged(relative);
-                    if (FS::FoldCase(NativeString(FirstElementOf(relative))) == _foldedStagingName)
+                    if (LandsInStagingFolder(relative))
                     {
                         // It would land in the staging tree, which is deleted right after the update.
-                        return FileFailure(shown, LandsInStaging);
+                        return FileFailure(Layout::ShownStaged(relative), LandsInStaging);
                     }
                     const NativeView parent = ParentOf(relative);
-                    if (Outcome failed = PlanFolders(parent, FS::DisplayPath(_layout.Installed(parent))))
+                    if (Outcome failed = PlanFolders(parent, parent))
                     {
                         return failed;
                     }
                     NativeString target = relative;
                     EntryType installed = EntryType::Missing;
-                    if (const std::error_code error = FS::Status(_layout.Installed(target), installed))
+                    const bool knownMissing = !_frames.empty() && _frames.back().bIsMissing;
+                    if (const std::error_code error = knownMissing ? std::error_code{}
+                                                                   : FS::Status(_layout.Installed(target), installed))
                     {
-                        return FileFailure(shown, FS::ErrorText(error));
+                        return FileFailure(Layout::ShownStaged(relative), FS::ErrorText(error));
                     }
                     if (installed == EntryType::Directory || installed == EntryType::DirectoryLink)
                     {
@@ -438,11 +541,21 @@ namespace QOR
                         target = JoinRelative(target, NameOf(relative));
                         if (const std::error_code error = FS::Status(_layout.Installed(target), installed))
                         {
-                            return FileFailure(shown, FS::ErrorText(error));
+                            return FileFailure(Layout::ShownStaged(relative), FS::ErrorText(error));
                         }
                         if (installed == EntryType::Directory || installed == EntryType::DirectoryLink)
                         {
-                            return FileFailure(shown, FS::ErrorText(std::make_error_code(std::errc::is_a_directory)));
+                            return FileFailure(Layout::ShownStaged(relative),
+                                               FS::ErrorText(std::make_error_code(std::errc::is_a_directory)));
+                        }
+                    }
+                    if (kind == EntryKind::File && FS::FlushesEachFile())
+                    {
+                        // Durable before its first rename; nothing changes here yet.
+                        const NativeString staged = _layout.Staged(relative);
+                        if (StepError failed = Retrying(_budget, staged, [&] { return FS::FlushFile(staged); }))
+                        {
+                            return FileFailure(Layout::ShownStaged(relative), failed.Text());
                         }
                     }
                     // Two staged names that the installation takes for one: the later one wins, as
@@ -460,9 +573,11 @@ namespace QOR
 
                 const Layout& _layout;
                 UpdatePlan& _plan;
+                RetryBudget _budget{HeldFileBudget};
                 NativeString _realStaging;
                 const NativeString _updaterName = FS::FromAscii(UpdaterFileName);
                 const NativeString _foldedStagingName = FS::FoldCase(FS::FromAscii(StagingName));
+                std::vector<Frame> _frames;
                 std::unordered_set<NativeString> _knownFolders;
                 std::unordered_map<NativeString, std::uint32_t> _targets;
                 std::unordered_set<std::uint64_t> _devices;
@@ -495,8 +610,10 @@ namespace QOR
                     const FS::Replace replace = entry.bIsReplacing ? FS::Replace::Yes : FS::Replace::No;
                     if (entry.kind != EntryKind::LinkedContent)
                     {
-                        const StepError moved = Retrying(budget, paths.target,
-                                                         [&] { return FS::Rename(paths.staged, paths.target, replace); });
+                        // A folder cannot move while something in it is open; a file, while its target is.
+                        const NativeString& held = entry.kind == EntryKind::Folder ? paths.staged : paths.target;
+                        const StepError moved =
+                            Retrying(budget, held, [&] { return FS::Rename(paths.staged, paths.target, replace); });
                         if (!FS::IsCrossDevice(moved.error))
                         {
                             return moved;
@@ -513,6 +630,13 @@ namespace QOR
                     if (StepError failed = Exists(paths.staged, staged))
                     {
                         return failed;
+                    }
+                    if (_plan.Entry(index).kind == EntryKind::Folder)
+                    {
+                        // Moved in whole where nothing was, in one step: back, or never gone.
+                        return staged ? StepError{} : Retrying(budget, paths.staged, [&] {
+                            return FS::Rename(paths.target, paths.staged, FS::Replace::No);
+                        });
                     }
                     if (!_plan.Entry(index).bIsReplacing)
                     {
@@ -780,19 +904,6 @@ namespace QOR
                 {
                     error = FS::FlushFileSystem(layout.Staging());
                 }
-                RetryBudget budget(HeldFileBudget);
-                for (std::size_t i = 0; !error && i < plan.EntryCount(); ++i)
-                {
-                    if (plan.Entry(i).kind == EntryKind::File)
-                    {
-                        const NativeString staged = layout.Staged(plan.Source(i));
-                        if (StepError failed = Retrying(budget, staged, [&] { return FS::FlushFile(staged); }))
-                        {
-                            (void)FS::RemoveTree(layout.WorkFolder(tag));
-                            return FileFailure(Layout::ShownStaged(plan.Source(i)), failed.Text());
-                        }
-                    }
-                }
                 if (error)
                 {
                     (void)FS::RemoveTree(layout.WorkFolder(tag));
@@ -836,8 +947,11 @@ namespace QOR
                     }
                     if (StepError failed = transaction.Install(i, budget))
                     {
-                        return FailAndUndo(layout, plan, i + 1,
-                                           FileFailure(Layout::ShownStaged(plan.Source(i)), failed.Text()));
+                        // A folder moved in whole is the folder that could not be made.
+                        Failure failure = plan.Entry(i).kind == EntryKind::Folder
+                                              ? Failure{true, FS::DisplayPath(layout.Installed(plan.Target(i))), failed.Text()}
+                                              : FileFailure(Layout::ShownStaged(plan.Source(i)), failed.Text());
+                        return FailAndUndo(layout, plan, i + 1, std::move(failure));
                     }
                 }
                 // Every file system that received a file, and the journal's, before the update counts as done.

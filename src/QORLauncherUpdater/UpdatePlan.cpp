@@ -166,6 +166,27 @@ namespace QOR::Update
         }
     }
 
+    void UpdatePlan::ReplaceWithFolder(std::size_t first, NativeView folder)
+    {
+        _entries.resize(first);
+        _dropped.resize(first);
+        const auto inside = [&](NativeView path) {
+            return path.size() >= folder.size() && path.substr(0, folder.size()) == folder &&
+                   (path.size() == folder.size() || path[folder.size()] == FileSystem::Separator);
+        };
+        std::vector<PlanFolder> kept;
+        for (const PlanFolder& planned : _folders)
+        {
+            if (planned.entry < first || !inside(View(planned.path, planned.length)))
+            {
+                kept.push_back(planned);
+            }
+        }
+        _folders = std::move(kept);
+        const NativeString path(folder);
+        AddEntry(path, path, EntryKind::Folder, false);
+    }
+
     NativeView UpdatePlan::Source(std::size_t index) const
     {
         return View(_entries[index].source, _entries[index].sourceLength);
@@ -255,7 +276,7 @@ namespace QOR::Update
             std::uint64_t replacing = 0;
             if (!in.Number32(entry.source) || !in.Number32(entry.sourceLength) || !in.Number32(entry.target) ||
                 !in.Number32(entry.targetLength) || !in.Number(kind, 1) || !in.Number(replacing, 1) ||
-                kind > static_cast<std::uint64_t>(EntryKind::LinkedContent) || replacing > 1 ||
+                kind > static_cast<std::uint64_t>(EntryKind::Folder) || replacing > 1 ||
                 !fits(entry.source, entry.sourceLength) || !fits(entry.target, entry.targetLength))
             {
                 return false;

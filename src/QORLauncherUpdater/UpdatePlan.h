@@ -23,6 +23,7 @@ namespace QOR::Update
         File,          // a regular file, moved into place
         Link,          // a symbolic link, installed as that same link (Linux)
         LinkedContent, // a symbolic link whose target's content is installed under its name (Windows)
+        Folder,        // a whole folder where the installation has none, moved in one step
     };
 
     struct PlanEntry
@@ -55,6 +56,9 @@ namespace QOR::Update
         void DropEntry(std::size_t index);
         // Removes dropped entries; folder order and ownership are kept.
         void Compact();
+        // Replaces the entries from `first` on, which all lie in `folder`, by one entry that moves the
+        // whole folder, and forgets the folders planned inside it.
+        void ReplaceWithFolder(std::size_t first, NativeView folder);
 
         std::size_t EntryCount() const { return _entries.size(); }
         const PlanEntry& Entry(std::size_t index) const { return _entries[index]; }
