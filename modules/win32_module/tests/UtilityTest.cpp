@@ -10,6 +10,13 @@
 #include <cstdlib>
 #include <thread>
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#endif
+
 using namespace std::chrono_literals;
 using testing::AnyOf;
 using testing::Eq;
@@ -236,9 +243,11 @@ TEST(NamedMutexTest, HeldUntilTheLastCopyGoesAndRefusedMeanwhileEvenInThisProces
     ASSERT_FALSE(held.error) << held.error.GetText();
     ASSERT_TRUE(held.mutex);
 
+    EXPECT_FALSE(QOR::IsHeldElsewhere(held));
     const QOR::MutexResult second = QOR::CreateNamedMutex(name);
     EXPECT_EQ(second.error.GetText(), "Already exists.");
     EXPECT_FALSE(second.mutex);
+    EXPECT_TRUE(QOR::IsHeldElsewhere(second)) << second.cause.message();
     EXPECT_TRUE(QOR::IsNamedMutexTaken(name));
 
     QOR::SharedHandle copy = held.mutex;
@@ -272,10 +281,27 @@ TEST(NamedMutexTest, NamesThatCannotBeOneMutexAreRefused)
     const std::string withZero = QOR::Test::UniqueName("QOR_Test") + std::string("\0x", 2);
     EXPECT_EQ(QOR::CreateNamedMutex(withZero).error.GetText(), "Unable to create mutex.");
     EXPECT_TRUE(QOR::IsNamedMutexTaken(withZero));
+    EXPECT_FALSE(QOR::IsHeldElsewhere(QOR::CreateNamedMutex(withZero)));
 #ifndef _WIN32
     EXPECT_EQ(QOR::CreateNamedMutex("qor/" + QOR::Test::UniqueName("x")).error.GetText(), "Unable to create mutex.");
 #endif
 }
+
+#ifdef _WIN32
+// Windows' counterpart of a planted lock file: the name belongs to an object of another kind, which no
+// updater will ever release.
+TEST(NamedMutexTest, NameTakenByAnEventIsNoHolderAndCarriesTheSystemCode)
+{
+    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, (L"Global\\" + std::filesystem::path(name).wstring()).c_str());
+    ASSERT_NE(event, nullptr);
+    const QOR::MutexResult result = QOR::CreateNamedMutex(name);
+    ::CloseHandle(event);
+    EXPECT_EQ(result.error.GetText(), "Unable to create mutex.");
+    EXPECT_FALSE(QOR::IsHeldElsewhere(result));
+    EXPECT_EQ(result.cause, std::error_code(ERROR_INVALID_HANDLE, std::system_category()));
+}
+#endif
 
 // The single-instance check between two processes: whichever comes second is refused for as long as
 // the first lives, and the name is free once it is gone.
@@ -290,6 +316,7 @@ TEST(NamedMutexProcessTest, SecondProcessIsRefusedWhileTheFirstHoldsIt)
         const QOR::MutexResult mine = QOR::CreateNamedMutex(name);
         EXPECT_THAT(mine.error.GetText(), AnyOf(Eq("Already exists."), Eq("Access denied.")));
         EXPECT_FALSE(mine.mutex);
+        EXPECT_TRUE(QOR::IsHeldElsewhere(mine));
         EXPECT_TRUE(QOR::IsNamedMutexTaken(name));
 
         holder.Release();
