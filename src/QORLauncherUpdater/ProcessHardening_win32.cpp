@@ -5,6 +5,8 @@
 #endif
 #include <windows.h>
 
+#include <initializer_list>
+
 namespace QOR
 {
     namespace

@@ -121,7 +121,7 @@ namespace QOR::Testing
             WriteFile(Staged("a.txt"), "new");
             const MutexResult otherUpdater = HoldUpdaterName();
             EXPECT_EQ(RunUpdater(), 1);
-            EXPECT_THAT(StandardError(), HasSubstr(std::string("QOR::LauncherUpdater: ") + F1LogText + "\n"));
+            EXPECT_THAT(StandardError(), HasSubstr(std::string("QOR::LauncherUpdater: ") + F1LogText));
             EXPECT_EQ(LogState(), logState);
         }
 
