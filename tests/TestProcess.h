@@ -11,12 +11,34 @@
 
 namespace QOR::Testing
 {
+    // How one standard stream of a started program is set up.
+    struct Stream
+    {
+        enum class Kind
+        {
+            Usual,      // POSIX: the test's own; Windows: NUL
+            Closed,     // no descriptor at all (Windows: no handle)
+            ReaderGone, // a pipe whose reading end was closed before the start: a reader that has exited
+            File,       // written to `file`, created or emptied first
+        };
+        Kind kind = Kind::Usual;
+        std::filesystem::path file;
+    };
+
+    struct StandardStreams
+    {
+        Stream input;
+        Stream output;
+        Stream error;
+    };
+
     class TestProcess
     {
     public:
         // Starts `program` with `arguments` in `workingDirectory`. Throws std::runtime_error on failure.
+        // On POSIX the program starts with SIGPIPE at its default, as from a launcher on a real machine.
         TestProcess(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                    const std::filesystem::path& workingDirectory);
+                    const std::filesystem::path& workingDirectory, const StandardStreams& streams = {});
         TestProcess(TestProcess&&) noexcept;
         TestProcess& operator=(TestProcess&&) noexcept;
         // Kills the process if it still runs, so no test leaves one behind.
@@ -52,6 +74,10 @@ namespace QOR::Testing
     // once, as PreventRemoval does.
     std::unique_ptr<HeldFile> RefuseReplacement(const std::filesystem::path& file);
     inline constexpr bool RefusalIsImmediate = std::filesystem::path::preferred_separator == '/';
+
+    // Makes `folder` refuse new entries while the result lives: by write-protecting it (for a superuser:
+    // the immutable flag). Nothing where the system offers no way (under Wine, which has no ACLs).
+    std::unique_ptr<HeldFile> MakeFolderUnwritable(const std::filesystem::path& folder);
 
     // Child processes must never wait on a message box: no display for them.
     void UseNoDisplay();

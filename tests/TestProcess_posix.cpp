@@ -21,8 +21,67 @@ namespace QOR::Testing
         std::optional<int> exitCode;
     };
 
+    namespace
+    {
+        class Fd
+        {
+        public:
+            explicit Fd(int fd = -1) noexcept : _fd(fd) {}
+            Fd(const Fd&) = delete;
+            Fd& operator=(const Fd&) = delete;
+            Fd(Fd&& other) noexcept : _fd(std::exchange(other._fd, -1)) {}
+            Fd& operator=(Fd&& other) noexcept
+            {
+                std::swap(_fd, other._fd);
+                return *this;
+            }
+            ~Fd()
+            {
+                if (_fd >= 0)
+                {
+                    ::close(_fd);
+                }
+            }
+            int Get() const noexcept { return _fd; }
+
+        private:
+            int _fd;
+        };
+
+        // What becomes standard descriptor `number` in the child; -1 leaves it as it is.
+        Fd SourceFor(const Stream& stream)
+        {
+            switch (stream.kind)
+            {
+            case Stream::Kind::ReaderGone:
+            {
+                int ends[2];
+                if (::pipe2(ends, O_CLOEXEC) != 0)
+                {
+                    throw std::runtime_error("pipe2 failed");
+                }
+                ::close(ends[0]);
+                return Fd(ends[1]);
+            }
+            case Stream::Kind::File:
+            {
+                const int fd = ::open(stream.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                if (fd < 0)
+                {
+                    throw std::runtime_error("cannot open " + stream.file.string());
+                }
+                return Fd(fd);
+            }
+            case Stream::Kind::Usual:
+            case Stream::Kind::Closed:
+                break;
+            }
+            return Fd();
+        }
+    }
+
     TestProcess::TestProcess(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                             const std::filesystem::path& workingDirectory)
+                             const std::filesystem::path& workingDirectory, const StandardStreams& streams)
         : _native(std::make_unique<Native>())
     {
         std::vector<std::string> storage;
@@ -35,6 +94,12 @@ namespace QOR::Testing
         }
         argv.push_back(nullptr);
         const std::string directory = workingDirectory.string();
+        const Stream* const wanted[3] = {&streams.input, &streams.output, &streams.error};
+        Fd sources[3];
+        for (int number = 0; number < 3; ++number)
+        {
+            sources[number] = SourceFor(*wanted[number]);
+        }
         const pid_t pid = ::fork();
         if (pid < 0)
         {
@@ -42,6 +107,18 @@ namespace QOR::Testing
         }
         if (pid == 0)
         {
+            for (int number = 0; number < 3; ++number)
+            {
+                if (sources[number].Get() >= 0)
+                {
+                    ::dup2(sources[number].Get(), number);
+                }
+                else if (wanted[number]->kind == Stream::Kind::Closed)
+                {
+                    ::close(number);
+                }
+            }
+            ::signal(SIGPIPE, SIG_DFL);
             if (::chdir(directory.c_str()) != 0)
             {
                 ::_exit(126);
@@ -172,6 +249,15 @@ namespace QOR::Testing
     std::unique_ptr<HeldFile> RefuseReplacement(const std::filesystem::path& file)
     {
         return PreventRemoval(file);
+    }
+
+    std::unique_ptr<HeldFile> MakeFolderUnwritable(const std::filesystem::path& folder)
+    {
+        if (::geteuid() == 0)
+        {
+            return ImmutableFile::Make(folder);
+        }
+        return std::make_unique<ProtectedFolder>(folder);
     }
 
     void UseNoDisplay()

@@ -61,8 +61,48 @@ namespace QOR::Testing
         std::optional<int> exitCode;
     };
 
+    namespace
+    {
+        // The handle the child gets for one stream: inheritable, owned here until the child has started.
+        // An empty owner for a closed stream.
+        HANDLE OpenStream(const Stream& stream, SECURITY_ATTRIBUTES& inheritable)
+        {
+            switch (stream.kind)
+            {
+            case Stream::Kind::Usual:
+                return ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     &inheritable, OPEN_EXISTING, 0, nullptr);
+            case Stream::Kind::Closed:
+                return nullptr;
+            case Stream::Kind::ReaderGone:
+            {
+                HANDLE read = nullptr;
+                HANDLE write = nullptr;
+                if (!::CreatePipe(&read, &write, &inheritable, 0))
+                {
+                    throw std::runtime_error("CreatePipe failed: " + std::to_string(::GetLastError()));
+                }
+                ::CloseHandle(read);
+                return write;
+            }
+            case Stream::Kind::File:
+            {
+                const HANDLE file = ::CreateFileW(stream.file.wstring().c_str(), GENERIC_WRITE,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
+                                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                if (file == INVALID_HANDLE_VALUE)
+                {
+                    throw std::runtime_error("cannot open " + stream.file.string());
+                }
+                return file;
+            }
+            }
+            return nullptr;
+        }
+    }
+
     TestProcess::TestProcess(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                             const std::filesystem::path& workingDirectory)
+                             const std::filesystem::path& workingDirectory, const StandardStreams& streams)
         : _native(std::make_unique<Native>())
     {
         std::wstring commandLine = Quote(program.wstring());
@@ -70,17 +110,18 @@ namespace QOR::Testing
         {
             commandLine += L" " + Quote(std::filesystem::path(argument).wstring());
         }
-        // Standard handles on NUL: under Wine a launcher left half-started by a killed updater keeps
+        // Usual streams are NUL: under Wine a launcher left half-started by a killed updater keeps
         // whatever output it inherited open, and ctest would wait on our output pipe forever.
         SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-        Handle nul(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                 OPEN_EXISTING, 0, nullptr));
+        Handle input(OpenStream(streams.input, inheritable));
+        Handle output(OpenStream(streams.output, inheritable));
+        Handle error(OpenStream(streams.error, inheritable));
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = nul.Get();
-        startup.hStdOutput = nul.Get();
-        startup.hStdError = nul.Get();
+        startup.hStdInput = input.Get();
+        startup.hStdOutput = output.Get();
+        startup.hStdError = error.Get();
         PROCESS_INFORMATION information{};
         if (!::CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
                               workingDirectory.wstring().c_str(), &startup, &information))
@@ -148,6 +189,11 @@ namespace QOR::Testing
     std::unique_ptr<HeldFile> RefuseReplacement(const std::filesystem::path& file)
     {
         return HoldFileWithoutSharing(file);
+    }
+
+    std::unique_ptr<HeldFile> MakeFolderUnwritable(const std::filesystem::path&)
+    {
+        return nullptr;
     }
 
     void UseNoDisplay()

@@ -5,10 +5,37 @@
 #endif
 #include <windows.h>
 
+#include <initializer_list>
+
 namespace QOR
 {
+    namespace
+    {
+        // A parent that hands over standard handles without letting them be inherited leaves values that
+        // name nothing here, and the next handle opened (the log file) may get the same value. The
+        // console sink writes to the standard handle itself, so every log line would then reach the log
+        // twice. Such values are pointed at NUL, kept open for the life of the process. An absent handle
+        // (NULL) is left alone: nothing writes to it.
+        void ReplaceDanglingStandardHandles() noexcept
+        {
+            for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
+            {
+                const HANDLE handle = ::GetStdHandle(which);
+                if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+                    continue;
+                ::SetLastError(NO_ERROR);
+                if (::GetFileType(handle) != FILE_TYPE_UNKNOWN || ::GetLastError() == NO_ERROR)
+                    continue;
+                const HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                 nullptr, OPEN_EXISTING, 0, nullptr);
+                ::SetStdHandle(which, nul == INVALID_HANDLE_VALUE ? nullptr : nul);
+            }
+        }
+    }
+
     void HardenProcess() noexcept
     {
         ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+        ReplaceDanglingStandardHandles();
     }
 }

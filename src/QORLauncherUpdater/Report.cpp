@@ -49,4 +49,16 @@ namespace QOR
             WriteToStandardError(logText);
         }
     }
+
+    void ReportLogUnavailable(const std::string& reason) noexcept
+    {
+        try
+        {
+            WriteToStandardError("No log file, failures are reported here only. Err: " + Update::SanitizeUtf8(reason));
+        }
+        catch (...)
+        {
+            // Out of memory for the note: the run goes on all the same.
+        }
+    }
 }

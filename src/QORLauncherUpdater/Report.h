@@ -18,4 +18,7 @@ namespace QOR
     // itself failed) the line goes to standard error. Never throws.
     void ReportFailure(Logger* logger, const spdlog::source_loc& where, const std::string& boxText,
                        const std::string& title, const std::string& logText);
+
+    // Says on standard error that there is no log file this run, and why. Never throws.
+    void ReportLogUnavailable(const std::string& reason) noexcept;
 }

@@ -40,6 +40,19 @@ namespace
                            "Unable to copy update files. Aborting application. Err: " + what);
     }
 
+    // Only a name held by another updater means "another instance". A broken lock (a lock file that is
+    // a folder, a link, a FIFO or unreadable; a name taken by another kind of object) would say so for
+    // ever and is logged as what it is.
+    std::string InstanceFailureLogText(const QOR::MutexResult& instance)
+    {
+        if (QOR::IsHeldElsewhere(instance))
+        {
+            return "Only one instance of LauncherUpdater can work. Aborting application.";
+        }
+        return "Unable to create mutex " + QOR::NamedMutexLocation(UpdaterMutexName) + ". Aborting application. Err: " +
+               (instance.cause ? QOR::SystemErrorText(instance.cause) : instance.error.GetText());
+    }
+
     // Runs the procedure on an engine that exists. The locals are declared so that leaving this
     // function closes the launcher's handles first, then gives up the single-instance mutex.
     int RunUpdate(QOR::Engine& engine)
@@ -62,21 +75,21 @@ namespace
             try
             {
                 module->Configure(settings);
+                logger = module;
             }
             catch (const std::exception& exception)
             {
-                ReportUnexpected(nullptr, spdlog::source_loc{__FILE__, __LINE__, "main"},
-                                 std::string("Log file ") + LogFilePath + ": " + exception.what());
-                return ExitFailure;
+                // The log is a diagnostic, not the job: the update goes on (a failed Configure leaves the
+                // logging system as it was), and failures go to the box and standard error only.
+                QOR::ReportLogUnavailable(exception.what());
             }
-            logger = module;
 
             instance = QOR::CreateNamedMutex(UpdaterMutexName);
             if (!instance.mutex)
             {
                 QOR::ReportFailure(logger, spdlog::source_loc{__FILE__, __LINE__, "main"},
                                    "Error: Only one instance of LauncherUpdater can work. Aborting application.",
-                                   Title, "Only one instance of LauncherUpdater can work. Aborting application.");
+                                   Title, InstanceFailureLogText(instance));
                 return ExitFailure;
             }
 

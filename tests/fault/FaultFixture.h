@@ -36,7 +36,8 @@ namespace QOR::Testing
         fs::path Staged(const fs::path& relative) const { return Staging() / relative; }
         fs::path Installed(const fs::path& relative) const { return Dir() / relative; }
 
-        virtual TestProcess StartUpdater() { return TestProcess(Installed(UpdaterName), {}, Dir()); }
+        // Started with `_streams` as its standard streams.
+        virtual TestProcess StartUpdater() { return TestProcess(Installed(UpdaterName), {}, Dir(), _streams); }
 
         // The exit code, or -1 (and a failure) when the run did not end in time.
         int RunUpdater(std::chrono::seconds timeout = std::chrono::seconds(60))
@@ -99,6 +100,8 @@ namespace QOR::Testing
             }
             return true;
         }
+
+        StandardStreams _streams;
 
     private:
         TemporaryFolder _folder;

@@ -3,6 +3,8 @@
 
 #include "FaultFixture.h"
 
+#include <qor/Utility/Utility.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -99,7 +101,7 @@ namespace QOR::Testing
                 return TestProcess(Setpriv,
                                    {"--reuid=" + std::to_string(Nobody), "--regid=" + std::to_string(Nobody),
                                     "--clear-groups", "--", Installed(UpdaterName).string()},
-                                   Dir());
+                                   Dir(), _streams);
             }
 
         private:
@@ -164,6 +166,89 @@ namespace QOR::Testing
             EXPECT_FALSE(fs::exists(Installed("bin/plugins")));
             EXPECT_EQ(ReadFile(Staged("bin/plugins/new.dll")), "new");
         }
+
+        // What a player's machine may have at the updater's lock file: left by another tool, by a
+        // clean-up script, or by another user. Only a real holder means "another instance"; anything else
+        // would refuse every update for ever, so the log names it (the box stays the same).
+        struct PlantedLock
+        {
+            const char* name;
+            void (*plant)(const fs::path& lock, const fs::path& installation);
+            // Empty: a real holder, logged as F1.
+            const char* cause;
+        };
+
+        void PrintTo(const PlantedLock& lock, std::ostream* out) { *out << lock.name; }
+
+        class PlantedLockFileTest : public UnprivilegedFaultTest, public ::testing::WithParamInterface<PlantedLock>
+        {
+        protected:
+            const fs::path _lock = "/tmp/QOR_LauncherUpdater.lock";
+
+            void SetUp() override
+            {
+                UnprivilegedFaultTest::SetUp();
+                fs::remove_all(_lock);
+            }
+            void TearDown() override
+            {
+                fs::remove_all(_lock);
+                UnprivilegedFaultTest::TearDown();
+            }
+        };
+
+        TEST_P(PlantedLockFileTest, RefusesTheUpdateAndLogsTheRealCause)
+        {
+            WriteFile(Staged("a.txt"), "new");
+            WriteFile(Installed("a.txt"), "old");
+            _streams.error = {Stream::Kind::File, Installed("updater_stderr.txt")};
+            GetParam().plant(_lock, Dir());
+            // A real holder is this test process itself.
+            const MutexResult held = *GetParam().cause == '\0' ? CreateNamedMutex("QOR_LauncherUpdater") : MutexResult{};
+
+            EXPECT_EQ(RunUpdater(), 1);
+
+            const std::string message = MessageOf(OnlyLogRecord(LogLines()));
+            if (*GetParam().cause == '\0')
+            {
+                EXPECT_EQ(message, "Only one instance of LauncherUpdater can work. Aborting application.");
+            }
+            else
+            {
+                EXPECT_EQ(message, std::string("Unable to create mutex /tmp/QOR_LauncherUpdater.lock. Aborting "
+                                               "application. Err: ") +
+                                       GetParam().cause);
+            }
+            EXPECT_THAT(ReadFile(Installed("updater_stderr.txt")),
+                        HasSubstr("QOR Launcher Updater: Error: Only one instance of LauncherUpdater can work. "
+                                  "Aborting application.\n"));
+            EXPECT_EQ(ReadFile(Installed("a.txt")), "old");
+            EXPECT_EQ(ReadFile(Staged("a.txt")), "new");
+        }
+
+        INSTANTIATE_TEST_SUITE_P(
+            Machines, PlantedLockFileTest,
+            ::testing::Values(
+                PlantedLock{"HeldByAnotherUpdater", [](const fs::path&, const fs::path&) {}, ""},
+                PlantedLock{"Folder", [](const fs::path& lock, const fs::path&) { fs::create_directory(lock); },
+                            "Is a directory"},
+                PlantedLock{"Link",
+                            [](const fs::path& lock, const fs::path& installation) {
+                                WriteFile(installation / "elsewhere.lock", "");
+                                fs::create_symlink(installation / "elsewhere.lock", lock);
+                            },
+                            "Is a symbolic link"},
+                PlantedLock{"Fifo", [](const fs::path& lock, const fs::path&) { ::mkfifo(lock.c_str(), 0644); },
+                            "Not a regular file"},
+                // Made by someone else, readable by nobody else: as the updater runs without the rights
+                // to ignore that, it cannot open it.
+                PlantedLock{"Unreadable",
+                            [](const fs::path& lock, const fs::path&) {
+                                WriteFile(lock, "");
+                                fs::permissions(lock, fs::perms::none);
+                            },
+                            "Permission denied"}),
+            [](const ::testing::TestParamInfo<PlantedLock>& info) { return std::string(info.param.name); });
 
         // A player has linked the big data folder of the installation to another disk, here a small tmpfs
         // mounted in a private mount namespace. Files landing there cannot be moved and are copied;

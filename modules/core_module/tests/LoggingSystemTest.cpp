@@ -381,6 +381,7 @@ namespace
                     bIsThrown = true;
                 }
                 CHILD_CHECK(bIsThrown);
+                CHILD_CHECK(system.GetSettings().filePath == _dir / "first.txt");
                 Write("still first");
                 WaitUntilIdle();
 

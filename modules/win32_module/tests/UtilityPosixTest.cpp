@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include <fcntl.h>
@@ -82,24 +83,36 @@ TEST(LockFileTest, MissingFileIsFreeAndTheProbeCreatesNothing)
     EXPECT_FALSE(std::filesystem::exists("/tmp/" + name + ".lock"));
 }
 
-// Something planted at the lock path is refused instead of followed or waited on.
-TEST(LockFileTest, PlantedSymlinkOrFifoIsRefused)
+// Something planted at the lock path is refused instead of followed or waited on, and the cause says
+// what it is: it is no holder, so the name is not "held elsewhere".
+TEST(LockFileTest, PlantedEntryIsRefusedWithItsCause)
 {
     const std::filesystem::path dir = QOR::Test::MakeTempDir();
     const std::string name = QOR::Test::UniqueName("QOR_Test");
     const std::string path = "/tmp/" + name + ".lock";
-
     const std::filesystem::path target = dir / "victim";
-    std::filesystem::create_symlink(target, path);
-    EXPECT_EQ(QOR::CreateNamedMutex(name).error.GetText(), "Unable to create mutex.");
-    EXPECT_FALSE(std::filesystem::exists(target)) << "the link was followed";
-    EXPECT_TRUE(QOR::IsNamedMutexTaken(name));
-    std::filesystem::remove(path);
 
-    ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
-    EXPECT_EQ(QOR::CreateNamedMutex(name).error.GetText(), "Unable to create mutex.");
-    EXPECT_TRUE(QOR::IsNamedMutexTaken(name));
-    std::filesystem::remove(path);
+    const struct
+    {
+        const char* what;
+        std::function<void()> plant;
+        const char* cause;
+    } cases[] = {
+        {"link", [&] { std::filesystem::create_symlink(target, path); }, "Is a symbolic link"},
+        {"FIFO", [&] { ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0); }, "Not a regular file"},
+        {"folder", [&] { std::filesystem::create_directory(path); }, "Is a directory"},
+    };
+    for (const auto& [what, plant, cause] : cases)
+    {
+        plant();
+        const QOR::MutexResult result = QOR::CreateNamedMutex(name);
+        EXPECT_EQ(result.error.GetText(), "Unable to create mutex.") << what;
+        EXPECT_EQ(result.cause.message(), cause) << what;
+        EXPECT_FALSE(QOR::IsHeldElsewhere(result)) << what;
+        EXPECT_TRUE(QOR::IsNamedMutexTaken(name)) << what;
+        std::filesystem::remove(path);
+    }
+    EXPECT_FALSE(std::filesystem::exists(target)) << "the link was followed";
     std::filesystem::remove_all(dir);
 }
 

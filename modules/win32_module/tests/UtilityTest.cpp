@@ -10,6 +10,13 @@
 #include <cstdlib>
 #include <thread>
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#endif
+
 using namespace std::chrono_literals;
 using testing::AnyOf;
 using testing::Eq;
@@ -239,9 +246,11 @@ TEST(NamedMutexTest, HeldUntilTheLastCopyGoesAndRefusedMeanwhileEvenInThisProces
     // Windows lets the owning thread wait on its own mutex at once; that is still not free.
     EXPECT_FALSE(QOR::WaitForNamedMutexFree(name, 50ms));
 
+    EXPECT_FALSE(QOR::IsHeldElsewhere(held));
     const QOR::MutexResult second = QOR::CreateNamedMutex(name);
     EXPECT_EQ(second.error.GetText(), "Already exists.");
     EXPECT_FALSE(second.mutex);
+    EXPECT_TRUE(QOR::IsHeldElsewhere(second)) << second.cause.message();
     EXPECT_TRUE(QOR::IsNamedMutexTaken(name));
 
     QOR::SharedHandle copy = held.mutex;
@@ -276,10 +285,27 @@ TEST(NamedMutexTest, NamesThatCannotBeOneMutexAreRefused)
     EXPECT_EQ(QOR::CreateNamedMutex(withZero).error.GetText(), "Unable to create mutex.");
     EXPECT_TRUE(QOR::IsNamedMutexTaken(withZero));
     EXPECT_FALSE(QOR::WaitForNamedMutexFree(withZero, 0ms)) << "the name before the zero was waited on";
+    EXPECT_FALSE(QOR::IsHeldElsewhere(QOR::CreateNamedMutex(withZero)));
 #ifndef _WIN32
     EXPECT_EQ(QOR::CreateNamedMutex("qor/" + QOR::Test::UniqueName("x")).error.GetText(), "Unable to create mutex.");
 #endif
 }
+
+#ifdef _WIN32
+// Windows' counterpart of a planted lock file: the name belongs to an object of another kind, which no
+// updater will ever release.
+TEST(NamedMutexTest, NameTakenByAnEventIsNoHolderAndCarriesTheSystemCode)
+{
+    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, (L"Global\\" + std::filesystem::path(name).wstring()).c_str());
+    ASSERT_NE(event, nullptr);
+    const QOR::MutexResult result = QOR::CreateNamedMutex(name);
+    ::CloseHandle(event);
+    EXPECT_EQ(result.error.GetText(), "Unable to create mutex.");
+    EXPECT_FALSE(QOR::IsHeldElsewhere(result));
+    EXPECT_EQ(result.cause, std::error_code(ERROR_INVALID_HANDLE, std::system_category()));
+}
+#endif
 
 // The single-instance check between two processes: whichever comes second is refused for as long as
 // the first lives, and the name is free once it is gone.
@@ -294,6 +320,7 @@ TEST(NamedMutexProcessTest, SecondProcessIsRefusedWhileTheFirstHoldsIt)
         const QOR::MutexResult mine = QOR::CreateNamedMutex(name);
         EXPECT_THAT(mine.error.GetText(), AnyOf(Eq("Already exists."), Eq("Access denied.")));
         EXPECT_FALSE(mine.mutex);
+        EXPECT_TRUE(QOR::IsHeldElsewhere(mine));
         EXPECT_TRUE(QOR::IsNamedMutexTaken(name));
 
         holder.Release();

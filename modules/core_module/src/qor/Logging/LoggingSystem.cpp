@@ -160,11 +160,16 @@ namespace QOR
     void LoggingSystem::Configure(const LoggerSettings& settings)
     {
         CheckSettings(settings);
-        const LoggerSettings newSettings = settings;
+        LoggerSettings newSettings = settings;
         std::vector<spdlog::sink_ptr> sinks = CreateSinks(newSettings);
 
         std::shared_ptr<spdlog::async_logger> unlimited = CreateLogger(kUnlimitedName, false, newSettings, sinks);
         std::shared_ptr<spdlog::async_logger> rateLimited = CreateLogger(kRateLimitedName, true, newSettings, sinks);
+        std::filesystem::path fileSinkPath = newSettings.fileEnabled ? ComparablePath(newSettings.filePath)
+                                                                     : std::filesystem::path();
+        // Everything that can fail (this one starts a thread) comes before the loggers change, so a
+        // failed Configure leaves the previous configuration whole and in use.
+        spdlog::flush_every(std::chrono::seconds(std::max(newSettings.flushIntervalSeconds, 0)));
 
         if (_loggerUnlimited && _loggerRateLimited)
         {
@@ -183,12 +188,10 @@ namespace QOR
             _loggerRateLimited = std::move(rateLimited);
         }
 
-        spdlog::flush_every(std::chrono::seconds(std::max(newSettings.flushIntervalSeconds, 0)));
-
         _fileSink = newSettings.fileEnabled ? sinks.back() : nullptr;
-        _fileSinkPath = newSettings.fileEnabled ? ComparablePath(newSettings.filePath) : std::filesystem::path();
+        _fileSinkPath = std::move(fileSinkPath);
         _rateLimitThreshold.store(std::min(static_cast<std::size_t>(newSettings.queueSize), _queueCapacity));
-        _settings = newSettings;
+        _settings = std::move(newSettings);
     }
 
     std::vector<spdlog::sink_ptr> LoggingSystem::CreateSinks(const LoggerSettings& settings)

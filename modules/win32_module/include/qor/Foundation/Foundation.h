@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace QOR
 {
@@ -35,4 +36,8 @@ namespace QOR
     // U+FFFD. Zero bytes are converted like any other character. Inputs longer than 2147483647 bytes are
     // refused with "InvalidParameter" instead of being cut short.
     WideTextResult Utf8ToWide(std::string_view utf8);
+
+    // The system's own wording of `error` as UTF-8 without a final line break, for box and log texts:
+    // FormatMessage for Windows system codes ("The handle is invalid."), strerror elsewhere.
+    std::string SystemErrorText(const std::error_code& error);
 }

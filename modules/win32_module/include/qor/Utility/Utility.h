@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
 
 namespace QOR
 {
@@ -74,6 +75,10 @@ namespace QOR
     {
         Win32Error error;
         SharedHandle mutex;
+        // Why the name was not obtained, as the system put it; clear on success. The error text above
+        // says "taken" for nearly every failure; this tells a name held by someone else apart from a
+        // lock that is broken (see IsHeldElsewhere).
+        std::error_code cause;
     };
 
     struct ReleaseResult
@@ -89,6 +94,15 @@ namespace QOR
     //  Linux: an exclusive flock on the lock file "/tmp/<name>.lock", which the system frees when the
     //  holder ends however it ends. Names containing '/' are refused ("Unable to create mutex.").
     MutexResult CreateNamedMutex(const std::string& name);
+
+    // True when `result` failed only because someone else (this process included) holds the name;
+    // false on success and when the lock itself is broken: a lock file that is a folder, a link, a FIFO
+    // or unreadable, a Windows name taken by another kind of object, a name that cannot be one.
+    bool IsHeldElsewhere(const MutexResult& result) noexcept;
+
+    // Where the system keeps the mutex `name`, for messages: "Global\<name>" on Windows, the lock file
+    // "/tmp/<name>.lock" on Linux.
+    std::string NamedMutexLocation(const std::string& name);
 
     // True when the mutex could not be obtained (another holder, or any failure); false when it was
     // free, in which case it has been let go again before returning.

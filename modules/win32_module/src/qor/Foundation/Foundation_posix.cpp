@@ -33,3 +33,11 @@ namespace QOR::Detail
         return converter;
     }
 }
+
+namespace QOR
+{
+    std::string SystemErrorText(const std::error_code& error)
+    {
+        return error.message();
+    }
+}

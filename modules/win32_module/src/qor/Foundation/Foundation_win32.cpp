@@ -1,9 +1,8 @@
 #include "FoundationDetail.h"
+#include "Foundation_win32.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include <memory>
+#include <string>
 
 namespace QOR::Detail
 {
@@ -31,5 +30,26 @@ namespace QOR::Detail
     {
         static Win32Converter converter;
         return converter;
+    }
+}
+
+namespace QOR
+{
+    std::string SystemErrorText(const std::error_code& error)
+    {
+        if (error.category() != std::system_category())
+            return error.message();
+        wchar_t* text = nullptr;
+        const DWORD length = ::FormatMessageW(
+            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+            static_cast<DWORD>(error.value()), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+        const std::unique_ptr<wchar_t, decltype(&::LocalFree)> owned(text, &::LocalFree);
+        int units = static_cast<int>(length);
+        while (units > 0 && (text[units - 1] == L'\r' || text[units - 1] == L'\n' || text[units - 1] == L' '))
+            --units;
+        std::string utf8 = Detail::WideToUtf8(text, units);
+        if (utf8.empty())
+            return "System error " + std::to_string(static_cast<unsigned long>(error.value()));
+        return utf8;
     }
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -205,39 +206,79 @@ namespace QOR
             return UniqueFd(OpenRetrying(procPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         }
 
+        // Lock-file faults that have no error number of their own.
+        enum class LockFileFault
+        {
+            SymbolicLink = 1,
+            NotARegularFile,
+        };
+
+        class LockFileCategory final : public std::error_category
+        {
+        public:
+            const char* name() const noexcept override
+            {
+                return "qor.lock_file";
+            }
+            std::string message(int value) const override
+            {
+                return value == static_cast<int>(LockFileFault::SymbolicLink) ? "Is a symbolic link"
+                                                                               : "Not a regular file";
+            }
+        };
+
+        std::error_code MakeError(LockFileFault fault) noexcept
+        {
+            static const LockFileCategory category;
+            return {static_cast<int>(fault), category};
+        }
+
+        std::error_code ErrnoError(int number) noexcept
+        {
+            return {number, std::generic_category()};
+        }
+
         // Opens the lock file without following links. Without O_CREAT first, so that a file made by
         // another user in the sticky /tmp can be opened where fs.protected_regular forbids O_CREAT on it.
-        // O_NONBLOCK so that a FIFO planted there cannot block the open. Returns the descriptor or -errno.
-        int OpenLockFile(const std::string& path, bool create) noexcept
+        // O_NONBLOCK so that a FIFO planted there cannot block the open. Returns the descriptor, or -1
+        // with the cause set.
+        int OpenLockFile(const std::string& path, bool create, std::error_code& cause) noexcept
         {
             constexpr int baseFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+            const auto fail = [&cause](std::error_code error) noexcept {
+                cause = error;
+                return -1;
+            };
             for (int attempt = 0; attempt < 8; ++attempt)
             {
                 UniqueFd fd(OpenRetrying(path.c_str(), baseFlags));
                 if (!fd)
                 {
-                    if (errno != ENOENT)
-                        return -errno;
-                    if (!create)
-                        return -ENOENT;
+                    // O_NOFOLLOW answers a link at the path itself with ELOOP.
+                    if (errno == ELOOP)
+                        return fail(MakeError(LockFileFault::SymbolicLink));
+                    if (errno != ENOENT || !create)
+                        return fail(ErrnoError(errno));
                     fd = UniqueFd(OpenRetrying(path.c_str(), baseFlags | O_CREAT | O_EXCL, 0644));
                     if (!fd)
                     {
                         if (errno == EEXIST)
                             continue; // made by someone else in between: open that one
-                        return -errno;
+                        return fail(ErrnoError(errno));
                     }
                     // The umask must not narrow it: every user has to be able to open it to probe.
                     ::fchmod(fd.Get(), 0644);
                 }
                 struct stat info{};
                 if (::fstat(fd.Get(), &info) != 0)
-                    return -errno;
+                    return fail(ErrnoError(errno));
+                if (S_ISDIR(info.st_mode))
+                    return fail(ErrnoError(EISDIR));
                 if (!S_ISREG(info.st_mode))
-                    return -EINVAL;
+                    return fail(MakeError(LockFileFault::NotARegularFile));
                 return fd.Release();
             }
-            return -EEXIST;
+            return fail(ErrnoError(EEXIST));
         }
     }
 
@@ -299,28 +340,38 @@ namespace QOR
     {
         const std::optional<std::string> path = Detail::LockFilePath(name);
         if (!path)
-            return {Win32Error(Detail::MutexUnableToCreate), {}};
+            return {Win32Error(Detail::MutexUnableToCreate), {}, ErrnoError(EINVAL)};
 
-        const int opened = OpenLockFile(*path, true);
-        if (opened < 0)
+        std::error_code cause;
+        UniqueFd fd(OpenLockFile(*path, true, cause));
+        if (!fd)
         {
-            if (opened == -EACCES || opened == -EPERM)
-                return {Win32Error(Detail::MutexAccessDenied), {}};
-            return {Win32Error(Detail::MutexUnableToCreate), {}};
+            if (cause == std::errc::permission_denied || cause == std::errc::operation_not_permitted)
+                return {Win32Error(Detail::MutexAccessDenied), {}, cause};
+            return {Win32Error(Detail::MutexUnableToCreate), {}, cause};
         }
-        UniqueFd fd(opened);
 
         // The lock belongs to this open file description, so a second take in this same process fails
         // as well, and the system drops it when the holder ends, however it ends.
         if (FlockRetrying(fd.Get(), LOCK_EX | LOCK_NB) != 0)
         {
-            if (errno == EWOULDBLOCK)
-                return {Win32Error(Detail::MutexAlreadyExists), {}};
-            return {Win32Error(Detail::MutexUnableToCreate), {}};
+            const int number = errno;
+            return {Win32Error(number == EWOULDBLOCK ? Detail::MutexAlreadyExists : Detail::MutexUnableToCreate), {},
+                    ErrnoError(number)};
         }
         // Released by closing. The file itself stays: unlinking it would let a later taker lock a new
         // file while an older holder still holds the old one.
-        return {Win32Error(), SharedHandle(fd.Release(), CloseNative)};
+        return {Win32Error(), SharedHandle(fd.Release(), CloseNative), {}};
+    }
+
+    bool IsHeldElsewhere(const MutexResult& result) noexcept
+    {
+        return !result.mutex && result.cause == std::errc::operation_would_block;
+    }
+
+    std::string NamedMutexLocation(const std::string& name)
+    {
+        return Detail::LockFilePath(name).value_or(name);
     }
 
     bool IsNamedMutexTaken(const std::string& name)
@@ -328,12 +379,10 @@ namespace QOR
         const std::optional<std::string> path = Detail::LockFilePath(name);
         if (!path)
             return true;
-        const int opened = OpenLockFile(*path, false);
-        if (opened == -ENOENT)
-            return false; // never taken since the machine started
-        if (opened < 0)
-            return true;
-        UniqueFd fd(opened);
+        std::error_code cause;
+        UniqueFd fd(OpenLockFile(*path, false, cause));
+        if (!fd)
+            return cause != std::errc::no_such_file_or_directory; // missing: never taken since the machine started
         return FlockRetrying(fd.Get(), LOCK_EX | LOCK_NB) != 0;
     }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <system_error>
 #include <vector>
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -145,30 +146,46 @@ namespace QOR
     {
         std::vector<wchar_t> buffer;
         if (Win32Error error = GlobalMutexName(name, buffer))
-            return {std::move(error), {}};
+            return {std::move(error), {}, std::make_error_code(std::errc::invalid_argument)};
 
         HANDLE mutex = ::CreateMutexExW(nullptr, buffer.data(), CREATE_MUTEX_INITIAL_OWNER, 0);
         if (mutex == nullptr)
         {
+            // ERROR_INVALID_HANDLE, for one, when the name belongs to an event or another kind of object.
             const DWORD code = ::GetLastError();
+            const std::error_code cause(static_cast<int>(code), std::system_category());
             if (code == ERROR_ALREADY_EXISTS)
-                return {Win32Error(Detail::MutexAlreadyExists), {}};
+                return {Win32Error(Detail::MutexAlreadyExists), {}, cause};
             if (code == ERROR_ACCESS_DENIED)
-                return {Win32Error(Detail::MutexAccessDenied), {}};
-            return {Win32Error(Detail::MutexUnableToCreate), {}};
+                return {Win32Error(Detail::MutexAccessDenied), {}, cause};
+            return {Win32Error(Detail::MutexUnableToCreate), {}, cause};
         }
         // The system may open the existing mutex instead of refusing it (Wine does, for another process
         // and for this one). That handle does not own it: someone else holds the name.
         if (::GetLastError() == ERROR_ALREADY_EXISTS)
         {
             ::CloseHandle(mutex);
-            return {Win32Error(Detail::MutexAlreadyExists), {}};
+            return {Win32Error(Detail::MutexAlreadyExists), {},
+                    std::error_code(ERROR_ALREADY_EXISTS, std::system_category())};
         }
 
         return {Win32Error(), SharedHandle(ToNative(mutex), [](SharedHandle::Native native) {
                     ::ReleaseMutex(ToHandle(native));
                     ::CloseHandle(ToHandle(native));
-                })};
+                }),
+                {}};
+    }
+
+    bool IsHeldElsewhere(const MutexResult& result) noexcept
+    {
+        // Access is denied, rather than the name found, when the holder runs as another user.
+        return !result.mutex && result.cause.category() == std::system_category() &&
+               (result.cause.value() == ERROR_ALREADY_EXISTS || result.cause.value() == ERROR_ACCESS_DENIED);
+    }
+
+    std::string NamedMutexLocation(const std::string& name)
+    {
+        return "Global\\" + name;
     }
 
     bool IsNamedMutexTaken(const std::string& name)
