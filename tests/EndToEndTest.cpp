@@ -324,6 +324,45 @@ namespace QOR::Testing
             EXPECT_THAT(Log(), IsEmpty());
         }
 
+        // The installation itself lies deep, under a long user profile: its log lies beyond the old
+        // limit and still receives the failure.
+        TEST_F(EndToEndTest, DeepInstallationUpdatesAndLogsBeyondTheOldLimit)
+        {
+            // As deep as a program can still be started from (its path below 260 characters), so that
+            // the log file and the staged files lie beyond.
+            constexpr std::size_t Depth = 236;
+            fs::path deep = Dir();
+            while (deep.string().size() < Depth)
+            {
+                deep /= std::string(std::min<std::size_t>(40, Depth - deep.string().size() - 1), 'd');
+            }
+            ASSERT_EQ(deep.string().size(), Depth);
+            fs::create_directories(LongForm(deep));
+            fs::copy_file(Installed("QORLauncherUpdater.exe"), LongForm(deep / "QORLauncherUpdater.exe"));
+            fs::copy_file(Installed("QORLauncher.exe"), LongForm(deep / "QORLauncher.exe"));
+            WriteFile(LongForm(deep / "self_update/bin/core.dll"), "new");
+            WriteFile(LongForm(deep / "bin/core.dll"), "old");
+            const auto run = [&] {
+                TestProcess updater(deep / "QORLauncherUpdater.exe", {}, deep);
+                return updater.Wait(90s).value_or(-1);
+            };
+
+            EXPECT_EQ(run(), 0);
+            EXPECT_EQ(ReadFile(LongForm(deep / "bin/core.dll")), "new");
+            EXPECT_FALSE(fs::exists(LongForm(deep / "self_update")));
+
+            // The target is a folder holding a folder of the file's name: the update fails, and says so.
+            WriteFile(LongForm(deep / "self_update/data.pak"), "pak");
+            fs::create_directories(LongForm(deep / "data.pak/data.pak/inner"));
+
+            EXPECT_EQ(run(), 1);
+            ASSERT_GT((deep / "log/self_updater_log.txt").string().size(), 260U);
+            EXPECT_THAT(ReadFile(LongForm(deep / "log/self_updater_log.txt")),
+                        HasSubstr(LoggedPrefix("Unable to copy update files. Aborting application. File:./self_update" +
+                                               Separator + "data.pak. Err: ")));
+            EXPECT_EQ(ReadFile(LongForm(deep / "self_update/data.pak")), "pak");
+        }
+
         TEST_F(EndToEndTest, StagingTreeThatCannotBeRemovedIsReportedAndTheLauncherStillStarts)
         {
             WriteFile(Staged("a.txt"), "new");

@@ -1,5 +1,7 @@
 #include "FileSystem.h"
 
+#include <qor/Utility/FileHolders.h>
+
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -74,6 +76,20 @@ namespace QOR::Update::FileSystem
         };
 
         constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+        // The path as programs and players know it: "\\?\C:\x" as "C:\x", "\\?\UNC\s\x" as "\\s\x".
+        NativeString WithoutLongPrefix(const NativeString& path)
+        {
+            if (path.rfind(L"\\\\?\\UNC\\", 0) == 0)
+            {
+                return L"\\\\" + path.substr(8);
+            }
+            if (path.rfind(L"\\\\?\\", 0) == 0)
+            {
+                return path.substr(4);
+            }
+            return path;
+        }
 
         // Opens the entry itself for its attributes, never a link's target.
         HANDLE OpenEntry(const NativeString& path, DWORD access, bool followLink)
@@ -224,15 +240,7 @@ namespace QOR::Update::FileSystem
 
     std::string DisplayPath(const NativeString& path)
     {
-        if (path.rfind(L"\\\\?\\UNC\\", 0) == 0)
-        {
-            return ToUtf8(L"\\\\" + path.substr(8));
-        }
-        if (path.rfind(L"\\\\?\\", 0) == 0)
-        {
-            return ToUtf8(path.substr(4));
-        }
-        return ToUtf8(path);
+        return ToUtf8(WithoutLongPrefix(path));
     }
 
     std::error_code Status(const NativeString& path, EntryType& type)
@@ -736,9 +744,10 @@ namespace QOR::Update::FileSystem
         return ToUtf8(wide);
     }
 
-    std::string HoldersOf(const NativeString&)
+    std::string HoldersOf(const NativeString& path)
     {
-        return {};
+        // The Restart Manager is given the path as programs know it.
+        return DescribeFileHolders(std::filesystem::path(WithoutLongPrefix(path)));
     }
 
     std::uint64_t RandomBits()

@@ -1136,6 +1136,18 @@ namespace QOR
             }
         }
 
+        std::filesystem::path LogFilePath()
+        {
+            NativeString root;
+            if (FS::InstallationRoot(root) || root == FS::FromAscii("."))
+            {
+                return "./log/self_updater_log.txt";
+            }
+            const NativeString folder = Join(root, FS::FromAscii("log"));
+            (void)FS::MakeFolder(folder); // a failure is the logging's to report
+            return Join(folder, FS::FromAscii("self_updater_log.txt"));
+        }
+
         TreeCopyResult CopyUpdateTree()
         {
             try

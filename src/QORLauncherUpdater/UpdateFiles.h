@@ -46,6 +46,11 @@ namespace QOR
         // The removal itself. Returns the box text of the failure, empty on success. Never throws.
         std::string RemoveUpdateTree();
 
+        // Where the log file "./log/self_updater_log.txt" is opened: as written on Linux; on Windows as an
+        // absolute "\\?\" path, so a deep installation keeps its log, with its folder made beforehand
+        // (the logging library cannot make folders on such a path). Never throws.
+        std::filesystem::path LogFilePath();
+
         // UTF-8 text of a path for boxes and log lines. Bytes or code units that are not valid text
         // become U+FFFD, so a strange file name can never stop the message box.
         std::string PathText(const std::filesystem::path& path);

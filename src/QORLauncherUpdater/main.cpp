@@ -20,7 +20,6 @@
 namespace
 {
     constexpr std::string_view ApplicationName = "QORLauncherUpdater";
-    constexpr const char* LogFilePath = "./log/self_updater_log.txt";
     constexpr const char* UpdaterMutexName = "QOR_LauncherUpdater";
     constexpr const char* LauncherMutexName = "QOR_Launcher";
     // How long the launcher may take to exit after starting the updater.
@@ -71,7 +70,7 @@ namespace
                 return ExitFailure;
             }
             settings.fileEnabled = true;
-            settings.filePath = LogFilePath;
+            settings.filePath = QOR::Update::LogFilePath();
             try
             {
                 module->Configure(settings);
