@@ -93,6 +93,7 @@ namespace QOR::Testing
                 }
                 ASSERT_TRUE(result.copied) << result.logText;
                 ASSERT_EQ(Update::RemoveUpdateTree(), "");
+                RemoveReplacedFiles();
                 ASSERT_TRUE(fs::is_symlink(fs::symlink_status(Installed(c.link))));
                 EXPECT_EQ(fs::read_symlink(Installed(c.link)).string(), c.text);
                 EXPECT_EQ(ReadFile(Installed("bin/libfoo.so.2")), "new library");

@@ -35,6 +35,7 @@ namespace QOR::Testing
                 const Update::TreeCopyResult result = Update::CopyUpdateTree();
                 ASSERT_TRUE(result.copied) << result.logText;
                 ASSERT_EQ(Update::RemoveUpdateTree(), "");
+                RemoveReplacedFiles();
                 EXPECT_FALSE(fs::exists(Root() / "self_update"));
                 EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
             }
@@ -78,6 +79,7 @@ namespace QOR::Testing
             }
             // The replaced files are kept until the staging tree is gone.
             EXPECT_EQ(Update::RemoveUpdateTree(), "");
+            RemoveReplacedFiles();
             EXPECT_FALSE(fs::exists(Root() / "self_update"));
             EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
         }
@@ -114,6 +116,7 @@ namespace QOR::Testing
 
             ASSERT_TRUE(Update::CopyUpdateTree().copied);
             ASSERT_EQ(Update::RemoveUpdateTree(), "");
+            RemoveReplacedFiles();
             // Only the staged names of the working files' form remain, as installed files.
             EXPECT_EQ(LeftoverTemporaries(Root()),
                       (std::vector<std::string>{".qor-0123456789abcdef", ".qor-0123456789abcdef-0b",
@@ -352,6 +355,7 @@ namespace QOR::Testing
                 const Update::TreeCopyResult result = Update::CopyUpdateTree();
                 ASSERT_TRUE(result.copied) << result.logText;
                 ASSERT_EQ(Update::RemoveUpdateTree(), "");
+                RemoveReplacedFiles();
 
                 EXPECT_EQ(ReadFile(Installed("bin/core.dll")), "core new");
                 EXPECT_EQ(ReadFile(Installed("plugins/p.dll")), "plugin");

@@ -983,17 +983,15 @@ namespace QOR
                        " manually.";
             }
 
-            // After the commit: the staging tree goes first (moved into the working folder in one step, so a
-            // kill can never leave a half-deleted tree that looks staged), then the backups, then the journal.
-            // `bIsLive` is false when a later run finishes it: the staging folder may then hold a new update.
-            // Returns the box text of a failed removal of the staging tree.
-            std::string FinishCommitted(const Layout& layout, const UpdatePlan& plan, bool bIsLive)
+            // After the commit the staging tree goes first, moved into the working folder in one step, so a
+            // kill can never leave a half-deleted tree that looks staged. `bIsLive` is false when a later
+            // run finishes the update: the staging folder may then hold a new one, and stays. Returns the
+            // box text of a failed removal of the staging tree.
+            std::string RetireStaging(const Layout& layout, const UpdatePlan& plan, bool bIsLive)
             {
                 RetryBudget budget(HeldFileBudget);
-                const std::uint64_t tag = plan.GetTag();
-                const NativeString retired = layout.RetiredStaging(tag);
+                const NativeString retired = layout.RetiredStaging(plan.GetTag());
                 std::string boxText;
-                bool keepJournal = false;
                 if (bIsLive)
                 {
                     const StepError moved = Retrying(budget, layout.Staging(), [&] {
@@ -1007,24 +1005,35 @@ namespace QOR
                 }
                 if (Retrying(budget, retired, [&] { return FS::RemoveTree(retired); }))
                 {
-                    // Left where the launcher can see it and its team knows to look.
+                    // Left where the launcher can see it and its team knows to look; if that cannot be,
+                    // the next run removes it from the working folder.
                     bool present = true;
                     (void)Exists(layout.Staging(), present);
-                    keepJournal = present || FS::Rename(retired, layout.Staging(), FS::Replace::No);
+                    if (!present)
+                    {
+                        (void)FS::Rename(retired, layout.Staging(), FS::Replace::No);
+                    }
                     boxText = RemovalFailedText(layout);
                 }
-                Transaction transaction(layout, plan);
-                if (transaction.RemoveBackups(budget))
+                return boxText;
+            }
+
+            // Then the replaced files, then the journal, then its folder: an empty working folder is the
+            // mark of an update that was finished. Whatever cannot go yet waits for the next run.
+            void DiscardCommitted(const Layout& layout, const UpdatePlan& plan)
+            {
+                RetryBudget budget(HeldFileBudget);
+                const std::uint64_t tag = plan.GetTag();
+                bool retiredLeft = true;
+                if (Transaction(layout, plan).RemoveBackups(budget) || Exists(layout.RetiredStaging(tag), retiredLeft) ||
+                    retiredLeft)
                 {
-                    keepJournal = true; // the next run removes what is left
+                    return;
                 }
-                // The journal goes last, then its folder: an empty working folder is the mark of an
-                // update that was finished.
-                if (!keepJournal && !FS::RemoveFile(layout.Committed(tag)))
+                if (!FS::RemoveFile(layout.Committed(tag)))
                 {
                     (void)FS::RemoveEmptyFolder(layout.WorkFolder(tag));
                 }
-                return boxText;
             }
 
             struct JournalFound
@@ -1088,7 +1097,8 @@ namespace QOR
                     }
                     else if (journal.bIsCommitted)
                     {
-                        (void)FinishCommitted(layout, *journal.plan, false);
+                        (void)RetireStaging(layout, *journal.plan, false);
+                        DiscardCommitted(layout, *journal.plan);
                         finished = true;
                     }
                     else if (Outcome failed = UndoUpdate(layout, *journal.plan, journal.plan->EntryCount()))
@@ -1183,7 +1193,7 @@ namespace QOR
                     if (journal.plan && journal.bIsCommitted)
                     {
                         committed = true;
-                        const std::string text = FinishCommitted(layout, *journal.plan, true);
+                        const std::string text = RetireStaging(layout, *journal.plan, true);
                         boxText = boxText.empty() ? text : boxText;
                     }
                 }
@@ -1216,6 +1226,30 @@ namespace QOR
         ReportFailure(logger, spdlog::source_loc{__FILE__, __LINE__, "CopyUpdateFiles"},
                       Update::CopyFailedBoxText, Update::BoxTitle, result.logText);
         return false;
+    }
+
+    void RemoveReplacedFiles()
+    {
+        try
+        {
+            Update::NativeString root;
+            if (Update::FileSystem::InstallationRoot(root))
+            {
+                return;
+            }
+            const Update::Layout layout(root);
+            for (Update::JournalFound& journal : Update::FindJournals(layout))
+            {
+                if (journal.plan && journal.bIsCommitted)
+                {
+                    Update::DiscardCommitted(layout, *journal.plan);
+                }
+            }
+        }
+        catch (...)
+        {
+            // What is left is removed by the next run.
+        }
     }
 
     void RemoveUpdateFiles()

@@ -21,8 +21,13 @@ namespace QOR
     // with the installation and the staging tree as they were.
     bool CopyUpdateFiles(Logger* logger);
 
-    // Deletes the staging tree and the update's backups. A failure is shown in a box and not passed on.
+    // Deletes the staging tree. A failure is shown in a box and not passed on.
     void RemoveUpdateFiles();
+
+    // Deletes the files the update replaced, kept until now so that a failure could put them back, and
+    // its journal. Called once the launcher is started: freeing many files can take seconds, which the
+    // player does not wait for. What cannot be deleted now, the next run deletes.
+    void RemoveReplacedFiles();
 
     namespace Update
     {

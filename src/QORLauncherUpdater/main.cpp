@@ -112,21 +112,24 @@ namespace
             QOR::RemoveUpdateFiles();
 
             launched = QOR::LaunchProcess(LauncherPath, "", LauncherCreationFlags);
+            int code = ExitSuccess;
             if (launched.error)
             {
                 QOR::ReportFailure(logger, spdlog::source_loc{__FILE__, __LINE__, "main"},
                                    "Error: Unable to launch QORLauncher.exe." + launched.error.GetText(), Title,
                                    "Unable to launch QORLauncher.exe." + launched.error.GetText());
-                return ExitFailure;
+                code = ExitFailure;
             }
-            if (!launched.process || !launched.thread)
+            else if (!launched.process || !launched.thread)
             {
                 QOR::ReportFailure(logger, spdlog::source_loc{__FILE__, __LINE__, "main"},
                                    "Error: Unable to launch QORLauncher.exe.", Title,
                                    "Unable to launch QORLauncher.exe.");
-                return ExitFailure;
+                code = ExitFailure;
             }
-            return ExitSuccess;
+            // The update is in either way; the launcher starts meanwhile.
+            QOR::RemoveReplacedFiles();
+            return code;
         }
         catch (const std::exception& exception)
         {
