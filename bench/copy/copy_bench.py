@@ -107,9 +107,29 @@ def stage(master, installation, launcher, replacing):
     run(["sync"])
 
 
+CLOCK_LOG = "launcher_clock.txt"  # the started launcher stamps its start here (monotonic clock)
+
+
+def launcher_start_ns(installation):
+    deadline = time.monotonic() + 10
+    path = os.path.join(installation, CLOCK_LOG)
+    while time.monotonic() < deadline:
+        if os.path.exists(path):
+            with open(path) as stamps:
+                for line in stamps:
+                    event, _, ns = line.partition(" ")
+                    if event == "start":
+                        return int(ns)
+        time.sleep(0.01)
+    sys.exit("the launcher did not stamp its start")
+
+
 def time_updater(installation, updater, runner):
-    """Wall time in seconds and peak resident set size in KiB of one run."""
-    output = subprocess.run([runner, installation, updater], check=True, capture_output=True, text=True).stdout
+    """Wall time of the whole run and until the launcher's start, in seconds, and peak RSS in KiB."""
+    started = time.monotonic_ns()
+    env = dict(os.environ, QOR_LAUNCHER_CLOCK_LOG=CLOCK_LOG)
+    output = subprocess.run([runner, installation, updater], check=True, capture_output=True, text=True,
+                            env=env).stdout
     nanoseconds, peak_kib, code = (int(field) for field in output.split())
     elapsed = nanoseconds / 1e9
     if code != 0:
@@ -117,7 +137,7 @@ def time_updater(installation, updater, runner):
     if os.path.exists(os.path.join(installation, "self_update")):
         sys.exit("the updater left the staging tree behind")
     wait_for_launcher(installation)
-    return elapsed, peak_kib
+    return elapsed, (launcher_start_ns(installation) - started) / 1e9, peak_kib
 
 
 def time_cp(installation):
@@ -164,20 +184,21 @@ def main():
             maker(master)
         files, size = tree_stats(master)
         installation = os.path.join(work, "installation")
-        times = {"updater": [], "cp": []}
+        times = {"updater": [], "cp": [], "relaunch": []}
         peaks = []
         for round_index in range(args.rounds):
             order = ["updater", "cp"] if round_index % 2 == 0 else ["cp", "updater"]
             for contender in order:
                 stage(master, installation, launcher, replacing)
                 if contender == "updater":
-                    elapsed, peak = time_updater(installation, updater, runner)
+                    elapsed, relaunch, peak = time_updater(installation, updater, runner)
                     times["updater"].append(elapsed)
+                    times["relaunch"].append(relaunch)
                     peaks.append(peak)
                 else:
                     times["cp"].append(time_cp(installation))
-            print(f"{label} round {round_index + 1}: updater {times['updater'][-1]:.3f} s, "
-                  f"cp {times['cp'][-1]:.3f} s", flush=True)
+            print(f"{label} round {round_index + 1}: updater {times['updater'][-1]:.3f} s "
+                  f"(launcher started after {times['relaunch'][-1]:.3f} s), cp {times['cp'][-1]:.3f} s", flush=True)
         shutil.rmtree(installation, ignore_errors=True)
         median_updater = statistics.median(times["updater"])
         median_cp = statistics.median(times["cp"])
@@ -186,6 +207,7 @@ def main():
             "updater_median_s": f"{median_updater:.4f}", "cp_median_s": f"{median_cp:.4f}",
             "ratio": f"{median_updater / median_cp:.3f}",
             "updater_peak_rss_kib": max(peaks),
+            "relaunch_median_s": f"{statistics.median(times['relaunch']):.4f}",
             "updater_all_s": " ".join(f"{t:.4f}" for t in times["updater"]),
             "cp_all_s": " ".join(f"{t:.4f}" for t in times["cp"]),
         })
@@ -195,12 +217,13 @@ def main():
         writer.writeheader()
         writer.writerows(rows)
     print()
-    print("| tree | files | MiB | updater (median) | cp -a + sync -f (median) | ratio | updater peak RSS |")
-    print("|---|---|---|---|---|---|---|")
+    print("| tree | files | MiB | updater (median) | launcher started after | cp -a + sync -f (median) | ratio "
+          "| updater peak RSS |")
+    print("|---|---|---|---|---|---|---|---|")
     for row in rows:
         print(f"| {row['tree']} | {row['files']} | {int(row['bytes']) / MiB:.1f} | {float(row['updater_median_s']):.3f} s "
-              f"| {float(row['cp_median_s']):.3f} s | {float(row['ratio']):.2f}x "
-              f"| {row['updater_peak_rss_kib'] / 1024:.1f} MiB |")
+              f"| {float(row['relaunch_median_s']):.3f} s | {float(row['cp_median_s']):.3f} s "
+              f"| {float(row['ratio']):.3f}x | {row['updater_peak_rss_kib'] / 1024:.1f} MiB |")
     print(f"\nwritten to {result}")
 
 

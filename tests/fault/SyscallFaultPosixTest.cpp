@@ -8,6 +8,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <unistd.h>
 
 namespace QOR::Testing
@@ -29,17 +31,18 @@ namespace QOR::Testing
                 {
                     FAIL() << Strace << " is missing: scripts/install-deps.sh installs it";
                 }
+                // LeakSanitizer cannot work under ptrace and would fail every traced run of a sanitizer build.
+                ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
                 // A launcher that ends at once and holds no mutex, so that no run waits for the last one's.
                 fs::remove(Installed("QORLauncher.exe"));
-                WriteFile(Installed("QORLauncher.exe"), "#!/bin/sh\nexit 0\n");
-                fs::permissions(Installed("QORLauncher.exe"), fs::perms::owner_all, fs::perm_options::replace);
+                fs::copy_file("/bin/true", Installed("QORLauncher.exe"));
             }
 
             // Replaced, new, new in new folders, a link that must stay a link, modes, a file only the
             // installation has, and the updater's own name.
             void Stage()
             {
-                for (const char* entry : {"self_update", "bin", "plugins", "log", "data", "run.sh", "top.txt"})
+                for (const char* entry : {"self_update", "bin", "plugins", "tools", "log", "data", "run.sh", "top.txt"})
                 {
                     fs::remove_all(Installed(entry));
                 }
@@ -57,7 +60,10 @@ namespace QOR::Testing
                 WriteFile(Staged("bin/core.dll"), "core new");
                 WriteFile(Staged("bin/libfoo.so.2"), "library 2");
                 fs::create_symlink("libfoo.so.2", Staged("bin/libfoo.so"));
+                // A new folder moves in whole; one holding a file that is never installed is made.
                 WriteFile(Staged("plugins/deep/new.dll"), "plugin");
+                WriteFile(Staged("tools/deep/helper.dll"), "helper");
+                WriteFile(Staged("tools/QORLauncherUpdater.exe"), "never installed");
                 WriteFile(Staged("run.sh"), "new script");
                 fs::permissions(Staged("run.sh"), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec,
                                 fs::perm_options::replace);
@@ -87,9 +93,12 @@ namespace QOR::Testing
             {
                 const fs::path trace = Dir() / "strace.out";
                 fs::remove(trace);
+                // Every thread and child is traced (their calls counted each on their own), and with a
+                // seccomp filter a traced program stops only at the call in question: fast even for
+                // sanitizer builds.
                 TestProcess updater(Strace,
-                                    {"-o", trace.string(), "-e", "trace=" + syscall, "-e", "inject=" + injection,
-                                     Installed(UpdaterName).string()},
+                                    {"-f", "--seccomp-bpf", "-o", trace.string(), "-e", "trace=" + syscall, "-e",
+                                     "inject=" + injection, Installed(UpdaterName).string()},
                                     Dir());
                 const std::optional<int> code = updater.Wait(60s);
                 EXPECT_TRUE(code.has_value()) << injection << ": the updater did not end";
@@ -102,7 +111,9 @@ namespace QOR::Testing
             void ExpectBeforeOrDone(int code, const std::map<std::string, std::string>& before,
                                     const std::map<std::string, std::string>& done)
             {
-                if (code != 0)
+                // A failed launch comes after the update, which stays in.
+                const bool launchFailed = Log().find("Unable to launch QORLauncher.exe.") != std::string::npos;
+                if (code != 0 && !launchFailed)
                 {
                     EXPECT_TRUE(Installation() == before)
                         << "a failed run changed the installation or the staging tree:" << SnapshotDifference(Installation(), before);
@@ -170,11 +181,18 @@ namespace QOR::Testing
             RecordProperty("failures", failures);
         }
 
-        // The calls that read, change or flush the file system on the way of an update.
-        INSTANTIATE_TEST_SUITE_P(UpdateCalls, SyscallFaultTest,
-                                 ::testing::Values("openat", "getdents64", "newfstatat", "readlink", "mkdir",
-                                                   "linkat", "rename", "renameat2", "symlink", "unlink",
-                                                   "unlinkat", "rmdir", "write", "fsync", "syncfs"),
+        // The calls that change or flush the file system, and those that read it on the way of an update.
+        INSTANTIATE_TEST_SUITE_P(ChangingCalls, SyscallFaultTest,
+                                 ::testing::Values("mkdir", "linkat", "rename", "renameat2", "symlink", "unlink",
+                                                   "unlinkat", "rmdir", "fsync", "syncfs"),
                                  [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+#ifndef __SANITIZE_ADDRESS__
+        // Sanitizer builds take seconds per traced run: there the reading calls, whose failures change
+        // nothing, are left to the build without sanitizers. AddressSanitizer also probes memory with
+        // write() and stops when that fails otherwise than it expects.
+        INSTANTIATE_TEST_SUITE_P(ReadingCalls, SyscallFaultTest,
+                                 ::testing::Values("openat", "getdents64", "newfstatat", "readlink", "write"),
+                                 [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+#endif
     }
 }
