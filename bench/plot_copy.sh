@@ -24,6 +24,6 @@ set key top left
 set xtics nomirror
 plot "$csv" using 5:xtic(1) skip 1 title "QORLauncherUpdater (end to end)" linecolor rgb "#2f6db5", \
      "" using 6 skip 1 title "cp -a + sync -f" linecolor rgb "#b0b0b0", \
-     "" using 0:(\$5):(sprintf("%.2fx", \$7)) skip 1 with labels offset -2.2,0.8 notitle
+     "" using 0:(\$5):(sprintf("%.3fx", \$7)) skip 1 with labels offset -2.2,0.8 notitle
 GNUPLOT
 echo "written to $out"

@@ -177,7 +177,7 @@ def main():
                  for replacing in ([False, True] if args.replacing else [False])]
     rows = []
     for label, name, maker, replacing in scenarios:
-        label = label + (", replacing" if replacing else "")
+        label = label + (" (replacing)" if replacing else "")
         master = os.path.join(work, "masters", name)
         if not os.path.isdir(master):
             print(f"generating {label} in {master}", flush=True)
