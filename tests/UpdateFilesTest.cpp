@@ -247,11 +247,14 @@ namespace QOR::Testing
                 bool bIsCommitted;
                 std::function<void()> make;
             };
-            // Entry 0 replaces bin/core.dll, entry 1 is new in the new folder plugins.
+            // Entry 0 replaces bin/core.dll, entry 1 is new in the new folder plugins, entry 2 the new
+            // folder extras, moved in whole.
             const auto stageAll = [&] {
                 WriteFile(Staged("bin/core.dll"), "core new");
                 WriteFile(Staged("plugins/p.dll"), "plugin");
+                WriteFile(Staged("extras/e.txt"), "extra");
             };
+            const auto movedExtras = [&] { fs::rename(Staged("extras"), Installed("extras")); };
             const auto oldCore = [&] { WriteFile(Installed("bin/core.dll"), "core old"); };
             const auto movedCore = [&] {
                 WriteFile(working("bin", 0, 'b'), "core old");
@@ -313,12 +316,26 @@ namespace QOR::Testing
                      fs::rename(working("bin", 0, 'b'), working("bin", 0, 'r'));
                      fs::create_hard_link(Installed("bin/core.dll"), Staged("bin/core.dll"));
                  }},
-                {"committed, staging still there", true, [&] { stageAll(); oldCore(); movedCore(); movedPlugin(); }},
+                {"folder moved in", false, [&] {
+                     stageAll();
+                     oldCore();
+                     movedCore();
+                     movedPlugin();
+                     movedExtras();
+                 }},
+                {"committed, staging still there", true, [&] {
+                     stageAll();
+                     oldCore();
+                     movedCore();
+                     movedPlugin();
+                     movedExtras();
+                 }},
                 {"committed, staging half removed", true, [&] {
                      stageAll();
                      oldCore();
                      movedCore();
                      movedPlugin();
+                     movedExtras();
                      fs::create_directories(Installed(work));
                      fs::rename(Root() / "self_update", Installed(work + "/staging"));
                      fs::remove_all(Installed(work + "/staging/plugins"));
@@ -328,6 +345,7 @@ namespace QOR::Testing
                      oldCore();
                      movedCore();
                      movedPlugin();
+                     movedExtras();
                      fs::remove(working("bin", 0, 'b'));
                      fs::remove_all(Root() / "self_update");
                  }},
@@ -339,6 +357,7 @@ namespace QOR::Testing
             plan.AddEntry(native("bin/core.dll"), native("bin/core.dll"), Update::EntryKind::File, true);
             plan.AddFolder(native("plugins"));
             plan.AddEntry(native("plugins/p.dll"), native("plugins/p.dll"), Update::EntryKind::File, false);
+            plan.AddEntry(native("extras"), native("extras"), Update::EntryKind::Folder, false);
 
             for (const State& state : states)
             {
@@ -346,6 +365,7 @@ namespace QOR::Testing
                 fs::remove_all(Root() / "self_update");
                 fs::remove_all(Installed("bin"));
                 fs::remove_all(Installed("plugins"));
+                fs::remove_all(Installed("extras"));
                 fs::remove_all(Installed(work));
                 fs::create_directories(Installed("bin"));
                 state.make();
@@ -359,6 +379,7 @@ namespace QOR::Testing
 
                 EXPECT_EQ(ReadFile(Installed("bin/core.dll")), "core new");
                 EXPECT_EQ(ReadFile(Installed("plugins/p.dll")), "plugin");
+                EXPECT_EQ(ReadFile(Installed("extras/e.txt")), "extra");
                 EXPECT_FALSE(fs::exists(Root() / "self_update"));
                 EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
             }

@@ -386,6 +386,29 @@ namespace QOR::Update::FileSystem
     std::error_code SameContent(const NativeString& left, const NativeString& right, bool& same)
     {
         same = false;
+        struct stat linkA{};
+        struct stat linkB{};
+        if (::lstat(left.c_str(), &linkA) != 0 || ::lstat(right.c_str(), &linkB) != 0)
+        {
+            return LastError();
+        }
+        if (S_ISLNK(linkA.st_mode) || S_ISLNK(linkB.st_mode))
+        {
+            // Links are the same when they say the same.
+            NativeString textA;
+            NativeString textB;
+            if (!S_ISLNK(linkA.st_mode) || !S_ISLNK(linkB.st_mode))
+            {
+                return {};
+            }
+            std::error_code error = ReadLink(left, textA);
+            if (error || (error = ReadLink(right, textB)))
+            {
+                return error;
+            }
+            same = textA == textB;
+            return {};
+        }
         FileDescriptor a(Open(left, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
         FileDescriptor b(Open(right, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
         if (!a || !b)
