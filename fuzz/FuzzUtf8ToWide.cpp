@@ -1,13 +1,16 @@
 // Utf8ToWide (the project's own decoder on this platform) against the reference decoder: the same
-// UTF-16 for every input, including malformed ones, embedded zero bytes and surrogate pairs.
+// UTF-16 for every input, including malformed ones, embedded zero bytes and surrogate pairs. Encoded
+// back to UTF-8, as every box and log text is, it gives the reference's well-formed text.
 
 #include "ReferenceUtf8.h"
 
 #include <qor/Foundation/Foundation.h>
+#include <qor/Foundation/Utf8.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -16,9 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (result.error)
         QOR::Fuzzing::Fail("Utf8ToWide reported an error; the decoder replaces malformed text instead");
 
-    const std::u16string expected = QOR::Fuzzing::ToUtf16(QOR::Fuzzing::ReferenceCodePoints(input));
-    if (result.text != expected)
+    const std::vector<char32_t> codePoints = QOR::Fuzzing::ReferenceCodePoints(input);
+    if (result.text != QOR::Fuzzing::ToUtf16(codePoints))
         QOR::Fuzzing::Fail("Utf8ToWide differs from the reference decoder");
+    if (QOR::EncodeUtf8(result.text) != QOR::Fuzzing::ToUtf8(codePoints))
+        QOR::Fuzzing::Fail("EncodeUtf8 differs from the reference encoder");
     // Each input byte yields at most one code unit; the size query relies on it.
     if (result.text.size() > input.size())
         QOR::Fuzzing::Fail("more code units than input bytes");

@@ -1,5 +1,7 @@
 #include "FileSystem.h"
 
+#include <qor/Foundation/Platform_posix.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -21,101 +23,55 @@ namespace QOR::Update::FileSystem
 {
     namespace
     {
-        std::error_code LastError()
-        {
-            return {errno, std::system_category()};
-        }
+        using Detail::CloseReporting;
+        using Detail::ErrorOf;
+        using Detail::LastSystemError;
+        using Detail::RetryOnInterrupt;
+        using Detail::SystemError;
+        using Detail::UniqueFd;
 
-        std::error_code ErrorFrom(int code)
+        struct DirectoryStreamTraits
         {
-            return {code, std::system_category()};
-        }
+            using Handle = DIR*;
 
-        // Calls `call` again while it fails with EINTR.
-        template <class Call>
-        auto RetryInterrupted(Call call)
-        {
-            decltype(call()) result;
-            do
+            static Handle Invalid() noexcept
             {
-                result = call();
-            } while (result < 0 && errno == EINTR);
-            return result;
-        }
-
-        class FileDescriptor
-        {
-        public:
-            explicit FileDescriptor(int descriptor = -1) noexcept : _descriptor(descriptor) {}
-            FileDescriptor(const FileDescriptor&) = delete;
-            FileDescriptor& operator=(const FileDescriptor&) = delete;
-            ~FileDescriptor() { (void)Close(); }
-
-            explicit operator bool() const noexcept { return _descriptor >= 0; }
-            int Get() const noexcept { return _descriptor; }
-
-            // Closes now and reports the result: a failed close can mean lost data. Never retried:
-            // Linux has closed the descriptor even when close reports EINTR.
-            std::error_code Close() noexcept
-            {
-                if (_descriptor >= 0 && ::close(std::exchange(_descriptor, -1)) != 0 && errno != EINTR)
-                {
-                    return LastError();
-                }
-                return {};
+                return nullptr;
             }
-
-        private:
-            int _descriptor;
+            static bool IsValid(Handle stream) noexcept
+            {
+                return stream != nullptr;
+            }
+            static void Close(Handle stream) noexcept
+            {
+                ::closedir(stream);
+            }
         };
+        using DirectoryStream = UniqueHandle<DirectoryStreamTraits>;
 
-        class DirectoryStream
+        UniqueFd Open(const NativeString& path, int flags, mode_t mode = 0)
         {
-        public:
-            explicit DirectoryStream(DIR* stream = nullptr) noexcept : _stream(stream) {}
-            DirectoryStream(DirectoryStream&& other) noexcept : _stream(std::exchange(other._stream, nullptr)) {}
-            DirectoryStream& operator=(DirectoryStream&& other) noexcept
-            {
-                std::swap(_stream, other._stream);
-                return *this;
-            }
-            DirectoryStream(const DirectoryStream&) = delete;
-            ~DirectoryStream()
-            {
-                if (_stream != nullptr)
-                {
-                    ::closedir(_stream);
-                }
-            }
-            DIR* Get() const noexcept { return _stream; }
-
-        private:
-            DIR* _stream;
-        };
-
-        int Open(const NativeString& path, int flags, mode_t mode = 0)
-        {
-            return RetryInterrupted([&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); });
+            return Detail::OpenFile(path.c_str(), flags, mode);
         }
 
         // A folder opened for listing; `parent` is the open folder `name` lies in, or -1 for a path.
         std::error_code OpenFolder(int parent, const char* name, bool followLink, DirectoryStream& stream)
         {
             const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
-            const int descriptor =
-                RetryInterrupted([&] { return ::openat(parent < 0 ? AT_FDCWD : parent, name, flags); });
-            if (descriptor < 0)
+            UniqueFd descriptor(
+                RetryOnInterrupt([&] { return ::openat(parent < 0 ? AT_FDCWD : parent, name, flags); }));
+            if (!descriptor)
             {
-                return LastError();
+                return LastSystemError();
             }
-            DIR* dir = ::fdopendir(descriptor);
-            if (dir == nullptr)
+            DIR* const opened = ::fdopendir(descriptor.Get());
+            if (opened == nullptr)
             {
-                const std::error_code error = LastError();
-                ::close(descriptor);
-                return error;
+                return LastSystemError();
             }
-            stream = DirectoryStream(dir);
+            // The stream owns the descriptor from here on.
+            (void)descriptor.Release();
+            stream.Reset(opened);
             return {};
         }
 
@@ -172,7 +128,7 @@ namespace QOR::Update::FileSystem
                     type = EntryType::Missing;
                     return {};
                 }
-                return LastError();
+                return LastSystemError();
             }
             type = S_ISLNK(info.st_mode) ? TypeOfLink(folder, entry.d_name) : TypeOfMode(info.st_mode);
             return {};
@@ -190,7 +146,7 @@ namespace QOR::Update::FileSystem
             entry = ::readdir(stream);
             if (entry == nullptr && errno != 0)
             {
-                error = LastError();
+                error = LastSystemError();
             }
             return entry != nullptr;
         }
@@ -199,10 +155,10 @@ namespace QOR::Update::FileSystem
         {
             while (size > 0)
             {
-                const ssize_t put = RetryInterrupted([&] { return ::write(descriptor, data, size); });
+                const ssize_t put = RetryOnInterrupt([&] { return ::write(descriptor, data, size); });
                 if (put < 0)
                 {
-                    return LastError();
+                    return LastSystemError();
                 }
                 data += put;
                 size -= static_cast<std::size_t>(put);
@@ -216,7 +172,7 @@ namespace QOR::Update::FileSystem
             off_t left = size;
             while (left > 0)
             {
-                const ssize_t moved = RetryInterrupted([&] {
+                const ssize_t moved = RetryOnInterrupt([&] {
                     return ::copy_file_range(from, nullptr, to, nullptr, static_cast<std::size_t>(left), 0);
                 });
                 if (moved < 0)
@@ -225,7 +181,7 @@ namespace QOR::Update::FileSystem
                     {
                         break;
                     }
-                    return LastError();
+                    return LastSystemError();
                 }
                 if (moved == 0)
                 {
@@ -237,10 +193,10 @@ namespace QOR::Update::FileSystem
             const std::unique_ptr<char[]> buffer(new char[capacity]);
             for (;;)
             {
-                const ssize_t got = RetryInterrupted([&] { return ::read(from, buffer.get(), capacity); });
+                const ssize_t got = RetryOnInterrupt([&] { return ::read(from, buffer.get(), capacity); });
                 if (got < 0)
                 {
-                    return LastError();
+                    return LastSystemError();
                 }
                 if (got == 0)
                 {
@@ -260,37 +216,37 @@ namespace QOR::Update::FileSystem
             {
                 return error;
             }
-            return ::symlink(text.c_str(), target.c_str()) == 0 ? std::error_code{} : LastError();
+            return ErrorOf(::symlink(text.c_str(), target.c_str()));
         }
 
         std::error_code CopyRegularFile(const NativeString& source, const NativeString& target)
         {
             // Non-blocking and without following a link, so a planted FIFO can neither block nor
             // redirect the copy.
-            FileDescriptor input(Open(source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+            UniqueFd input = Open(source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
             if (!input)
             {
-                return LastError();
+                return LastSystemError();
             }
             struct stat info{};
             if (::fstat(input.Get(), &info) != 0)
             {
-                return LastError();
+                return LastSystemError();
             }
             if (!S_ISREG(info.st_mode))
             {
-                return ErrorFrom(EOPNOTSUPP);
+                return SystemError(EOPNOTSUPP);
             }
-            FileDescriptor output(Open(target, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, S_IRUSR | S_IWUSR));
+            UniqueFd output = Open(target, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, S_IRUSR | S_IWUSR);
             if (!output)
             {
-                return LastError();
+                return LastSystemError();
             }
             std::error_code error = CopyContents(input.Get(), output.Get(), info.st_size);
             struct stat made{};
             if (!error && ::fstat(output.Get(), &made) != 0)
             {
-                error = LastError();
+                error = LastSystemError();
             }
             // The umask must not strip an executable bit; a set-ID bit must not survive a change of owner.
             mode_t mode = info.st_mode & 07777;
@@ -304,13 +260,13 @@ namespace QOR::Update::FileSystem
             }
             if (!error && ::fchmod(output.Get(), mode) != 0)
             {
-                error = LastError();
+                error = LastSystemError();
             }
-            if (!error && RetryInterrupted([&] { return ::fsync(output.Get()); }) != 0)
+            if (!error && RetryOnInterrupt([&] { return ::fsync(output.Get()); }) != 0)
             {
-                error = LastError();
+                error = LastSystemError();
             }
-            const std::error_code closed = output.Close();
+            const std::error_code closed = CloseReporting(output);
             return error ? error : closed;
         }
     }
@@ -349,7 +305,7 @@ namespace QOR::Update::FileSystem
                 type = EntryType::Missing;
                 return {};
             }
-            return LastError();
+            return LastSystemError();
         }
         type = S_ISLNK(info.st_mode) ? TypeOfLink(AT_FDCWD, path.c_str()) : TypeOfMode(info.st_mode);
         return {};
@@ -365,7 +321,7 @@ namespace QOR::Update::FileSystem
                 type = EntryType::Missing;
                 return {};
             }
-            return LastError();
+            return LastSystemError();
         }
         type = TypeOfMode(info.st_mode);
         return {};
@@ -377,7 +333,7 @@ namespace QOR::Update::FileSystem
         struct stat b{};
         if (::lstat(left.c_str(), &a) != 0 || ::lstat(right.c_str(), &b) != 0)
         {
-            return LastError();
+            return LastSystemError();
         }
         same = a.st_dev == b.st_dev && a.st_ino == b.st_ino;
         return {};
@@ -390,7 +346,7 @@ namespace QOR::Update::FileSystem
         struct stat linkB{};
         if (::lstat(left.c_str(), &linkA) != 0 || ::lstat(right.c_str(), &linkB) != 0)
         {
-            return LastError();
+            return LastSystemError();
         }
         if (S_ISLNK(linkA.st_mode) || S_ISLNK(linkB.st_mode))
         {
@@ -409,17 +365,17 @@ namespace QOR::Update::FileSystem
             same = textA == textB;
             return {};
         }
-        FileDescriptor a(Open(left, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
-        FileDescriptor b(Open(right, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+        UniqueFd a = Open(left, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+        UniqueFd b = Open(right, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
         if (!a || !b)
         {
-            return LastError();
+            return LastSystemError();
         }
         struct stat infoA{};
         struct stat infoB{};
         if (::fstat(a.Get(), &infoA) != 0 || ::fstat(b.Get(), &infoB) != 0)
         {
-            return LastError();
+            return LastSystemError();
         }
         if (!S_ISREG(infoA.st_mode) || !S_ISREG(infoB.st_mode) || infoA.st_mode != infoB.st_mode ||
             infoA.st_size != infoB.st_size)
@@ -431,19 +387,19 @@ namespace QOR::Update::FileSystem
         const std::unique_ptr<char[]> bufferB(new char[Chunk]);
         for (;;)
         {
-            const ssize_t gotA = RetryInterrupted([&] { return ::read(a.Get(), bufferA.get(), Chunk); });
+            const ssize_t gotA = RetryOnInterrupt([&] { return ::read(a.Get(), bufferA.get(), Chunk); });
             if (gotA < 0)
             {
-                return LastError();
+                return LastSystemError();
             }
             std::size_t gotB = 0;
             while (gotB < static_cast<std::size_t>(gotA))
             {
-                const ssize_t got = RetryInterrupted(
+                const ssize_t got = RetryOnInterrupt(
                     [&] { return ::read(b.Get(), bufferB.get() + gotB, static_cast<std::size_t>(gotA) - gotB); });
                 if (got < 0)
                 {
-                    return LastError();
+                    return LastSystemError();
                 }
                 if (got == 0)
                 {
@@ -468,7 +424,7 @@ namespace QOR::Update::FileSystem
         struct stat info{};
         if (::stat(path.c_str(), &info) != 0)
         {
-            return LastError();
+            return LastSystemError();
         }
         device = static_cast<std::uint64_t>(info.st_dev);
         return {};
@@ -478,7 +434,7 @@ namespace QOR::Update::FileSystem
     {
         if (replace == Replace::Yes)
         {
-            return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code{} : LastError();
+            return ErrorOf(::rename(from.c_str(), to.c_str()));
         }
         if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
         {
@@ -486,22 +442,22 @@ namespace QOR::Update::FileSystem
         }
         if (errno != EINVAL && errno != ENOSYS)
         {
-            return LastError();
+            return LastSystemError();
         }
         // File systems without the flag: nothing else writes into the installation meanwhile, so a
         // check just before is enough.
         struct stat info{};
         if (::lstat(to.c_str(), &info) == 0)
         {
-            return ErrorFrom(EEXIST);
+            return SystemError(EEXIST);
         }
-        return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code{} : LastError();
+        return ErrorOf(::rename(from.c_str(), to.c_str()));
     }
 
     std::error_code HardLink(const NativeString& existing, const NativeString& link)
     {
         // Without AT_SYMLINK_FOLLOW: a symbolic link is linked itself, as it is moved and restored.
-        return ::linkat(AT_FDCWD, existing.c_str(), AT_FDCWD, link.c_str(), 0) == 0 ? std::error_code{} : LastError();
+        return ErrorOf(::linkat(AT_FDCWD, existing.c_str(), AT_FDCWD, link.c_str(), 0));
     }
 
     std::error_code CopyToNewFile(const NativeString& source, const NativeString& target)
@@ -509,7 +465,7 @@ namespace QOR::Update::FileSystem
         struct stat info{};
         if (::lstat(source.c_str(), &info) != 0)
         {
-            return LastError();
+            return LastSystemError();
         }
         const std::error_code error = S_ISLNK(info.st_mode) ? CopyLink(source, target) : CopyRegularFile(source, target);
         if (error && !IsAlreadyExisting(error))
@@ -521,17 +477,17 @@ namespace QOR::Update::FileSystem
 
     std::error_code RemoveFile(const NativeString& path)
     {
-        return ::unlink(path.c_str()) == 0 ? std::error_code{} : LastError();
+        return ErrorOf(::unlink(path.c_str()));
     }
 
     std::error_code MakeFolder(const NativeString& path)
     {
-        return ::mkdir(path.c_str(), 0777) == 0 ? std::error_code{} : LastError();
+        return ErrorOf(::mkdir(path.c_str(), 0777));
     }
 
     std::error_code RemoveEmptyFolder(const NativeString& path)
     {
-        return ::rmdir(path.c_str()) == 0 ? std::error_code{} : LastError();
+        return ErrorOf(::rmdir(path.c_str()));
     }
 
     std::error_code RemoveTree(const NativeString& path)
@@ -544,47 +500,47 @@ namespace QOR::Update::FileSystem
 
     std::error_code WriteNewFile(const NativeString& path, const std::string& bytes)
     {
-        FileDescriptor file(Open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, S_IRUSR | S_IWUSR));
+        UniqueFd file = Open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, S_IRUSR | S_IWUSR);
         if (!file)
         {
-            return LastError();
+            return LastSystemError();
         }
         if (const std::error_code error = WriteAll(file.Get(), bytes.data(), bytes.size()))
         {
             return error;
         }
-        if (RetryInterrupted([&] { return ::fsync(file.Get()); }) != 0)
+        if (RetryOnInterrupt([&] { return ::fsync(file.Get()); }) != 0)
         {
-            return LastError();
+            return LastSystemError();
         }
-        return file.Close();
+        return CloseReporting(file);
     }
 
     std::error_code ReadWholeFile(const NativeString& path, std::string& bytes)
     {
-        FileDescriptor file(Open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+        UniqueFd file = Open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
         if (!file)
         {
-            return LastError();
+            return LastSystemError();
         }
         struct stat info{};
         if (::fstat(file.Get(), &info) != 0)
         {
-            return LastError();
+            return LastSystemError();
         }
         if (!S_ISREG(info.st_mode))
         {
-            return ErrorFrom(EINVAL);
+            return SystemError(EINVAL);
         }
         bytes.resize(static_cast<std::size_t>(info.st_size));
         std::size_t done = 0;
         while (done < bytes.size())
         {
             const ssize_t got =
-                RetryInterrupted([&] { return ::read(file.Get(), bytes.data() + done, bytes.size() - done); });
+                RetryOnInterrupt([&] { return ::read(file.Get(), bytes.data() + done, bytes.size() - done); });
             if (got < 0)
             {
-                return LastError();
+                return LastSystemError();
             }
             if (got == 0)
             {
@@ -598,22 +554,22 @@ namespace QOR::Update::FileSystem
 
     std::error_code FlushDirectory(const NativeString& path)
     {
-        FileDescriptor folder(Open(path, O_RDONLY | O_DIRECTORY));
+        UniqueFd folder = Open(path, O_RDONLY | O_DIRECTORY);
         if (!folder)
         {
-            return LastError();
+            return LastSystemError();
         }
-        return RetryInterrupted([&] { return ::fsync(folder.Get()); }) == 0 ? std::error_code{} : LastError();
+        return ErrorOf(RetryOnInterrupt([&] { return ::fsync(folder.Get()); }));
     }
 
     std::error_code FlushFileSystem(const NativeString& path)
     {
-        FileDescriptor folder(Open(path, O_RDONLY | O_DIRECTORY));
+        UniqueFd folder = Open(path, O_RDONLY | O_DIRECTORY);
         if (!folder)
         {
-            return LastError();
+            return LastSystemError();
         }
-        return RetryInterrupted([&] { return ::syncfs(folder.Get()); }) == 0 ? std::error_code{} : LastError();
+        return ErrorOf(RetryOnInterrupt([&] { return ::syncfs(folder.Get()); }));
     }
 
     std::error_code FlushFile(const NativeString&)
@@ -635,7 +591,7 @@ namespace QOR::Update::FileSystem
             const ssize_t length = ::readlink(link.c_str(), buffer.data(), buffer.size());
             if (length < 0)
             {
-                return LastError();
+                return LastSystemError();
             }
             if (static_cast<std::size_t>(length) < buffer.size())
             {
@@ -651,7 +607,7 @@ namespace QOR::Update::FileSystem
         const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
         if (!resolved)
         {
-            return LastError();
+            return LastSystemError();
         }
         final = resolved.get();
         return {};
@@ -795,11 +751,6 @@ namespace QOR::Update::FileSystem
     bool IsHeldByAnother(const std::error_code&, const NativeString&)
     {
         return false;
-    }
-
-    std::string ErrorText(const std::error_code& error)
-    {
-        return error.message();
     }
 
     std::string HoldersOf(const NativeString&)

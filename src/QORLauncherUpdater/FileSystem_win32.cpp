@@ -1,5 +1,6 @@
 #include "FileSystem.h"
 
+#include <qor/Foundation/Platform_win32.h>
 #include <qor/Utility/FileHolders.h>
 
 #include <chrono>
@@ -9,71 +10,32 @@
 #include <utility>
 #include <vector>
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 namespace QOR::Update::FileSystem
 {
     namespace
     {
-        std::error_code ErrorFrom(DWORD code)
-        {
-            return {static_cast<int>(code), std::system_category()};
-        }
+        using Detail::LastSystemError;
+        using Detail::SystemError;
+        using FileHandle = Detail::UniqueKernelHandle;
 
-        std::error_code LastError()
+        struct FindHandleTraits
         {
-            return ErrorFrom(::GetLastError());
-        }
+            using Handle = HANDLE;
 
-        class FileHandle
-        {
-        public:
-            explicit FileHandle(HANDLE handle) noexcept : _handle(handle) {}
-            FileHandle(const FileHandle&) = delete;
-            FileHandle& operator=(const FileHandle&) = delete;
-            ~FileHandle()
+            static Handle Invalid() noexcept
             {
-                if (*this)
-                {
-                    ::CloseHandle(_handle);
-                }
+                return INVALID_HANDLE_VALUE;
             }
-            explicit operator bool() const noexcept { return _handle != INVALID_HANDLE_VALUE && _handle != nullptr; }
-            HANDLE Get() const noexcept { return _handle; }
-
-        private:
-            HANDLE _handle;
+            static bool IsValid(Handle search) noexcept
+            {
+                return search != INVALID_HANDLE_VALUE;
+            }
+            static void Close(Handle search) noexcept
+            {
+                ::FindClose(search);
+            }
         };
-
-        class FindHandle
-        {
-        public:
-            explicit FindHandle(HANDLE handle = INVALID_HANDLE_VALUE) noexcept : _handle(handle) {}
-            FindHandle(FindHandle&& other) noexcept : _handle(std::exchange(other._handle, INVALID_HANDLE_VALUE)) {}
-            FindHandle& operator=(FindHandle&& other) noexcept
-            {
-                std::swap(_handle, other._handle);
-                return *this;
-            }
-            FindHandle(const FindHandle&) = delete;
-            ~FindHandle()
-            {
-                if (_handle != INVALID_HANDLE_VALUE)
-                {
-                    ::FindClose(_handle);
-                }
-            }
-            HANDLE Get() const noexcept { return _handle; }
-
-        private:
-            HANDLE _handle;
-        };
+        using FindHandle = UniqueHandle<FindHandleTraits>;
 
         constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -108,9 +70,9 @@ namespace QOR::Update::FileSystem
             FileHandle file(OpenEntry(path, FILE_READ_ATTRIBUTES, followLink));
             if (!file)
             {
-                return LastError();
+                return LastSystemError();
             }
-            return ::GetFileInformationByHandle(file.Get(), &info) ? std::error_code{} : LastError();
+            return ::GetFileInformationByHandle(file.Get(), &info) ? std::error_code{} : LastSystemError();
         }
 
         bool IsDotOrDotDot(const wchar_t* name)
@@ -134,9 +96,9 @@ namespace QOR::Update::FileSystem
             {
                 const DWORD code = ::GetLastError();
                 // "No file found" is an empty listing; "path not found" is not: the folder was listed.
-                return code == ERROR_FILE_NOT_FOUND ? std::error_code{} : ErrorFrom(code);
+                return code == ERROR_FILE_NOT_FOUND ? std::error_code{} : SystemError(code);
             }
-            handle = FindHandle(search);
+            handle.Reset(search);
             return {};
         }
 
@@ -146,9 +108,9 @@ namespace QOR::Update::FileSystem
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
             if (!file)
             {
-                return LastError();
+                return LastSystemError();
             }
-            return ::FlushFileBuffers(file.Get()) ? std::error_code{} : LastError();
+            return ::FlushFileBuffers(file.Get()) ? std::error_code{} : LastSystemError();
         }
 
         std::error_code RemoveEntry(const NativeString& path)
@@ -157,7 +119,7 @@ namespace QOR::Update::FileSystem
             if (attributes == INVALID_FILE_ATTRIBUTES)
             {
                 const DWORD code = ::GetLastError();
-                return IsMissingCode(code) ? std::error_code{} : ErrorFrom(code);
+                return IsMissingCode(code) ? std::error_code{} : SystemError(code);
             }
             std::error_code firstError;
             const bool isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -171,7 +133,7 @@ namespace QOR::Update::FileSystem
                 {
                     return error;
                 }
-                if (search.Get() != INVALID_HANDLE_VALUE)
+                if (search)
                 {
                     do
                     {
@@ -194,7 +156,7 @@ namespace QOR::Update::FileSystem
             const BOOL removed = isDirectory ? ::RemoveDirectoryW(path.c_str()) : ::DeleteFileW(path.c_str());
             if (!removed && !firstError)
             {
-                firstError = LastError();
+                firstError = LastSystemError();
             }
             return firstError;
         }
@@ -208,7 +170,7 @@ namespace QOR::Update::FileSystem
             const DWORD length = ::GetFullPathNameW(L".", static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
             if (length == 0)
             {
-                return LastError();
+                return LastSystemError();
             }
             if (length < buffer.size())
             {
@@ -254,7 +216,7 @@ namespace QOR::Update::FileSystem
                 type = EntryType::Missing;
                 return {};
             }
-            return ErrorFrom(code);
+            return SystemError(code);
         }
         DWORD tag = 0;
         if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
@@ -263,7 +225,7 @@ namespace QOR::Update::FileSystem
             FILE_ATTRIBUTE_TAG_INFO info{};
             if (!file || !::GetFileInformationByHandleEx(file.Get(), FileAttributeTagInfo, &info, sizeof(info)))
             {
-                return LastError();
+                return LastSystemError();
             }
             tag = info.ReparseTag;
         }
@@ -311,13 +273,13 @@ namespace QOR::Update::FileSystem
         FileHandle b(::CreateFileW(right.c_str(), GENERIC_READ, ShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
         if (!a || !b)
         {
-            return LastError();
+            return LastSystemError();
         }
         BY_HANDLE_FILE_INFORMATION infoA{};
         BY_HANDLE_FILE_INFORMATION infoB{};
         if (!::GetFileInformationByHandle(a.Get(), &infoA) || !::GetFileInformationByHandle(b.Get(), &infoB))
         {
-            return LastError();
+            return LastSystemError();
         }
         constexpr DWORD Compared = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
         if ((infoA.dwFileAttributes & Compared) != (infoB.dwFileAttributes & Compared) ||
@@ -335,7 +297,7 @@ namespace QOR::Update::FileSystem
             if (!::ReadFile(a.Get(), bufferA.data(), Chunk, &gotA, nullptr) ||
                 !::ReadFile(b.Get(), bufferB.data(), Chunk, &gotB, nullptr))
             {
-                return LastError();
+                return LastSystemError();
             }
             if (gotA != gotB || std::memcmp(bufferA.data(), bufferB.data(), gotA) != 0)
             {
@@ -364,12 +326,12 @@ namespace QOR::Update::FileSystem
     {
         // Without MOVEFILE_COPY_ALLOWED: across volumes it fails, and the caller copies instead.
         const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace == Replace::Yes ? MOVEFILE_REPLACE_EXISTING : 0);
-        return ::MoveFileExW(from.c_str(), to.c_str(), flags) ? std::error_code{} : LastError();
+        return ::MoveFileExW(from.c_str(), to.c_str(), flags) ? std::error_code{} : LastSystemError();
     }
 
     std::error_code HardLink(const NativeString& existing, const NativeString& link)
     {
-        return ::CreateHardLinkW(link.c_str(), existing.c_str(), nullptr) ? std::error_code{} : LastError();
+        return ::CreateHardLinkW(link.c_str(), existing.c_str(), nullptr) ? std::error_code{} : LastSystemError();
     }
 
     std::error_code CopyToNewFile(const NativeString& source, const NativeString& target)
@@ -377,7 +339,7 @@ namespace QOR::Update::FileSystem
         // Follows a link: its content is what gets installed. Keeps the attributes.
         if (!::CopyFileExW(source.c_str(), target.c_str(), nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS))
         {
-            const std::error_code error = LastError();
+            const std::error_code error = LastSystemError();
             if (!IsAlreadyExisting(error))
             {
                 ::DeleteFileW(target.c_str());
@@ -409,21 +371,21 @@ namespace QOR::Update::FileSystem
             {
                 return {};
             }
-            const std::error_code error = LastError();
+            const std::error_code error = LastSystemError();
             ::SetFileAttributesW(path.c_str(), attributes);
             return error;
         }
-        return ErrorFrom(code);
+        return SystemError(code);
     }
 
     std::error_code MakeFolder(const NativeString& path)
     {
-        return ::CreateDirectoryW(path.c_str(), nullptr) ? std::error_code{} : LastError();
+        return ::CreateDirectoryW(path.c_str(), nullptr) ? std::error_code{} : LastSystemError();
     }
 
     std::error_code RemoveEmptyFolder(const NativeString& path)
     {
-        return ::RemoveDirectoryW(path.c_str()) ? std::error_code{} : LastError();
+        return ::RemoveDirectoryW(path.c_str()) ? std::error_code{} : LastSystemError();
     }
 
     std::error_code RemoveTree(const NativeString& path)
@@ -436,7 +398,7 @@ namespace QOR::Update::FileSystem
         FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file)
         {
-            return LastError();
+            return LastSystemError();
         }
         std::size_t done = 0;
         while (done < bytes.size())
@@ -445,11 +407,11 @@ namespace QOR::Update::FileSystem
             DWORD written = 0;
             if (!::WriteFile(file.Get(), bytes.data() + done, chunk, &written, nullptr))
             {
-                return LastError();
+                return LastSystemError();
             }
             done += written;
         }
-        return ::FlushFileBuffers(file.Get()) ? std::error_code{} : LastError();
+        return ::FlushFileBuffers(file.Get()) ? std::error_code{} : LastSystemError();
     }
 
     std::error_code ReadWholeFile(const NativeString& path, std::string& bytes)
@@ -458,12 +420,12 @@ namespace QOR::Update::FileSystem
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file)
         {
-            return LastError();
+            return LastSystemError();
         }
         LARGE_INTEGER size{};
         if (!::GetFileSizeEx(file.Get(), &size))
         {
-            return LastError();
+            return LastSystemError();
         }
         bytes.resize(static_cast<std::size_t>(size.QuadPart));
         std::size_t done = 0;
@@ -473,7 +435,7 @@ namespace QOR::Update::FileSystem
             DWORD got = 0;
             if (!::ReadFile(file.Get(), bytes.data() + done, chunk, &got, nullptr))
             {
-                return LastError();
+                return LastSystemError();
             }
             if (got == 0)
             {
@@ -502,18 +464,18 @@ namespace QOR::Update::FileSystem
         const DWORD attributes = ::GetFileAttributesW(path.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES)
         {
-            return LastError();
+            return LastSystemError();
         }
         // A flush needs write access, which a read-only file refuses until the attribute is lifted.
         const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
         if (readOnly && !::SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}))
         {
-            return LastError();
+            return LastSystemError();
         }
         const std::error_code error = FlushOpenedFile(path);
         if (readOnly && !::SetFileAttributesW(path.c_str(), attributes) && !error)
         {
-            return LastError();
+            return LastSystemError();
         }
         return error;
     }
@@ -534,7 +496,7 @@ namespace QOR::Update::FileSystem
         FileHandle file(OpenEntry(path, 0, true));
         if (!file)
         {
-            return LastError();
+            return LastSystemError();
         }
         std::wstring buffer(MAX_PATH, L'\0');
         for (;;)
@@ -543,7 +505,7 @@ namespace QOR::Update::FileSystem
                                                              static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
             if (length == 0)
             {
-                return LastError();
+                return LastSystemError();
             }
             if (length < buffer.size())
             {
@@ -560,7 +522,7 @@ namespace QOR::Update::FileSystem
     {
         // The access a rename over the file needs: fails while someone holds it without delete sharing.
         FileHandle file(OpenEntry(path, DELETE | FILE_READ_ATTRIBUTES, false));
-        return file ? std::error_code{} : LastError();
+        return file ? std::error_code{} : LastSystemError();
     }
 
     std::error_code Walk(const NativeString& root, const WalkVisitor& visit, NativeString& failedRelative)
@@ -584,7 +546,7 @@ namespace QOR::Update::FileSystem
                 failedRelative = folderRelative;
                 return error;
             }
-            if (level->search.Get() != INVALID_HANDLE_VALUE)
+            if (level->search)
             {
                 stack.push_back(std::move(level));
             }
@@ -603,7 +565,7 @@ namespace QOR::Update::FileSystem
                 if (code != ERROR_NO_MORE_FILES)
                 {
                     failedRelative = relative.substr(0, level.relativeLength);
-                    return ErrorFrom(code);
+                    return SystemError(code);
                 }
                 stack.pop_back();
                 continue;
@@ -645,7 +607,7 @@ namespace QOR::Update::FileSystem
         {
             return error;
         }
-        if (search.Get() == INVALID_HANDLE_VALUE)
+        if (!search)
         {
             return {};
         }
@@ -657,7 +619,7 @@ namespace QOR::Update::FileSystem
             }
         } while (::FindNextFileW(search.Get(), &found));
         const DWORD code = ::GetLastError();
-        return code == ERROR_NO_MORE_FILES ? std::error_code{} : ErrorFrom(code);
+        return code == ERROR_NO_MORE_FILES ? std::error_code{} : SystemError(code);
     }
 
     bool IsNotFound(const std::error_code& error)
@@ -719,29 +681,6 @@ namespace QOR::Update::FileSystem
         default:
             return false;
         }
-    }
-
-    std::string ErrorText(const std::error_code& error)
-    {
-        if (error.category() != std::system_category())
-        {
-            return error.message();
-        }
-        wchar_t* text = nullptr;
-        const DWORD length = ::FormatMessageW(
-            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-            static_cast<DWORD>(error.value()), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-        const std::unique_ptr<wchar_t, decltype(&::LocalFree)> owned(text, &::LocalFree);
-        if (length == 0 || text == nullptr)
-        {
-            return "System error " + std::to_string(static_cast<unsigned long>(error.value()));
-        }
-        std::wstring wide(text, length);
-        while (!wide.empty() && (wide.back() == L'\r' || wide.back() == L'\n' || wide.back() == L' '))
-        {
-            wide.pop_back();
-        }
-        return ToUtf8(wide);
     }
 
     std::string HoldersOf(const NativeString& path)

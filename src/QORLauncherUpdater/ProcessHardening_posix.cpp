@@ -1,15 +1,18 @@
 #include "ProcessHardening.h"
 
+#include <qor/Foundation/Platform_posix.h>
+
 #include <cerrno>
 #include <csignal>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 namespace QOR
 {
     namespace
     {
+        using Detail::RetryOnInterrupt;
+
         // A descriptor 0 to 2 that is missing at start would be given to the next file opened, the log
         // among them: box texts and console lines would then land in the log. Each missing one is
         // opened on /dev/null and stays open as the standard stream for the life of the process.
@@ -19,18 +22,14 @@ namespace QOR
             {
                 if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
                     continue;
-                int opened;
-                do
-                    opened = ::open("/dev/null", O_RDWR | O_NOCTTY);
-                while (opened < 0 && errno == EINTR);
-                if (opened < 0)
+                Detail::UniqueFd opened(RetryOnInterrupt([] { return ::open("/dev/null", O_RDWR | O_NOCTTY); }));
+                if (!opened)
                     return; // no /dev/null: nothing better to put there
                 // The lowest free number is `fd` itself, as every lower one is open by now.
-                if (opened != fd)
-                {
-                    ::dup2(opened, fd);
-                    ::close(opened);
-                }
+                if (opened.Get() == fd)
+                    (void)opened.Release();
+                else
+                    RetryOnInterrupt([&] { return ::dup2(opened.Get(), fd); });
             }
         }
     }

@@ -1,9 +1,6 @@
 #include "ProcessHardening.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include <qor/Foundation/Platform_win32.h>
 
 #include <initializer_list>
 
@@ -26,9 +23,11 @@ namespace QOR
                 ::SetLastError(NO_ERROR);
                 if (::GetFileType(handle) != FILE_TYPE_UNKNOWN || ::GetLastError() == NO_ERROR)
                     continue;
-                const HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                 nullptr, OPEN_EXISTING, 0, nullptr);
-                ::SetStdHandle(which, nul == INVALID_HANDLE_VALUE ? nullptr : nul);
+                Detail::UniqueKernelHandle nul(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                             OPEN_EXISTING, 0, nullptr));
+                // The standard handle owns it from here on.
+                ::SetStdHandle(which, nul ? nul.Release() : nullptr);
             }
         }
     }

@@ -1,7 +1,7 @@
 #include "qor/Foundation/Foundation.h"
 
 #include "../src/qor/Foundation/FoundationDetail.h"
-#include "../src/qor/Foundation/Utf8Decoder.h"
+#include "qor/Foundation/Utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -187,7 +187,7 @@ TEST(Utf8ToWideTest, IllFormedInputIsReplacedNotRefused)
 
 // Each maximal ill-formed subpart is one U+FFFD: the Unicode Standard's own example and the classic
 // traps (overlong forms, encoded surrogates, values above U+10FFFF, truncation, stray continuations).
-TEST(Utf8DecoderTest, ReplacesEachMaximalIllFormedSubpart)
+TEST(Utf8CodecTest, ReplacesEachMaximalIllFormedSubpart)
 {
     struct Case
     {
@@ -210,13 +210,13 @@ TEST(Utf8DecoderTest, ReplacesEachMaximalIllFormedSubpart)
     };
     for (const Case& c : cases)
     {
-        EXPECT_EQ(QOR::Detail::DecodeUtf8ToUtf16(c.input), c.expected) << testing::PrintToString(c.input);
+        EXPECT_EQ(QOR::DecodeUtf8(c.input), c.expected) << testing::PrintToString(c.input);
         EXPECT_EQ(ReferenceDecode(c.input), c.expected) << "reference: " << testing::PrintToString(c.input);
     }
 }
 
 // Random inputs biased toward the bytes where decoders go wrong, checked against the reference.
-TEST(Utf8DecoderTest, AgreesWithReferenceOnRandomInput)
+TEST(Utf8CodecTest, AgreesWithReferenceOnRandomInput)
 {
     const std::uint8_t interesting[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1,
                                         0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3,
@@ -241,8 +241,10 @@ TEST(Utf8DecoderTest, AgreesWithReferenceOnRandomInput)
             input.push_back(static_cast<char>(byte));
         }
         const WideString expected = ReferenceDecode(input);
-        ASSERT_EQ(QOR::Detail::DecodeUtf8ToUtf16(input), expected) << testing::PrintToString(input);
-        ASSERT_EQ(QOR::Detail::DecodeUtf8ToUtf16(input, nullptr), expected.size());
+        ASSERT_EQ(QOR::DecodeUtf8(input), expected) << testing::PrintToString(input);
+        ASSERT_EQ(QOR::DecodeUtf8(input, nullptr), expected.size());
+        // What the decoder gives is well-formed UTF-16, for which the encoder is its exact inverse.
+        ASSERT_EQ(QOR::DecodeUtf8(QOR::EncodeUtf8(expected)), expected) << testing::PrintToString(input);
 #ifndef _WIN32
         // Without a system converter the public call is this decoder.
         if (round % 16 == 0)
@@ -251,6 +253,15 @@ TEST(Utf8DecoderTest, AgreesWithReferenceOnRandomInput)
         }
 #endif
     }
+}
+
+// Windows names may hold unpaired surrogates: each becomes U+FFFD, so what is logged is valid UTF-8.
+TEST(Utf8CodecTest, EncoderReplacesUnpairedSurrogates)
+{
+    EXPECT_EQ(QOR::EncodeUtf8(u"a\u00E9\u20AC\xD83D\xDE00"), "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+    EXPECT_EQ(QOR::EncodeUtf8(u"\xDE00\xD83D"), "\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(QOR::EncodeUtf8(u"x\xD83Dy\xD83D"), "x\xEF\xBF\xBDy\xEF\xBF\xBD");
+    EXPECT_EQ(QOR::EncodeUtf8(std::u16string(u"a\0b", 3)), std::string("a\0b", 3));
 }
 
 TEST(Utf8ToWideWithTest, ReportsTheSystemsRefusalsByName)
@@ -262,33 +273,36 @@ TEST(Utf8ToWideWithTest, ReportsTheSystemsRefusalsByName)
         FakeConverter system;
         system.sizeAnswer = 0;
         system.error = code;
-        const QOR::WideTextResult result = QOR::Detail::Utf8ToWideWith("text", system);
-        EXPECT_EQ(result.error.GetText(), name);
-        EXPECT_TRUE(result.text.empty());
+        WideString text = u"stale";
+        EXPECT_EQ(QOR::Detail::Utf8ToWideWith("text", system, text).message(), name);
+        EXPECT_TRUE(text.empty());
     }
 }
 
 TEST(Utf8ToWideWithTest, EmptyAndOversizedInputsNeverReachTheSystem)
 {
     FakeConverter system;
-    EXPECT_FALSE(QOR::Detail::Utf8ToWideWith("", system).error);
+    WideString text;
+    EXPECT_FALSE(QOR::Detail::Utf8ToWideWith("", system, text));
 
     // The system takes a 32-bit length: a longer input must be refused, not cut short.
     static const char byte = 'a';
     const std::string_view huge(&byte, static_cast<std::size_t>(INT_MAX) + 1);
-    EXPECT_EQ(QOR::Detail::Utf8ToWideWith(huge, system).error.GetText(), "InvalidParameter");
+    EXPECT_EQ(QOR::Detail::Utf8ToWideWith(huge, system, text).message(), "InvalidParameter");
     EXPECT_EQ(system.calls, 0);
 }
 
 TEST(Utf8ToWideWithDeathTest, BrokenInvariantsStopTheProgram)
 {
+    WideString text;
     FakeConverter unknownCode;
     unknownCode.sizeAnswer = 0;
     unknownCode.error = 5;
-    EXPECT_DEATH(QOR::Detail::Utf8ToWideWith("text", unknownCode), "Assertion failed: false, file .*Foundation\\.cpp");
+    EXPECT_DEATH((void)QOR::Detail::Utf8ToWideWith("text", unknownCode, text),
+                 "Assertion failed: false, file .*Foundation\\.cpp");
 
     FakeConverter nothingConverted;
     nothingConverted.convertAnswer = 0;
-    EXPECT_DEATH(QOR::Detail::Utf8ToWideWith("text", nothingConverted),
+    EXPECT_DEATH((void)QOR::Detail::Utf8ToWideWith("text", nothingConverted, text),
                  "Assertion failed: charsConverted != 0, file .*Foundation\\.cpp, line ");
 }

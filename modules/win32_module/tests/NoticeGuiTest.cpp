@@ -3,6 +3,7 @@
 #include "qor/Utility/Utility.h"
 
 #include "TestSupport.h"
+#include "qor/Foundation/Platform_posix.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -47,22 +48,7 @@ namespace
         return false;
     }
 
-    struct Fd
-    {
-        int fd = -1;
-        Fd() = default;
-        explicit Fd(int f)
-            : fd(f)
-        {
-        }
-        Fd(const Fd&) = delete;
-        Fd& operator=(const Fd&) = delete;
-        ~Fd()
-        {
-            if (fd >= 0)
-                ::close(fd);
-        }
-    };
+    using QOR::Detail::UniqueFd;
 
     // Ends a child: politely, then for sure; never waits without bound.
     void Stop(pid_t pid)
@@ -95,11 +81,11 @@ namespace
         int pipeFds[2];
         if (::pipe2(pipeFds, O_CLOEXEC) != 0)
             return std::nullopt;
-        Fd readEnd(pipeFds[0]);
-        Fd writeEnd(pipeFds[1]);
+        UniqueFd readEnd(pipeFds[0]);
+        UniqueFd writeEnd(pipeFds[1]);
         posix_spawn_file_actions_t actions;
         ::posix_spawn_file_actions_init(&actions);
-        ::posix_spawn_file_actions_adddup2(&actions, writeEnd.fd, 1);
+        ::posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), 1);
         ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         pid_t pid = -1;
         std::vector<char*> argv = Argv(words);
@@ -107,18 +93,17 @@ namespace
         ::posix_spawn_file_actions_destroy(&actions);
         if (rc != 0)
             return std::nullopt;
-        ::close(writeEnd.fd);
-        writeEnd.fd = -1;
+        writeEnd.Reset();
 
         std::string output;
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < deadline)
         {
-            pollfd readable{readEnd.fd, POLLIN, 0};
+            pollfd readable{readEnd.Get(), POLLIN, 0};
             if (::poll(&readable, 1, 100) <= 0)
                 continue;
             char buffer[4096];
-            const ssize_t n = ::read(readEnd.fd, buffer, sizeof buffer);
+            const ssize_t n = ::read(readEnd.Get(), buffer, sizeof buffer);
             if (n <= 0)
                 break;
             output.append(buffer, static_cast<std::size_t>(n));
@@ -170,14 +155,14 @@ namespace
             int pipeFds[2];
             if (::pipe2(pipeFds, O_CLOEXEC) != 0)
                 return false;
-            Fd readEnd(pipeFds[0]);
-            Fd writeEnd(pipeFds[1]);
+            UniqueFd readEnd(pipeFds[0]);
+            UniqueFd writeEnd(pipeFds[1]);
             posix_spawn_file_actions_t actions;
             ::posix_spawn_file_actions_init(&actions);
             ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
             ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
             ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-            ::posix_spawn_file_actions_adddup2(&actions, writeEnd.fd, 3);
+            ::posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), 3);
             std::vector<std::string> words = {"Xvfb", ":" + number, "-displayfd", "3", "-screen", "0", "800x600x24",
                                               "-nolisten", "tcp"};
             std::vector<char*> argv = Argv(words);
@@ -188,18 +173,17 @@ namespace
                 _pid = -1;
                 return false;
             }
-            ::close(writeEnd.fd);
-            writeEnd.fd = -1;
+            writeEnd.Reset();
             // The number comes back once it is ready; an end of file means it gave up (display in use).
             std::string reported;
             const auto deadline = std::chrono::steady_clock::now() + 20s;
             while (std::chrono::steady_clock::now() < deadline && reported.find('\n') == std::string::npos)
             {
-                pollfd readable{readEnd.fd, POLLIN, 0};
+                pollfd readable{readEnd.Get(), POLLIN, 0};
                 if (::poll(&readable, 1, 100) <= 0)
                     continue;
                 char buffer[32];
-                const ssize_t n = ::read(readEnd.fd, buffer, sizeof buffer);
+                const ssize_t n = ::read(readEnd.Get(), buffer, sizeof buffer);
                 if (n <= 0)
                     break;
                 reported.append(buffer, static_cast<std::size_t>(n));

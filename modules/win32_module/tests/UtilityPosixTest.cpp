@@ -3,6 +3,7 @@
 #include "qor/Utility/Utility.h"
 
 #include "TestSupport.h"
+#include "qor/Foundation/Platform_posix.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -42,16 +43,6 @@ namespace
         const auto close = line.rfind(')');
         return close == std::string::npos || close + 2 >= line.size() ? 0 : line[close + 2];
     }
-
-    struct FdCloser
-    {
-        int fd;
-        ~FdCloser()
-        {
-            if (fd >= 0)
-                ::close(fd);
-        }
-    };
 }
 
 TEST(LockFileTest, LockFileIsAReadableRegularFileThatOutlivesTheLock)
@@ -149,8 +140,8 @@ TEST(LaunchProcessPosixTest, ChildStartsDetachedWithNothingInherited)
     QOR::MutexResult lock = QOR::CreateNamedMutex(lockName);
     QOR::Test::RemoveLockFile(lockName);
     ASSERT_FALSE(lock.error);
-    FdCloser inheritable{::open("/dev/zero", O_RDONLY)}; // deliberately without O_CLOEXEC
-    ASSERT_GE(inheritable.fd, 0);
+    const QOR::Detail::UniqueFd inheritable(::open("/dev/zero", O_RDONLY)); // deliberately without O_CLOEXEC
+    ASSERT_TRUE(inheritable);
     ::setenv("QOR_TEST_MARKER", "inherited", 1);
     struct sigaction ignore{};
     ignore.sa_handler = SIG_IGN;

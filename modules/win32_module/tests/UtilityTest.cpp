@@ -11,10 +11,7 @@
 #include <thread>
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "qor/Foundation/Platform_win32.h"
 #endif
 
 using namespace std::chrono_literals;

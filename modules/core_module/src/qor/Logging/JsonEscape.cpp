@@ -1,5 +1,7 @@
 #include "qor/Logging/JsonEscape.h"
 
+#include "qor/Foundation/Utf8.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -10,7 +12,7 @@ namespace QOR
     {
         constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
         constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-        constexpr char kReplacement[] = "\xEF\xBF\xBD"; // U+FFFD
+        constexpr char kReplacement[] = "\xEF\xBF\xBD"; // U+FFFD, as UTF-8
 
         // A byte the JSON string body cannot hold as it is (or the lead byte of a multi-byte sequence,
         // which has to be validated).
@@ -29,68 +31,6 @@ namespace QOR
             const std::uint64_t quoteZero = (quote - kOnes) & ~quote;
             const std::uint64_t backslashZero = (backslash - kOnes) & ~backslash;
             return (control | quoteZero | backslashZero | word) & kHighBits;
-        }
-
-        struct Utf8Step
-        {
-            std::size_t length; // sequence length when valid, else the maximal ill-formed subpart
-            bool bIsValid;
-        };
-
-        // Examines the sequence that starts with a byte >= 0x80 (Unicode table 3-7 of well-formed
-        // sequences: no overlongs, no surrogates, nothing above U+10FFFF).
-        Utf8Step StepUtf8(const unsigned char* bytes, std::size_t available) noexcept
-        {
-            const unsigned char lead = bytes[0];
-            std::size_t trailing = 0;
-            unsigned char low = 0x80;
-            unsigned char high = 0xBF;
-            if (lead >= 0xC2 && lead <= 0xDF)
-            {
-                trailing = 1;
-            }
-            else if (lead == 0xE0)
-            {
-                trailing = 2;
-                low = 0xA0;
-            }
-            else if ((lead >= 0xE1 && lead <= 0xEC) || lead == 0xEE || lead == 0xEF)
-            {
-                trailing = 2;
-            }
-            else if (lead == 0xED)
-            {
-                trailing = 2;
-                high = 0x9F;
-            }
-            else if (lead == 0xF0)
-            {
-                trailing = 3;
-                low = 0x90;
-            }
-            else if (lead >= 0xF1 && lead <= 0xF3)
-            {
-                trailing = 3;
-            }
-            else if (lead == 0xF4)
-            {
-                trailing = 3;
-                high = 0x8F;
-            }
-            else
-            {
-                return {1, false}; // stray continuation byte, C0, C1 or F5..FF
-            }
-            for (std::size_t i = 1; i <= trailing; ++i)
-            {
-                if (i >= available || bytes[i] < low || bytes[i] > high)
-                {
-                    return {i, false};
-                }
-                low = 0x80;
-                high = 0xBF;
-            }
-            return {trailing + 1, true};
         }
 
         void AppendEscapedControl(std::string& buffer, unsigned char c)
@@ -138,12 +78,12 @@ namespace QOR
             {
                 return true;
             }
-            const Utf8Step step = StepUtf8(bytes + i, size - i);
-            if (!step.bIsValid)
+            const Utf8Sequence sequence = DecodeUtf8Sequence(text.substr(i));
+            if (!sequence.bIsWellFormed)
             {
                 return true;
             }
-            i += step.length;
+            i += sequence.length;
         }
         return false;
     }
@@ -164,15 +104,15 @@ namespace QOR
             }
             if (c >= 0x80)
             {
-                const Utf8Step step = StepUtf8(bytes + i, size - i);
-                if (step.bIsValid)
+                const Utf8Sequence sequence = DecodeUtf8Sequence(text.substr(i));
+                if (sequence.bIsWellFormed)
                 {
-                    i += step.length;
+                    i += sequence.length;
                     continue;
                 }
                 buffer.append(text.data() + runStart, i - runStart);
                 buffer += kReplacement;
-                i += step.length;
+                i += sequence.length;
                 runStart = i;
                 continue;
             }

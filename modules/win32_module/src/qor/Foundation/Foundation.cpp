@@ -25,7 +25,10 @@ namespace QOR
 
     WideTextResult Utf8ToWide(std::string_view utf8)
     {
-        return Detail::Utf8ToWideWith(utf8, Detail::NativeTextConverter());
+        WideString text;
+        if (const std::error_code error = Detail::Utf8ToWideWith(utf8, Detail::NativeTextConverter(), text))
+            return {Win32Error(error.message()), {}};
+        return {Win32Error(), std::move(text)};
     }
 }
 
@@ -49,24 +52,50 @@ namespace QOR::Detail
                 return nullptr;
             }
         }
+
+        class TextConversion final : public std::error_category
+        {
+        public:
+            const char* name() const noexcept override
+            {
+                return "qor.text_conversion";
+            }
+            std::string message(int value) const override
+            {
+                const char* name = ConversionErrorName(static_cast<std::uint32_t>(value));
+                return name != nullptr ? name : "System error " + std::to_string(value);
+            }
+        };
+
+        std::error_code ConversionError(std::uint32_t code) noexcept
+        {
+            return {static_cast<int>(code), TextConversionCategory()};
+        }
     }
 
-    WideTextResult Utf8ToWideWith(std::string_view utf8, SystemTextConverter& system)
+    const std::error_category& TextConversionCategory() noexcept
     {
+        static const TextConversion category;
+        return category;
+    }
+
+    std::error_code Utf8ToWideWith(std::string_view utf8, SystemTextConverter& system, WideString& wide)
+    {
+        wide.clear();
         if (utf8.empty())
             return {};
 
         // The system takes a 32-bit signed length; a longer input would be cut short silently.
         if (utf8.size() > static_cast<std::size_t>(INT_MAX))
-            return {Win32Error(ConversionErrorName(ErrorInvalidParameter)), {}};
+            return ConversionError(ErrorInvalidParameter);
 
         const int charsNeeded = system.Convert(utf8, nullptr, 0);
         if (charsNeeded == 0)
         {
-            const char* name = ConversionErrorName(system.LastError());
-            if (name == nullptr)
+            const std::uint32_t code = system.LastError();
+            if (ConversionErrorName(code) == nullptr)
                 QOR_ASSERT(false);
-            return {Win32Error(name), {}};
+            return ConversionError(code);
         }
 
         WideString text(static_cast<std::size_t>(charsNeeded), u'\0');
@@ -75,6 +104,7 @@ namespace QOR::Detail
         // A larger answer than the buffer would mean the system wrote past it; never trust it.
         QOR_ASSERT(charsConverted > 0 && charsConverted <= charsNeeded);
         text.resize(static_cast<std::size_t>(charsConverted));
-        return {Win32Error(), std::move(text)};
+        wide = std::move(text);
+        return {};
     }
 }

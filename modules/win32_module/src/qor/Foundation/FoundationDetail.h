@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <system_error>
 
 namespace QOR::Detail
 {
@@ -23,13 +24,20 @@ namespace QOR::Detail
         virtual std::uint32_t LastError() = 0;
     };
 
-    // System error codes the conversion can report, and their names.
+    // System error codes the conversion can report.
     inline constexpr std::uint32_t ErrorInsufficientBuffer = 122;
     inline constexpr std::uint32_t ErrorInvalidFlags = 1004;
     inline constexpr std::uint32_t ErrorInvalidParameter = 87;
     inline constexpr std::uint32_t ErrorNoUnicodeTranslation = 1113;
 
-    WideTextResult Utf8ToWideWith(std::string_view utf8, SystemTextConverter& system);
+    // The conversion's refusals: those codes, worded by their names ("InsufficientBuffer"), which are
+    // the texts the helpers' results carry for a text that could not be converted.
+    const std::error_category& TextConversionCategory() noexcept;
+
+    // Converts `utf8` into `wide`. Any refusal other than the four codes breaks an invariant and stops
+    // the program.
+    [[nodiscard]] std::error_code Utf8ToWideWith(std::string_view utf8, SystemTextConverter& system,
+                                                 WideString& wide);
 
     // Supplied by the backend.
     SystemTextConverter& NativeTextConverter();

@@ -1,23 +1,23 @@
-// Without MultiByteToWideChar the project's own decoder stands in for the system converter.
+// Without MultiByteToWideChar the project's own codec stands in for the system converter.
 #include "FoundationDetail.h"
-#include "Utf8Decoder.h"
+#include "qor/Foundation/Utf8.h"
 
 namespace QOR::Detail
 {
     namespace
     {
-        class DecoderConverter final : public SystemTextConverter
+        class CodecConverter final : public SystemTextConverter
         {
         public:
             int Convert(std::string_view utf8, char16_t* out, int outCapacity) override
             {
                 // Each input byte gives at most one code unit, and the input is at most INT_MAX bytes.
-                const auto needed = static_cast<int>(DecodeUtf8ToUtf16(utf8, nullptr));
+                const auto needed = static_cast<int>(DecodeUtf8(utf8, nullptr));
                 if (out == nullptr)
                     return needed;
                 if (outCapacity < needed)
                     return 0;
-                return static_cast<int>(DecodeUtf8ToUtf16(utf8, out));
+                return static_cast<int>(DecodeUtf8(utf8, out));
             }
 
             std::uint32_t LastError() override
@@ -29,7 +29,7 @@ namespace QOR::Detail
 
     SystemTextConverter& NativeTextConverter()
     {
-        static DecoderConverter converter;
+        static CodecConverter converter;
         return converter;
     }
 }

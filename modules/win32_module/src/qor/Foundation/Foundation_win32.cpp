@@ -1,5 +1,6 @@
 #include "FoundationDetail.h"
-#include "Foundation_win32.h"
+#include "qor/Foundation/Platform_win32.h"
+#include "qor/Foundation/Utf8.h"
 
 #include <memory>
 #include <string>
@@ -44,12 +45,11 @@ namespace QOR
             FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
             static_cast<DWORD>(error.value()), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
         const std::unique_ptr<wchar_t, decltype(&::LocalFree)> owned(text, &::LocalFree);
-        int units = static_cast<int>(length);
-        while (units > 0 && (text[units - 1] == L'\r' || text[units - 1] == L'\n' || text[units - 1] == L' '))
-            --units;
-        std::string utf8 = Detail::WideToUtf8(text, units);
-        if (utf8.empty())
+        std::wstring_view wide(text != nullptr ? text : L"", text != nullptr ? length : 0);
+        while (!wide.empty() && (wide.back() == L'\r' || wide.back() == L'\n' || wide.back() == L' '))
+            wide.remove_suffix(1);
+        if (wide.empty())
             return "System error " + std::to_string(static_cast<unsigned long>(error.value()));
-        return utf8;
+        return EncodeUtf8(wide);
     }
 }

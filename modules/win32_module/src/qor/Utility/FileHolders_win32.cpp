@@ -1,6 +1,7 @@
 #include "FileHoldersDetail.h"
 
-#include "../Foundation/Foundation_win32.h"
+#include "qor/Foundation/Platform_win32.h"
+#include "qor/Foundation/Utf8.h"
 
 #include <restartmanager.h>
 
@@ -48,70 +49,48 @@ namespace QOR::Detail
             return complete ? &api : nullptr;
         }
 
-        class Session
+        // A Restart Manager session, ended through the library it came from.
+        struct SessionTraits
         {
-        public:
-            Session(const RestartManager& api, DWORD handle) noexcept
-                : _api(api), _handle(handle)
-            {
-            }
-            Session(const Session&) = delete;
-            Session& operator=(const Session&) = delete;
-            ~Session()
-            {
-                _api.endSession(_handle);
-            }
+            using Handle = DWORD;
 
-        private:
-            const RestartManager& _api;
-            DWORD _handle;
-        };
-
-        class ProcessHandle
-        {
-        public:
-            explicit ProcessHandle(HANDLE handle) noexcept
-                : _handle(handle)
+            // The API names no invalid session; all bits set stands for none.
+            static Handle Invalid() noexcept
             {
+                return static_cast<DWORD>(-1);
             }
-            ProcessHandle(const ProcessHandle&) = delete;
-            ProcessHandle& operator=(const ProcessHandle&) = delete;
-            ~ProcessHandle()
+            static bool IsValid(Handle session) noexcept
             {
-                if (_handle != nullptr)
-                    ::CloseHandle(_handle);
+                return session != Invalid();
             }
-            HANDLE Get() const noexcept
+            static void Close(Handle session) noexcept
             {
-                return _handle;
+                if (const RestartManager* api = LoadRestartManager())
+                    api->endSession(session);
             }
-
-        private:
-            HANDLE _handle;
         };
 
         // The image's file name ("game.exe") while the listed process still runs (the same start time:
         // process ids are reused); otherwise the name the Restart Manager gives it.
         std::string ProgramName(const RM_PROCESS_INFO& info)
         {
-            const ProcessHandle process(
+            const UniqueKernelHandle process(
                 ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, info.Process.dwProcessId));
             FILETIME created{};
             FILETIME exited{};
             FILETIME kernel{};
             FILETIME user{};
-            if (process.Get() != nullptr && ::GetProcessTimes(process.Get(), &created, &exited, &kernel, &user) &&
+            if (process && ::GetProcessTimes(process.Get(), &created, &exited, &kernel, &user) &&
                 ::CompareFileTime(&created, &info.Process.ProcessStartTime) == 0)
             {
                 std::vector<wchar_t> image(32768);
                 DWORD size = static_cast<DWORD>(image.size());
                 if (::QueryFullProcessImageNameW(process.Get(), 0, image.data(), &size) && size > 0)
                 {
-                    const std::wstring name = std::filesystem::path(std::wstring(image.data(), size)).filename().wstring();
-                    return WideToUtf8(name.c_str(), static_cast<int>(name.size()));
+                    return EncodeUtf8(std::filesystem::path(std::wstring(image.data(), size)).filename().wstring());
                 }
             }
-            return WideToUtf8(info.strAppName, static_cast<int>(::wcsnlen(info.strAppName, CCH_RM_MAX_APP_NAME + 1)));
+            return EncodeUtf8(std::wstring_view(info.strAppName, ::wcsnlen(info.strAppName, CCH_RM_MAX_APP_NAME + 1)));
         }
     }
 
@@ -123,11 +102,11 @@ namespace QOR::Detail
     std::vector<FileHolder> QueryFileHolders(const std::filesystem::path& path)
     {
         const RestartManager* api = LoadRestartManager();
-        DWORD handle = 0;
+        DWORD handle = SessionTraits::Invalid();
         WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
         if (api == nullptr || api->startSession(&handle, 0, key) != ERROR_SUCCESS)
             return {};
-        const Session session(*api, handle);
+        const UniqueHandle<SessionTraits> session(handle);
 
         std::error_code error;
         const std::filesystem::path absolute = std::filesystem::absolute(path, error);

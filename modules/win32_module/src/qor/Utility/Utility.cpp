@@ -89,14 +89,35 @@ namespace QOR
 
 namespace QOR::Detail
 {
-    std::string LaunchErrorText(std::uint32_t code)
+    namespace
     {
-        return "Unable to create process. WinAPI Error: " + std::to_string(code);
+        // The system code in unsigned decimal, as the system's own tools print it.
+        std::string CodeText(const std::error_code& cause)
+        {
+            return std::to_string(static_cast<std::uint32_t>(cause.value()));
+        }
+
+        bool IsConversionError(const std::error_code& cause) noexcept
+        {
+            return cause.category() == TextConversionCategory();
+        }
     }
 
-    std::string ReleaseErrorText(std::uint32_t code)
+    Win32Error LaunchError(const std::error_code& cause)
     {
-        return "Unable to release Mutex. Win32API error code: " + std::to_string(code) + ".";
+        if (IsConversionError(cause))
+            return Win32Error(cause.message());
+        return Win32Error("Unable to create process. WinAPI Error: " + CodeText(cause));
+    }
+
+    Win32Error ReleaseError(const std::error_code& cause)
+    {
+        return Win32Error("Unable to release Mutex. Win32API error code: " + CodeText(cause) + ".");
+    }
+
+    Win32Error MutexNameError(const std::error_code& cause)
+    {
+        return Win32Error(IsConversionError(cause) ? cause.message() : MutexUnableToCreate);
     }
 
     std::optional<std::string> BuildCommandLine(const std::string& path, const std::string& arguments)
@@ -254,12 +275,11 @@ namespace QOR::Detail
 
     NoticeTexts ConvertNoticeTexts(const std::string& message, const std::string& title, SystemTextConverter& system)
     {
-        WideTextResult convertedMessage = Utf8ToWideWith(message, system);
-        const Win32Error errConversionMessage = convertedMessage.error;
+        NoticeTexts wide;
+        const std::error_code errConversionMessage = Utf8ToWideWith(message, system, wide.message);
         QOR_ASSERT(!errConversionMessage);
-        WideTextResult convertedTitle = Utf8ToWideWith(title, system);
-        const Win32Error errConversionTitle = convertedTitle.error;
+        const std::error_code errConversionTitle = Utf8ToWideWith(title, system, wide.title);
         QOR_ASSERT(!errConversionTitle);
-        return {std::move(convertedMessage.text), std::move(convertedTitle.text)};
+        return wide;
     }
 }

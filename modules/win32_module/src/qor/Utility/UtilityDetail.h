@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace QOR::Detail
@@ -19,8 +20,14 @@ namespace QOR::Detail
     inline constexpr const char* MutexAccessDenied = "Access denied.";
     inline constexpr const char* MutexUnableToCreate = "Unable to create mutex.";
 
-    std::string LaunchErrorText(std::uint32_t code);
-    std::string ReleaseErrorText(std::uint32_t code);
+    // The texts of the result records, made from the cause where a helper returns.
+    //  "Unable to create process. WinAPI Error: <code>", or the conversion's own name
+    //  ("InvalidParameter") for a path or command line the system could not convert.
+    Win32Error LaunchError(const std::error_code& cause);
+    //  "Unable to release Mutex. Win32API error code: <code>."
+    Win32Error ReleaseError(const std::error_code& cause);
+    //  A name that cannot be one mutex: "Unable to create mutex.", or the conversion's own name.
+    Win32Error MutexNameError(const std::error_code& cause);
 
     // Windows command line: the path, quoted when arguments follow (an unquoted path with blanks would
     // let the system start "C:\Program.exe"), then one blank and the arguments. Empty when the path

@@ -1,6 +1,7 @@
 #include "qor/Utility/Utility.h"
 
 #include "UtilityDetail.h"
+#include "qor/Foundation/Platform_posix.h"
 
 #include <cerrno>
 #include <csignal>
@@ -17,89 +18,25 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 namespace QOR
 {
     namespace
     {
-        // Owns one file descriptor.
-        class UniqueFd
-        {
-        public:
-            UniqueFd() = default;
-            explicit UniqueFd(int fd) noexcept
-                : _fd(fd)
-            {
-            }
-            UniqueFd(const UniqueFd&) = delete;
-            UniqueFd& operator=(const UniqueFd&) = delete;
-            UniqueFd(UniqueFd&& other) noexcept
-                : _fd(other.Release())
-            {
-            }
-            UniqueFd& operator=(UniqueFd&& other) noexcept
-            {
-                if (this != &other)
-                {
-                    Close(_fd);
-                    _fd = other.Release();
-                }
-                return *this;
-            }
-            ~UniqueFd()
-            {
-                Close(_fd);
-            }
-
-            int Get() const noexcept
-            {
-                return _fd;
-            }
-            int Release() noexcept
-            {
-                const int fd = _fd;
-                _fd = -1;
-                return fd;
-            }
-            explicit operator bool() const noexcept
-            {
-                return _fd >= 0;
-            }
-
-            // Not retried on EINTR: Linux has closed the descriptor even then, and a retry could close
-            // a descriptor another thread has just been given.
-            static void Close(int fd) noexcept
-            {
-                if (fd >= 0)
-                    ::close(fd);
-            }
-
-        private:
-            int _fd = -1;
-        };
+        using Detail::LastSystemError;
+        using Detail::OpenFile;
+        using Detail::RetryOnInterrupt;
+        using Detail::SystemError;
+        using Detail::UniqueFd;
 
         void CloseNative(SharedHandle::Native native)
         {
-            UniqueFd::Close(static_cast<int>(native));
+            Detail::FileDescriptorTraits::Close(static_cast<int>(native));
         }
 
-        int OpenRetrying(const char* path, int flags, mode_t mode = 0) noexcept
+        std::error_code Flock(int fd, int operation) noexcept
         {
-            int fd;
-            do
-                fd = ::open(path, flags, mode);
-            while (fd < 0 && errno == EINTR);
-            return fd;
-        }
-
-        int FlockRetrying(int fd, int operation) noexcept
-        {
-            int rc;
-            do
-                rc = ::flock(fd, operation);
-            while (rc != 0 && errno == EINTR);
-            return rc;
+            return Detail::ErrorOf(RetryOnInterrupt([&] { return ::flock(fd, operation); }));
         }
 
         // Owners of the posix_spawn attribute objects.
@@ -119,24 +56,25 @@ namespace QOR
 
             // The child starts clean whatever the caller did: standard input (and output, unless kept)
             // on /dev/null, no other inherited descriptor, default signal dispositions, empty mask.
-            int Prepare(bool newSession, bool keepStandardError) noexcept
+            std::error_code Prepare(bool newSession, bool keepStandardError) noexcept
             {
+                // The posix_spawn calls answer with the error number itself.
                 int rc = ::posix_spawn_file_actions_init(&_actions);
                 if (rc != 0)
-                    return rc;
+                    return SystemError(rc);
                 _bIsActionsReady = true;
                 rc = ::posix_spawnattr_init(&_attributes);
                 if (rc != 0)
-                    return rc;
+                    return SystemError(rc);
                 _bIsAttributesReady = true;
 
                 if ((rc = ::posix_spawn_file_actions_addopen(&_actions, 0, "/dev/null", O_RDONLY, 0)) != 0 ||
                     (rc = ::posix_spawn_file_actions_addopen(&_actions, 1, "/dev/null", O_WRONLY, 0)) != 0)
-                    return rc;
+                    return SystemError(rc);
                 if (!keepStandardError && (rc = ::posix_spawn_file_actions_adddup2(&_actions, 1, 2)) != 0)
-                    return rc;
+                    return SystemError(rc);
                 if ((rc = ::posix_spawn_file_actions_addclosefrom_np(&_actions, 3)) != 0)
-                    return rc;
+                    return SystemError(rc);
 
                 sigset_t all;
                 sigset_t none;
@@ -148,13 +86,12 @@ namespace QOR
                 if ((rc = ::posix_spawnattr_setsigdefault(&_attributes, &all)) != 0 ||
                     (rc = ::posix_spawnattr_setsigmask(&_attributes, &none)) != 0 ||
                     (rc = ::posix_spawnattr_setflags(&_attributes, flags)) != 0)
-                    return rc;
-                return 0;
+                    return SystemError(rc);
+                return {};
             }
 
-            // 0 or the error number. `searchPath` only for the desktop's own tools, never for a
-            // program the caller names by path.
-            int Spawn(pid_t& pid, const std::vector<std::string>& argv, bool searchPath) noexcept
+            // `searchPath` only for the desktop's own tools, never for a program the caller names by path.
+            std::error_code Spawn(pid_t& pid, const std::vector<std::string>& argv, bool searchPath) noexcept
             {
                 std::vector<char*> pointers;
                 try
@@ -163,14 +100,15 @@ namespace QOR
                 }
                 catch (...)
                 {
-                    return ENOMEM;
+                    return SystemError(ENOMEM);
                 }
                 for (const std::string& word : argv)
                     pointers.push_back(const_cast<char*>(word.c_str()));
                 pointers.push_back(nullptr);
-                return searchPath
-                           ? ::posix_spawnp(&pid, pointers[0], &_actions, &_attributes, pointers.data(), environ)
-                           : ::posix_spawn(&pid, pointers[0], &_actions, &_attributes, pointers.data(), environ);
+                const int rc =
+                    searchPath ? ::posix_spawnp(&pid, pointers[0], &_actions, &_attributes, pointers.data(), environ)
+                               : ::posix_spawn(&pid, pointers[0], &_actions, &_attributes, pointers.data(), environ);
+                return rc != 0 ? SystemError(rc) : std::error_code{};
             }
 
         private:
@@ -183,11 +121,8 @@ namespace QOR
         void WaitForChild(pid_t pid) noexcept
         {
             int status = 0;
-            pid_t rc;
-            do
-                rc = ::waitpid(pid, &status, 0);
-            while (rc < 0 && errno == EINTR);
             // ECHILD: the caller ignores SIGCHLD and the system has reaped it already.
+            RetryOnInterrupt([&] { return ::waitpid(pid, &status, 0); });
         }
 
         // A descriptor that stands for the process while it lives and after it ends.
@@ -203,7 +138,7 @@ namespace QOR
 #endif
             // Kernels before 5.3: the process's /proc directory.
             const std::string procPath = "/proc/" + std::to_string(pid);
-            return UniqueFd(OpenRetrying(procPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            return OpenFile(procPath.c_str(), O_RDONLY | O_DIRECTORY);
         }
 
         // Lock-file faults that have no error number of their own.
@@ -233,52 +168,43 @@ namespace QOR
             return {static_cast<int>(fault), category};
         }
 
-        std::error_code ErrnoError(int number) noexcept
-        {
-            return {number, std::generic_category()};
-        }
-
         // Opens the lock file without following links. Without O_CREAT first, so that a file made by
         // another user in the sticky /tmp can be opened where fs.protected_regular forbids O_CREAT on it.
-        // O_NONBLOCK so that a FIFO planted there cannot block the open. Returns the descriptor, or -1
-        // with the cause set.
-        int OpenLockFile(const std::string& path, bool create, std::error_code& cause) noexcept
+        // O_NONBLOCK so that a FIFO planted there cannot block the open.
+        std::error_code OpenLockFile(const std::string& path, bool create, UniqueFd& lockFile) noexcept
         {
             constexpr int baseFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-            const auto fail = [&cause](std::error_code error) noexcept {
-                cause = error;
-                return -1;
-            };
             for (int attempt = 0; attempt < 8; ++attempt)
             {
-                UniqueFd fd(OpenRetrying(path.c_str(), baseFlags));
+                UniqueFd fd = OpenFile(path.c_str(), baseFlags);
                 if (!fd)
                 {
                     // O_NOFOLLOW answers a link at the path itself with ELOOP.
                     if (errno == ELOOP)
-                        return fail(MakeError(LockFileFault::SymbolicLink));
+                        return MakeError(LockFileFault::SymbolicLink);
                     if (errno != ENOENT || !create)
-                        return fail(ErrnoError(errno));
-                    fd = UniqueFd(OpenRetrying(path.c_str(), baseFlags | O_CREAT | O_EXCL, 0644));
+                        return LastSystemError();
+                    fd = OpenFile(path.c_str(), baseFlags | O_CREAT | O_EXCL, 0644);
                     if (!fd)
                     {
                         if (errno == EEXIST)
                             continue; // made by someone else in between: open that one
-                        return fail(ErrnoError(errno));
+                        return LastSystemError();
                     }
                     // The umask must not narrow it: every user has to be able to open it to probe.
                     ::fchmod(fd.Get(), 0644);
                 }
                 struct stat info{};
                 if (::fstat(fd.Get(), &info) != 0)
-                    return fail(ErrnoError(errno));
+                    return LastSystemError();
                 if (S_ISDIR(info.st_mode))
-                    return fail(ErrnoError(EISDIR));
+                    return SystemError(EISDIR);
                 if (!S_ISREG(info.st_mode))
-                    return fail(MakeError(LockFileFault::NotARegularFile));
-                return fd.Release();
+                    return MakeError(LockFileFault::NotARegularFile);
+                lockFile = std::move(fd);
+                return {};
             }
-            return fail(ErrnoError(EEXIST));
+            return SystemError(EEXIST);
         }
     }
 
@@ -286,9 +212,9 @@ namespace QOR
     {
         // A zero byte would end the path early and start some other program.
         if (path.find('\0') != std::string::npos || arguments.find('\0') != std::string::npos)
-            return {Win32Error(Detail::LaunchErrorText(EINVAL)), {}, {}};
+            return {Detail::LaunchError(SystemError(EINVAL)), {}, {}};
         if (path.empty())
-            return {Win32Error(Detail::LaunchErrorText(ENOENT)), {}, {}};
+            return {Detail::LaunchError(SystemError(ENOENT)), {}, {}};
 
         std::vector<std::string> argv;
         argv.push_back(path);
@@ -298,11 +224,11 @@ namespace QOR
         pid_t pid = -1;
         {
             SpawnSetup setup;
-            int rc = setup.Prepare(true, false);
-            if (rc == 0)
-                rc = setup.Spawn(pid, argv, false);
-            if (rc != 0)
-                return {Win32Error(Detail::LaunchErrorText(static_cast<std::uint32_t>(rc))), {}, {}};
+            std::error_code error = setup.Prepare(true, false);
+            if (!error)
+                error = setup.Spawn(pid, argv, false);
+            if (error)
+                return {Detail::LaunchError(error), {}, {}};
         }
 
         // Taken before the reaper can reap the child, so the pid still names it.
@@ -340,24 +266,22 @@ namespace QOR
     {
         const std::optional<std::string> path = Detail::LockFilePath(name);
         if (!path)
-            return {Win32Error(Detail::MutexUnableToCreate), {}, ErrnoError(EINVAL)};
+            return {Detail::MutexNameError(SystemError(EINVAL)), {}, SystemError(EINVAL)};
 
-        std::error_code cause;
-        UniqueFd fd(OpenLockFile(*path, true, cause));
-        if (!fd)
+        UniqueFd fd;
+        if (const std::error_code cause = OpenLockFile(*path, true, fd))
         {
-            if (cause == std::errc::permission_denied || cause == std::errc::operation_not_permitted)
-                return {Win32Error(Detail::MutexAccessDenied), {}, cause};
-            return {Win32Error(Detail::MutexUnableToCreate), {}, cause};
+            const bool bIsDenied =
+                cause == std::errc::permission_denied || cause == std::errc::operation_not_permitted;
+            return {Win32Error(bIsDenied ? Detail::MutexAccessDenied : Detail::MutexUnableToCreate), {}, cause};
         }
 
         // The lock belongs to this open file description, so a second take in this same process fails
         // as well, and the system drops it when the holder ends, however it ends.
-        if (FlockRetrying(fd.Get(), LOCK_EX | LOCK_NB) != 0)
+        if (const std::error_code cause = Flock(fd.Get(), LOCK_EX | LOCK_NB))
         {
-            const int number = errno;
-            return {Win32Error(number == EWOULDBLOCK ? Detail::MutexAlreadyExists : Detail::MutexUnableToCreate), {},
-                    ErrnoError(number)};
+            const bool bIsHeld = cause == std::errc::operation_would_block;
+            return {Win32Error(bIsHeld ? Detail::MutexAlreadyExists : Detail::MutexUnableToCreate), {}, cause};
         }
         // Released by closing. The file itself stays: unlinking it would let a later taker lock a new
         // file while an older holder still holds the old one.
@@ -379,11 +303,10 @@ namespace QOR
         const std::optional<std::string> path = Detail::LockFilePath(name);
         if (!path)
             return true;
-        std::error_code cause;
-        UniqueFd fd(OpenLockFile(*path, false, cause));
-        if (!fd)
+        UniqueFd fd;
+        if (const std::error_code cause = OpenLockFile(*path, false, fd))
             return cause != std::errc::no_such_file_or_directory; // missing: never taken since the machine started
-        return FlockRetrying(fd.Get(), LOCK_EX | LOCK_NB) != 0;
+        return static_cast<bool>(Flock(fd.Get(), LOCK_EX | LOCK_NB));
     }
 
     bool WaitForNamedMutexFree(const std::string& name, std::chrono::milliseconds timeout)
@@ -396,8 +319,8 @@ namespace QOR
 
     ReleaseResult ReleaseNamedMutex(const SharedHandle& mutex)
     {
-        if (FlockRetrying(static_cast<int>(mutex.Get()), LOCK_UN) != 0)
-            return {Win32Error(Detail::ReleaseErrorText(static_cast<std::uint32_t>(errno))), false};
+        if (const std::error_code error = Flock(static_cast<int>(mutex.Get()), LOCK_UN))
+            return {Detail::ReleaseError(error), false};
         return {Win32Error(), true};
     }
 }
@@ -432,7 +355,7 @@ namespace QOR::Detail
             SpawnSetup setup;
             pid_t pid = -1;
             // The texts go as arguments of the program itself, never through a shell.
-            if (setup.Prepare(false, true) != 0 || setup.Spawn(pid, argv, true) != 0)
+            if (setup.Prepare(false, true) || setup.Spawn(pid, argv, true))
                 continue; // this tool is not installed: try the next
             WaitForChild(pid);
             return;

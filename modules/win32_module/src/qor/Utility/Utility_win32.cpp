@@ -1,17 +1,13 @@
 #include "qor/Utility/Utility.h"
 
+#include "../Foundation/FoundationDetail.h"
 #include "UtilityDetail.h"
+#include "qor/Foundation/Platform_win32.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <system_error>
 #include <vector>
-
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
 
 namespace QOR
 {
@@ -27,6 +23,10 @@ namespace QOR
             return reinterpret_cast<SharedHandle::Native>(handle);
         }
 
+        using Detail::LastSystemError;
+        using Detail::SystemError;
+        using Detail::UniqueKernelHandle;
+
         std::vector<wchar_t> ToWideBuffer(const WideString& text)
         {
             std::vector<wchar_t> buffer(text.begin(), text.end());
@@ -34,31 +34,28 @@ namespace QOR
             return buffer;
         }
 
+        // `text` as the system takes it, with its terminating zero.
+        std::error_code ToWideBuffer(std::string_view text, std::vector<wchar_t>& buffer)
+        {
+            WideString wide;
+            if (const std::error_code error = Detail::Utf8ToWideWith(text, Detail::NativeTextConverter(), wide))
+                return error;
+            buffer = ToWideBuffer(wide);
+            return {};
+        }
+
         void CloseNative(SharedHandle::Native native)
         {
             ::CloseHandle(ToHandle(native));
         }
 
-        struct HandleCloser
-        {
-            void operator()(HANDLE handle) const noexcept
-            {
-                ::CloseHandle(handle);
-            }
-        };
-        using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-
         // "Global\<name>" with its terminating zero.
-        Win32Error GlobalMutexName(const std::string& name, std::vector<wchar_t>& wide)
+        std::error_code GlobalMutexName(const std::string& name, std::vector<wchar_t>& wide)
         {
             // A zero byte would silently shorten the name to that of another mutex.
             if (name.find('\0') != std::string::npos)
-                return Win32Error(Detail::MutexUnableToCreate);
-            WideTextResult converted = Utf8ToWide("Global\\" + name);
-            if (converted.error)
-                return converted.error;
-            wide = ToWideBuffer(converted.text);
-            return Win32Error();
+                return std::make_error_code(std::errc::invalid_argument);
+            return ToWideBuffer("Global\\" + name, wide);
         }
 
         DWORD MillisecondsUntil(std::chrono::steady_clock::time_point deadline)
@@ -81,15 +78,15 @@ namespace QOR
         OwnerWait WaitForOwnerToEnd(const std::vector<wchar_t>& name, std::chrono::steady_clock::time_point deadline)
         {
             // MUTEX_MODIFY_STATE too: the wait makes this thread the owner, and it must let go again.
-            UniqueHandle mutex(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.data()));
+            const UniqueKernelHandle mutex(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.data()));
             if (!mutex)
                 return ::GetLastError() == ERROR_FILE_NOT_FOUND ? OwnerWait::NoSuchMutex : OwnerWait::CannotWait;
-            switch (::WaitForSingleObject(mutex.get(), MillisecondsUntil(deadline)))
+            switch (::WaitForSingleObject(mutex.Get(), MillisecondsUntil(deadline)))
             {
             case WAIT_OBJECT_0:
             case WAIT_ABANDONED: // its owner ended without releasing it
                 // Released before the handle goes, so that the new launcher can take it.
-                ::ReleaseMutex(mutex.get());
+                ::ReleaseMutex(mutex.Get());
                 return OwnerWait::OwnerEnded;
             case WAIT_TIMEOUT:
                 return OwnerWait::StillOwned;
@@ -107,34 +104,28 @@ namespace QOR
 
         // A zero byte would end the wide text early and start some other program.
         if (path.find('\0') != std::string::npos || arguments.find('\0') != std::string::npos)
-            return {Win32Error(Detail::LaunchErrorText(ERROR_INVALID_NAME)), {}, {}};
-
-        WideTextResult widePath = Utf8ToWide(path);
-        if (widePath.error)
-            return {widePath.error, {}, {}};
+            return {Detail::LaunchError(SystemError(ERROR_INVALID_NAME)), {}, {}};
 
         std::vector<wchar_t> applicationName;
+        if (const std::error_code error = ToWideBuffer(path, applicationName))
+            return {Detail::LaunchError(error), {}, {}};
         std::vector<wchar_t> commandLine;
-        if (arguments.empty())
+        if (!arguments.empty())
         {
-            applicationName = ToWideBuffer(widePath.text);
-        }
-        else
-        {
+            // With arguments the system takes the program from the command line alone.
+            applicationName.clear();
             const std::optional<std::string> line = Detail::BuildCommandLine(path, arguments);
             if (!line)
-                return {Win32Error(Detail::LaunchErrorText(ERROR_INVALID_NAME)), {}, {}};
-            WideTextResult wideLine = Utf8ToWide(*line);
-            if (wideLine.error)
-                return {wideLine.error, {}, {}};
-            commandLine = ToWideBuffer(wideLine.text);
+                return {Detail::LaunchError(SystemError(ERROR_INVALID_NAME)), {}, {}};
+            if (const std::error_code error = ToWideBuffer(*line, commandLine))
+                return {Detail::LaunchError(error), {}, {}};
         }
 
         const BOOL created = ::CreateProcessW(applicationName.empty() ? nullptr : applicationName.data(),
                                               commandLine.empty() ? nullptr : commandLine.data(), nullptr, nullptr,
                                               FALSE, creationFlags, nullptr, nullptr, &startupInfo, &processInfo);
         if (!created)
-            return {Win32Error(Detail::LaunchErrorText(::GetLastError())), {}, {}};
+            return {Detail::LaunchError(LastSystemError()), {}, {}};
 
         LaunchResult result;
         result.thread = SharedHandle(ToNative(processInfo.hThread), CloseNative);
@@ -145,15 +136,15 @@ namespace QOR
     MutexResult CreateNamedMutex(const std::string& name)
     {
         std::vector<wchar_t> buffer;
-        if (Win32Error error = GlobalMutexName(name, buffer))
-            return {std::move(error), {}, std::make_error_code(std::errc::invalid_argument)};
+        if (const std::error_code error = GlobalMutexName(name, buffer))
+            return {Detail::MutexNameError(error), {}, std::make_error_code(std::errc::invalid_argument)};
 
-        HANDLE mutex = ::CreateMutexExW(nullptr, buffer.data(), CREATE_MUTEX_INITIAL_OWNER, 0);
-        if (mutex == nullptr)
+        UniqueKernelHandle mutex(::CreateMutexExW(nullptr, buffer.data(), CREATE_MUTEX_INITIAL_OWNER, 0));
+        if (!mutex)
         {
             // ERROR_INVALID_HANDLE, for one, when the name belongs to an event or another kind of object.
             const DWORD code = ::GetLastError();
-            const std::error_code cause(static_cast<int>(code), std::system_category());
+            const std::error_code cause = SystemError(code);
             if (code == ERROR_ALREADY_EXISTS)
                 return {Win32Error(Detail::MutexAlreadyExists), {}, cause};
             if (code == ERROR_ACCESS_DENIED)
@@ -163,13 +154,9 @@ namespace QOR
         // The system may open the existing mutex instead of refusing it (Wine does, for another process
         // and for this one). That handle does not own it: someone else holds the name.
         if (::GetLastError() == ERROR_ALREADY_EXISTS)
-        {
-            ::CloseHandle(mutex);
-            return {Win32Error(Detail::MutexAlreadyExists), {},
-                    std::error_code(ERROR_ALREADY_EXISTS, std::system_category())};
-        }
+            return {Win32Error(Detail::MutexAlreadyExists), {}, SystemError(ERROR_ALREADY_EXISTS)};
 
-        return {Win32Error(), SharedHandle(ToNative(mutex), [](SharedHandle::Native native) {
+        return {Win32Error(), SharedHandle(ToNative(mutex.Release()), [](SharedHandle::Native native) {
                     ::ReleaseMutex(ToHandle(native));
                     ::CloseHandle(ToHandle(native));
                 }),
@@ -223,7 +210,7 @@ namespace QOR
     ReleaseResult ReleaseNamedMutex(const SharedHandle& mutex)
     {
         if (!::ReleaseMutex(ToHandle(mutex.Get())))
-            return {Win32Error(Detail::ReleaseErrorText(::GetLastError())), false};
+            return {Detail::ReleaseError(LastSystemError()), false};
         return {Win32Error(), true};
     }
 }
