@@ -18,6 +18,11 @@
 
 namespace QOR::Testing
 {
+#ifdef _WIN32
+    static_assert(LauncherProtocol::DetachedLaunchFlags == (DETACHED_PROCESS | CREATE_UNICODE_ENVIRONMENT),
+                  "the launch flags of the protocol are the system's");
+#endif
+
     namespace
     {
         using ::testing::HasSubstr;
@@ -43,7 +48,7 @@ namespace QOR::Testing
             // Another updater's hold on the single-instance name, so a run fails at once with F1.
             static MutexResult HoldUpdaterName()
             {
-                MutexResult held = CreateNamedMutex("QOR_LauncherUpdater");
+                MutexResult held = CreateNamedMutex(Protocol::UpdaterMutexName);
                 EXPECT_TRUE(held.mutex) << held.error.GetText();
                 return held;
             }
@@ -75,7 +80,7 @@ namespace QOR::Testing
             // What ./log holds, to show that nothing was written there.
             std::string LogState() const
             {
-                const fs::path log = Installed("log");
+                const fs::path log = Installed(Protocol::LogFolderName);
                 if (fs::is_regular_file(log))
                 {
                     return "file:" + ReadFile(log);
@@ -95,14 +100,14 @@ namespace QOR::Testing
             switch (GetParam())
             {
             case BrokenLog::LogIsAFile:
-                WriteFile(Installed("log"), "not a folder");
+                WriteFile(Installed(Protocol::LogFolderName), "not a folder");
                 break;
             case BrokenLog::LogFileIsAFolder:
-                fs::create_directories(Installed("log/self_updater_log.txt"));
+                fs::create_directories(LogFile());
                 break;
             case BrokenLog::LogFolderIsReadOnly:
-                fs::create_directories(Installed("log"));
-                readOnly = MakeFolderUnwritable(Installed("log"));
+                fs::create_directories(Installed(Protocol::LogFolderName));
+                readOnly = MakeFolderUnwritable(Installed(Protocol::LogFolderName));
                 ASSERT_TRUE(readOnly) << "no way to make a folder unwritable here";
                 break;
             }
@@ -151,8 +156,8 @@ namespace QOR::Testing
             }
 
             // The removal fails with a box (written to standard error on Linux); the launcher still starts.
-            WriteFile(Staged("sub/QORLauncherUpdater.exe"), "never copied");
-            const std::unique_ptr<HeldFile> held = PreventRemoval(Staged("sub/QORLauncherUpdater.exe"));
+            WriteFile(Staged("sub") / Protocol::UpdaterFileName, "never copied");
+            const std::unique_ptr<HeldFile> held = PreventRemoval(Staged("sub") / Protocol::UpdaterFileName);
             ASSERT_TRUE(held) << "no way to make a file unremovable here";
             EXPECT_EQ(RunUpdater(), 0);
             EXPECT_EQ(ReadFile(Installed("a.txt")), "new");
