@@ -174,7 +174,7 @@ namespace QOR::Testing
         {
             const char* name;
             void (*plant)(const fs::path& lock, const fs::path& installation);
-            // Empty: a real holder, logged as F1.
+            // Empty: a real holder, logged as a second instance.
             const char* cause;
         };
 

@@ -30,7 +30,8 @@ namespace QOR::Testing
         using ::testing::Not;
         using ::testing::StartsWith;
 
-        const char* const F1LogText = "Only one instance of LauncherUpdater can work. Aborting application.";
+        const char* const SecondInstanceLogText =
+            "Only one instance of LauncherUpdater can work. Aborting application.";
 
         std::string MessageOf(const std::map<std::string, std::string>& record)
         {
@@ -45,7 +46,7 @@ namespace QOR::Testing
             void CaptureStandardError() { _streams.error = {Stream::Kind::File, ErrorFile()}; }
             std::string StandardError() const { return ReadFile(ErrorFile()); }
 
-            // Another updater's hold on the single-instance name, so a run fails at once with F1.
+            // Another updater's hold on the single-instance name, so a run fails at once as a second instance.
             static MutexResult HoldUpdaterName()
             {
                 MutexResult held = CreateNamedMutex(Protocol::UpdaterMutexName);
@@ -126,7 +127,7 @@ namespace QOR::Testing
             WriteFile(Staged("a.txt"), "new");
             const MutexResult otherUpdater = HoldUpdaterName();
             EXPECT_EQ(RunUpdater(), 1);
-            EXPECT_THAT(StandardError(), HasSubstr(std::string("QOR::LauncherUpdater: ") + F1LogText));
+            EXPECT_THAT(StandardError(), HasSubstr(std::string("QOR::LauncherUpdater: ") + SecondInstanceLogText));
             EXPECT_EQ(LogState(), logState);
         }
 
@@ -152,7 +153,7 @@ namespace QOR::Testing
             {
                 const MutexResult otherUpdater = HoldUpdaterName();
                 EXPECT_EQ(RunUpdater(), 1) << "the run must end by itself, with its own exit code";
-                EXPECT_EQ(MessageOf(OnlyLogRecord(LogLines())), F1LogText);
+                EXPECT_EQ(MessageOf(OnlyLogRecord(LogLines())), SecondInstanceLogText);
             }
 
             // The removal fails with a box (written to standard error on Linux); the launcher still starts.
@@ -191,7 +192,7 @@ namespace QOR::Testing
 
             EXPECT_EQ(RunUpdater(), 1);
 
-            EXPECT_EQ(MessageOf(OnlyLogRecord(LogLines())), F1LogText);
+            EXPECT_EQ(MessageOf(OnlyLogRecord(LogLines())), SecondInstanceLogText);
             EXPECT_THAT(Log(), Not(HasSubstr("Error: Only one instance")));
             EXPECT_EQ(ReadFile(Staged("a.txt")), "new");
         }
