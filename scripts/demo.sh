@@ -17,14 +17,17 @@ step "Building QORLauncherUpdater.exe and QORLauncher.exe (preset linux)"
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target QORLauncherUpdater QORLauncher
 
+# Absolute: the demo runs inside the installation it makes.
+updater_exe="$root/build/linux/src/QORLauncherUpdater/QORLauncherUpdater.exe"
+launcher_exe="$root/build/linux/examples/launcher/QORLauncher.exe"
+
 unset DISPLAY WAYLAND_DISPLAY
 demo="$(mktemp -d "${TMPDIR:-/tmp}/qor-demo.XXXXXX")"
 stage="$(mktemp -d "${TMPDIR:-/tmp}/qor-demo-update.XXXXXX")"
 trap 'rm -rf "$stage"' EXIT
 
 step "Creating a sample installation in $demo"
-cp build/linux/src/QORLauncherUpdater/QORLauncherUpdater.exe "$demo/"
-cp build/linux/examples/launcher/QORLauncher.exe "$demo/"
+cp "$updater_exe" "$launcher_exe" "$demo/"
 mkdir -p "$demo/bin" "$demo/data"
 echo "core 21.0" > "$demo/bin/core.dll"
 echo "player settings" > "$demo/settings.cfg"
@@ -50,19 +53,29 @@ echo "The updater now waits for the launcher (it goes on the moment \"QOR_Launch
 wait "$launcher"
 echo "The launcher has exited."
 
-step "Waiting for the updater to copy the files and start the launcher again"
+step "Waiting for the updater to copy the files, start the launcher again and exit"
 for _ in $(seq 1 200); do
   if [ "$(wc -l < "$demo/launcher_started.txt")" -ge 2 ]; then break; fi
   sleep 0.1
+done
+# The updater tidies up after the launcher's start; it has exited once its lock is free (README).
+updater_running() {
+  f=/tmp/QOR_LauncherUpdater.lock
+  [ -f "$f" ] || return 1
+  ! ( exec 9<"$f" && flock -n 9 )
+}
+for _ in $(seq 1 200); do
+  if ! updater_running; then break; fi
+  sleep 0.05
 done
 
 step "Installation after the update"
 tree "$demo"
 echo "bin/core.dll now says: $(cat "$demo/bin/core.dll")"
-if cmp -s "$demo/QORLauncherUpdater.exe" build/linux/src/QORLauncherUpdater/QORLauncherUpdater.exe; then
+if cmp -s "$demo/QORLauncherUpdater.exe" "$updater_exe"; then
   echo "QORLauncherUpdater.exe: unchanged (the staged updater is never copied over the running one)"
 else
-  echo "QORLauncherUpdater.exe: CHANGED"
+  echo "QORLauncherUpdater.exe: CHANGED: the staged updater was installed over the running one"
 fi
 if [ -e "$demo/self_update" ]; then echo "self_update: still there"; else echo "self_update: removed"; fi
 echo "Launcher starts (launcher_started.txt):"

@@ -3,6 +3,8 @@
 #include "TestProcess.h"
 #include "TestTree.h"
 
+#include <qor/Utility/LauncherProtocol.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -12,6 +14,7 @@ namespace QOR::Testing
     {
         using namespace std::chrono_literals;
         using ::testing::HasSubstr;
+        namespace Protocol = LauncherProtocol;
 
         TEST(EndToEndLinkTest, LinkOutOfTheStagingTreeIsRefusedAndNothingIsCopied)
         {
@@ -19,22 +22,23 @@ namespace QOR::Testing
             TemporaryFolder outside;
             TemporaryFolder installation;
             const fs::path dir = installation.Path();
-            fs::copy_file(QOR_UPDATER_EXE, dir / "QORLauncherUpdater.exe");
-            fs::copy_file(QOR_LAUNCHER_EXE, dir / "QORLauncher.exe");
+            const fs::path staging = dir / Protocol::StagingFolderName;
+            fs::copy_file(QOR_UPDATER_EXE, dir / Protocol::UpdaterFileName);
+            fs::copy_file(QOR_LAUNCHER_EXE, dir / Protocol::LauncherFileName);
             WriteFile(outside.Path() / "passwd", "outside");
-            WriteFile(dir / "self_update/a.txt", "new");
+            WriteFile(staging / "a.txt", "new");
             WriteFile(dir / "a.txt", "old");
-            fs::create_symlink(outside.Path() / "passwd", dir / "self_update/passwd");
+            fs::create_symlink(outside.Path() / "passwd", staging / "passwd");
 
-            TestProcess updater(dir / "QORLauncherUpdater.exe", {}, dir);
+            TestProcess updater(dir / Protocol::UpdaterFileName, {}, dir);
             EXPECT_EQ(updater.Wait(60s), std::optional<int>(1));
 
-            EXPECT_THAT(ReadFile(dir / "log/self_updater_log.txt"),
+            EXPECT_THAT(ReadFile(dir / Protocol::LogFolderName / Protocol::LogFileName),
                         HasSubstr("\"message\": \"Unable to copy update files. Aborting application. "
                                   "File:./self_update/passwd. Err: "));
             EXPECT_EQ(ReadFile(dir / "a.txt"), "old");
             EXPECT_FALSE(fs::exists(dir / "passwd"));
-            EXPECT_TRUE(fs::exists(dir / "self_update/a.txt"));
+            EXPECT_TRUE(fs::exists(staging / "a.txt"));
         }
     }
 }

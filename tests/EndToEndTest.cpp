@@ -3,6 +3,7 @@
 #include "TestProcess.h"
 #include "TestTree.h"
 
+#include <qor/Utility/LauncherProtocol.h>
 #include <qor/Utility/Utility.h>
 
 #include <gmock/gmock.h>
@@ -21,6 +22,7 @@ namespace QOR::Testing
         using ::testing::HasSubstr;
         using ::testing::IsEmpty;
         using ::testing::Not;
+        namespace Protocol = LauncherProtocol;
 
         const std::string Separator{static_cast<char>(fs::path::preferred_separator)};
 
@@ -50,15 +52,16 @@ namespace QOR::Testing
             void SetUp() override
             {
                 UseNoDisplay();
-                fs::copy_file(QOR_UPDATER_EXE, Installed("QORLauncherUpdater.exe"));
-                fs::copy_file(QOR_LAUNCHER_EXE, Installed("QORLauncher.exe"));
+                fs::copy_file(QOR_UPDATER_EXE, Installed(Protocol::UpdaterFileName));
+                fs::copy_file(QOR_LAUNCHER_EXE, Installed(Protocol::LauncherFileName));
             }
 
             fs::path Dir() const { return _folder.Path(); }
-            fs::path Staged(const std::string& relative) const { return Dir() / "self_update" / relative; }
+            fs::path Staging() const { return Dir() / Protocol::StagingFolderName; }
+            fs::path Staged(const std::string& relative) const { return Staging() / relative; }
             fs::path Installed(const std::string& relative) const { return Dir() / relative; }
 
-            TestProcess StartUpdater() { return TestProcess(Installed("QORLauncherUpdater.exe"), {}, Dir()); }
+            TestProcess StartUpdater() { return TestProcess(Installed(Protocol::UpdaterFileName), {}, Dir()); }
 
             int RunUpdater()
             {
@@ -71,7 +74,7 @@ namespace QOR::Testing
             // `earlierStarts`: how many launcher starts are recorded already.
             TestProcess StartHoldingLauncher(int seconds, std::size_t earlierStarts = 0)
             {
-                TestProcess launcher(Installed("QORLauncher.exe"), {"--hold", std::to_string(seconds)}, Dir());
+                TestProcess launcher(Installed(Protocol::LauncherFileName), {"--hold", std::to_string(seconds)}, Dir());
                 EXPECT_TRUE(WaitForLauncherStarts(earlierStarts + 1)) << "the launcher did not start";
                 return launcher;
             }
@@ -101,7 +104,7 @@ namespace QOR::Testing
                 return true;
             }
 
-            std::string Log() const { return ReadFile(Installed("log/self_updater_log.txt")); }
+            std::string Log() const { return ReadFile(Installed(Protocol::LogFolderName) / Protocol::LogFileName); }
 
         private:
             TemporaryFolder _folder;
@@ -112,13 +115,13 @@ namespace QOR::Testing
             WriteFile(Staged("root.txt"), "root new");
             WriteFile(Staged("bin/core.dll"), "core new");
             WriteFile(Staged("bin/plugins/new.dll"), "plugin");
-            WriteFile(Staged("QORLauncherUpdater.exe"), "staged updater");
-            WriteFile(Staged("bin/QORLauncherUpdater.exe"), "nested updater");
+            WriteFile(Staged(Protocol::UpdaterFileName), "staged updater");
+            WriteFile(Staged("bin") / Protocol::UpdaterFileName, "nested updater");
             fs::create_directories(Staged("empty"));
             WriteFile(Installed("root.txt"), "root old");
             WriteFile(Installed("bin/core.dll"), "core old");
             WriteFile(Installed("settings.cfg"), "player settings");
-            const std::string updater = ReadFile(Installed("QORLauncherUpdater.exe"));
+            const std::string updater = ReadFile(Installed(Protocol::UpdaterFileName));
 
             EXPECT_EQ(RunUpdater(), 0);
 
@@ -126,10 +129,10 @@ namespace QOR::Testing
             EXPECT_EQ(ReadFile(Installed("bin/core.dll")), "core new");
             EXPECT_EQ(ReadFile(Installed("bin/plugins/new.dll")), "plugin");
             EXPECT_EQ(ReadFile(Installed("settings.cfg")), "player settings");
-            EXPECT_EQ(ReadFile(Installed("QORLauncherUpdater.exe")), updater);
-            EXPECT_FALSE(fs::exists(Installed("bin/QORLauncherUpdater.exe")));
+            EXPECT_EQ(ReadFile(Installed(Protocol::UpdaterFileName)), updater);
+            EXPECT_FALSE(fs::exists(Installed("bin") / Protocol::UpdaterFileName));
             EXPECT_FALSE(fs::exists(Installed("empty")));
-            EXPECT_FALSE(fs::exists(Installed("self_update")));
+            EXPECT_FALSE(fs::exists(Staging()));
             EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
             EXPECT_THAT(Log(), IsEmpty());
 
@@ -146,7 +149,7 @@ namespace QOR::Testing
         {
             WriteFile(Staged("a.txt"), "new");
             WriteFile(Installed("a.txt"), "old");
-            const MutexResult first = CreateNamedMutex("QOR_LauncherUpdater");
+            const MutexResult first = CreateNamedMutex(Protocol::UpdaterMutexName);
             ASSERT_TRUE(first.mutex) << first.error.GetText();
 
             EXPECT_EQ(RunUpdater(), 1);
@@ -205,21 +208,21 @@ namespace QOR::Testing
                     EXPECT_EQ(launcher.Wait(30s), std::optional<int>(0));
                 }
                 // The started launcher ends at once; the next round's launcher needs the name.
-                EXPECT_TRUE(WaitForNamedMutexFree("QOR_Launcher", 30s));
+                EXPECT_TRUE(WaitForNamedMutexFree(Protocol::LauncherMutexName, 30s));
             }
         }
 
         TEST_F(EndToEndTest, MissingLauncherFailsAfterTheUpdateWithTheLaunchErrorAppended)
         {
             WriteFile(Staged("a.txt"), "new");
-            fs::remove(Installed("QORLauncher.exe"));
+            fs::remove(Installed(Protocol::LauncherFileName));
 
             EXPECT_EQ(RunUpdater(), 1);
 
             EXPECT_THAT(Log(), HasSubstr(LoggedMessage("Unable to launch QORLauncher.exe.Unable to create process. "
                                                        "WinAPI Error: 2")));
             EXPECT_EQ(ReadFile(Installed("a.txt")), "new");
-            EXPECT_FALSE(fs::exists(Installed("self_update")));
+            EXPECT_FALSE(fs::exists(Staging()));
         }
 
         TEST_F(EndToEndTest, ParentDirectoryThatCannotBeMadeFailsAndKeepsTheStagingTree)
@@ -272,7 +275,7 @@ namespace QOR::Testing
             EXPECT_EQ(code, 0);
             EXPECT_EQ(ReadFile(Installed("bin/core.dll")), "new");
             EXPECT_EQ(ReadFile(Installed("bin/other.dll")), "other new");
-            EXPECT_FALSE(fs::exists(Installed("self_update")));
+            EXPECT_FALSE(fs::exists(Staging()));
             EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
             EXPECT_THAT(Log(), IsEmpty());
         }
@@ -295,7 +298,7 @@ namespace QOR::Testing
             held.reset();
 
             EXPECT_THAT(Log(), HasSubstr("File:./self_update\\\\bin\\\\core.dll. Err: "));
-            fs::remove_all(Installed("log"));
+            fs::remove_all(Installed(Protocol::LogFolderName));
             EXPECT_TRUE(Snapshot(Dir()) == before)
                 << "the installation or the staging tree changed:" << SnapshotDifference(Snapshot(Dir()), before);
             EXPECT_FALSE(fs::exists(Installed("launcher_started.txt")));
@@ -320,7 +323,7 @@ namespace QOR::Testing
 
             EXPECT_EQ(ReadFile(installed), "deep new");
             EXPECT_EQ(ReadFile(LongForm(Installed(relative + ".cfg"))), "deep new config");
-            EXPECT_FALSE(fs::exists(LongForm(Installed("self_update"))));
+            EXPECT_FALSE(fs::exists(LongForm(Staging())));
             EXPECT_THAT(Log(), IsEmpty());
         }
 
@@ -338,36 +341,39 @@ namespace QOR::Testing
             }
             ASSERT_EQ(deep.string().size(), Depth);
             fs::create_directories(LongForm(deep));
-            fs::copy_file(Installed("QORLauncherUpdater.exe"), LongForm(deep / "QORLauncherUpdater.exe"));
-            fs::copy_file(Installed("QORLauncher.exe"), LongForm(deep / "QORLauncher.exe"));
-            WriteFile(LongForm(deep / "self_update/bin/core.dll"), "new");
+            const fs::path staging = deep / Protocol::StagingFolderName;
+            const fs::path log = deep / Protocol::LogFolderName / Protocol::LogFileName;
+            fs::copy_file(Installed(Protocol::UpdaterFileName), LongForm(deep / Protocol::UpdaterFileName));
+            fs::copy_file(Installed(Protocol::LauncherFileName), LongForm(deep / Protocol::LauncherFileName));
+            WriteFile(LongForm(staging / "bin/core.dll"), "new");
             WriteFile(LongForm(deep / "bin/core.dll"), "old");
             const auto run = [&] {
-                TestProcess updater(deep / "QORLauncherUpdater.exe", {}, deep);
+                TestProcess updater(deep / Protocol::UpdaterFileName, {}, deep);
                 return updater.Wait(90s).value_or(-1);
             };
 
             EXPECT_EQ(run(), 0);
             EXPECT_EQ(ReadFile(LongForm(deep / "bin/core.dll")), "new");
-            EXPECT_FALSE(fs::exists(LongForm(deep / "self_update")));
+            EXPECT_FALSE(fs::exists(LongForm(staging)));
 
             // The target is a folder holding a folder of the file's name: the update fails, and says so.
-            WriteFile(LongForm(deep / "self_update/data.pak"), "pak");
+            WriteFile(LongForm(staging / "data.pak"), "pak");
             fs::create_directories(LongForm(deep / "data.pak/data.pak/inner"));
 
             EXPECT_EQ(run(), 1);
-            ASSERT_GT((deep / "log/self_updater_log.txt").string().size(), 260U);
-            EXPECT_THAT(ReadFile(LongForm(deep / "log/self_updater_log.txt")),
+            ASSERT_GT(log.string().size(), 260U);
+            EXPECT_THAT(ReadFile(LongForm(log)),
                         HasSubstr(LoggedPrefix("Unable to copy update files. Aborting application. File:./self_update" +
                                                Separator + "data.pak. Err: ")));
-            EXPECT_EQ(ReadFile(LongForm(deep / "self_update/data.pak")), "pak");
+            EXPECT_EQ(ReadFile(LongForm(staging / "data.pak")), "pak");
         }
 
         TEST_F(EndToEndTest, StagingTreeThatCannotBeRemovedIsReportedAndTheLauncherStillStarts)
         {
             WriteFile(Staged("a.txt"), "new");
-            WriteFile(Staged("sub/QORLauncherUpdater.exe"), "never copied, never opened");
-            const std::unique_ptr<HeldFile> held = PreventRemoval(Staged("sub/QORLauncherUpdater.exe"));
+            const fs::path unremovable = Staged("sub") / Protocol::UpdaterFileName;
+            WriteFile(unremovable, "never copied, never opened");
+            const std::unique_ptr<HeldFile> held = PreventRemoval(unremovable);
             if (!held)
             {
                 GTEST_SKIP() << "no way to make a file unremovable here (superuser without the immutable flag)";
@@ -376,7 +382,7 @@ namespace QOR::Testing
             EXPECT_EQ(RunUpdater(), 0);
 
             EXPECT_EQ(ReadFile(Installed("a.txt")), "new");
-            EXPECT_TRUE(fs::exists(Staged("sub/QORLauncherUpdater.exe")));
+            EXPECT_TRUE(fs::exists(unremovable));
             EXPECT_THAT(Log(), IsEmpty());
             EXPECT_TRUE(WaitForLauncherStarts(1));
         }
@@ -404,13 +410,13 @@ namespace QOR::Testing
                     const bool whole = content == std::string(length, 'N') || content == std::string(length / 2, 'O');
                     EXPECT_TRUE(whole) << name << " after round " << round;
                 }
-                if (!fs::exists(Dir() / "self_update"))
+                if (!fs::exists(Staging()))
                 {
                     break;
                 }
             }
 
-            if (fs::exists(Dir() / "self_update"))
+            if (fs::exists(Staging()))
             {
                 EXPECT_EQ(RunUpdater(), 0);
             }
@@ -419,7 +425,7 @@ namespace QOR::Testing
                 EXPECT_EQ(ReadFile(Installed(name)), std::string(name.find("big") != std::string::npos ? size : 1000, 'N'))
                     << name;
             }
-            EXPECT_FALSE(fs::exists(Dir() / "self_update"));
+            EXPECT_FALSE(fs::exists(Staging()));
             EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
         }
     }

@@ -2,7 +2,10 @@
 
 #include "TestTree.h"
 
+#include <Report.h>
 #include <UpdateFiles.h>
+
+#include <qor/Utility/LauncherProtocol.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,11 +16,22 @@ namespace QOR::Testing
     {
         using ::testing::HasSubstr;
         using ::testing::IsEmpty;
+        namespace Protocol = LauncherProtocol;
+
+        // Applies the staged tree; returns the log text of its failure, empty when it succeeded.
+        std::string Apply()
+        {
+            const Update::Outcome failed = Update::CopyUpdateTree();
+            return failed ? LogText(*failed) : std::string();
+        }
 
         class UpdateTreeLinkTest : public ::testing::Test
         {
         protected:
-            fs::path Staged(const std::string& relative) const { return _folder.Path() / "self_update" / relative; }
+            fs::path Staged(const std::string& relative) const
+            {
+                return _folder.Path() / Protocol::StagingFolderName / relative;
+            }
             fs::path Installed(const std::string& relative) const { return _folder.Path() / relative; }
             fs::path Outside(const std::string& relative) const { return _outside.Path() / relative; }
 
@@ -35,10 +49,7 @@ namespace QOR::Testing
             fs::create_directories(Staged("bin"));
             fs::create_symlink(Outside("secret"), Staged("bin/secret"));
 
-            const Update::TreeCopyResult result = Update::CopyUpdateTree();
-
-            EXPECT_FALSE(result.copied);
-            EXPECT_THAT(result.logText, HasSubstr("File:./self_update/bin/secret. Err: "));
+            EXPECT_THAT(Apply(), HasSubstr("File:./self_update/bin/secret. Err: "));
             EXPECT_EQ(ReadFile(Installed("a.txt")), "old");
             EXPECT_FALSE(fs::exists(Installed("bin")));
         }
@@ -59,7 +70,7 @@ namespace QOR::Testing
                 {"bin/current.pak", "../data/v2.pak", true},
                 {"bin/later.cfg", "not-staged-yet.cfg", true},
                 // The hole this closes: the link used to be followed and its target's place overwritten.
-                {"helper.bin", "QORLauncherUpdater.exe", true},
+                {"helper.bin", Protocol::UpdaterFileName, true},
                 {"bin/escape", "../../outside", false},
                 {"bin/absolute", (fs::current_path() / "self_update/bin/libfoo.so.2").string(), false},
                 {"bin/staging", "../self_update/bin/libfoo.so.2", false},
@@ -67,7 +78,7 @@ namespace QOR::Testing
             for (const Case& c : cases)
             {
                 SCOPED_TRACE(std::string(c.link) + " -> " + c.text);
-                fs::remove_all(Installed("self_update"));
+                fs::remove_all(Installed(Protocol::StagingFolderName));
                 fs::remove_all(Installed("bin"));
                 fs::remove_all(Installed("data"));
                 fs::remove(Installed("helper.bin"));
@@ -75,24 +86,23 @@ namespace QOR::Testing
                 WriteFile(Staged("data/v2.pak"), "v2");
                 WriteFile(Installed("bin/libfoo.so.1"), "old library");
                 fs::create_symlink("libfoo.so.1", Installed("bin/libfoo.so"));
-                WriteFile(Installed("QORLauncherUpdater.exe"), "running updater");
+                WriteFile(Installed(Protocol::UpdaterFileName), "running updater");
                 fs::remove(Staged(c.link));
                 fs::create_symlink(c.text, Staged(c.link));
                 const auto before = Snapshot(Installed(""));
 
-                const Update::TreeCopyResult result = Update::CopyUpdateTree();
+                const std::string logText = Apply();
 
-                EXPECT_EQ(ReadFile(Installed("QORLauncherUpdater.exe")), "running updater");
+                EXPECT_EQ(ReadFile(Installed(Protocol::UpdaterFileName)), "running updater");
                 if (!c.bIsInstalled)
                 {
-                    EXPECT_FALSE(result.copied);
-                    EXPECT_THAT(result.logText, HasSubstr(std::string("File:./self_update/") + c.link +
-                                                          ". Err: The staged file leads outside the update folder."));
+                    EXPECT_THAT(logText, HasSubstr(std::string("File:./self_update/") + c.link +
+                                                   ". Err: The staged file leads outside the update folder."));
                     EXPECT_EQ(Snapshot(Installed("")), before);
                     continue;
                 }
-                ASSERT_TRUE(result.copied) << result.logText;
-                ASSERT_EQ(Update::RemoveUpdateTree(), "");
+                ASSERT_EQ(logText, "");
+                ASSERT_FALSE(Update::RemoveUpdateTree());
                 RemoveReplacedFiles();
                 ASSERT_TRUE(fs::is_symlink(fs::symlink_status(Installed(c.link))));
                 EXPECT_EQ(fs::read_symlink(Installed(c.link)).string(), c.text);
@@ -108,12 +118,12 @@ namespace QOR::Testing
             fs::create_directory_symlink(Outside("dir"), Staged("linked"));
             fs::create_directory_symlink("real", Staged("alias"));
 
-            ASSERT_TRUE(Update::CopyUpdateTree().copied);
+            ASSERT_EQ(Apply(), "");
             EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("linked"))));
             EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("alias"))));
             EXPECT_EQ(ReadFile(Installed("real/data.txt")), "data");
 
-            EXPECT_EQ(Update::RemoveUpdateTree(), "");
+            EXPECT_FALSE(Update::RemoveUpdateTree());
             EXPECT_EQ(ReadFile(Outside("dir/payload")), "outside");
         }
 
@@ -126,7 +136,7 @@ namespace QOR::Testing
             WriteFile(Outside("target"), "outside");
             fs::create_symlink(Outside("target"), Installed("run.sh"));
 
-            ASSERT_TRUE(Update::CopyUpdateTree().copied);
+            ASSERT_EQ(Apply(), "");
             EXPECT_EQ(fs::status(Installed("run.sh")).permissions(),
                       fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
             EXPECT_FALSE(fs::is_symlink(Installed("run.sh")));

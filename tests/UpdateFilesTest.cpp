@@ -3,8 +3,11 @@
 #include "TestProcess.h"
 #include "TestTree.h"
 
+#include <Report.h>
 #include <UpdateFiles.h>
 #include <UpdatePlan.h>
+
+#include <qor/Utility/LauncherProtocol.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -19,24 +22,32 @@ namespace QOR::Testing
         using ::testing::IsEmpty;
         using ::testing::Not;
         using ::testing::StartsWith;
+        namespace Protocol = LauncherProtocol;
 
         const std::string Separator{static_cast<char>(fs::path::preferred_separator)};
+
+        // Applies the staged tree; returns the log text of its failure, empty when it succeeded.
+        std::string Apply()
+        {
+            const Update::Outcome failed = Update::CopyUpdateTree();
+            return failed ? LogText(*failed) : std::string();
+        }
 
         class UpdateTreeTest : public ::testing::Test
         {
         protected:
-            fs::path Staged(const std::string& relative) const { return _folder.Path() / "self_update" / relative; }
+            fs::path Staging() const { return _folder.Path() / Protocol::StagingFolderName; }
+            fs::path Staged(const std::string& relative) const { return Staging() / relative; }
             fs::path Installed(const std::string& relative) const { return _folder.Path() / relative; }
             fs::path Root() const { return _folder.Path(); }
 
             // What the procedure does on success: apply, then remove the staging tree.
             void ApplyAndRemove()
             {
-                const Update::TreeCopyResult result = Update::CopyUpdateTree();
-                ASSERT_TRUE(result.copied) << result.logText;
-                ASSERT_EQ(Update::RemoveUpdateTree(), "");
+                ASSERT_EQ(Apply(), "");
+                ASSERT_FALSE(Update::RemoveUpdateTree());
                 RemoveReplacedFiles();
-                EXPECT_FALSE(fs::exists(Root() / "self_update"));
+                EXPECT_FALSE(fs::exists(Staging()));
                 EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
             }
 
@@ -50,37 +61,35 @@ namespace QOR::Testing
             WriteFile(Staged("root.txt"), "root new");
             WriteFile(Staged("bin/core.dll"), "core new");
             WriteFile(Staged("bin/deep/er/data.pak"), "data");
-            WriteFile(Staged("QORLauncherUpdater.exe"), "updater");
-            WriteFile(Staged("bin/QORLauncherUpdater.exe"), "nested updater");
+            WriteFile(Staged(Protocol::UpdaterFileName), "updater");
+            WriteFile(Staged("bin") / Protocol::UpdaterFileName, "nested updater");
             WriteFile(Staged("bin/qorlauncherupdater.exe"), "other case");
             // On a case-insensitive file system the two names are one file, named as first written.
             const bool caseSensitive =
-                !fs::equivalent(Staged("bin/qorlauncherupdater.exe"), Staged("bin/QORLauncherUpdater.exe"));
+                !fs::equivalent(Staged("bin/qorlauncherupdater.exe"), Staged("bin") / Protocol::UpdaterFileName);
             fs::create_directories(Staged("empty/inner"));
             WriteFile(Installed("root.txt"), "root old");
             WriteFile(Installed("bin/core.dll"), "core old");
             WriteFile(Installed("bin/only-installed.cfg"), "mine");
-            WriteFile(Installed("QORLauncherUpdater.exe"), "running updater");
+            WriteFile(Installed(Protocol::UpdaterFileName), "running updater");
 
-            const Update::TreeCopyResult result = Update::CopyUpdateTree();
+            ASSERT_EQ(Apply(), "");
 
-            ASSERT_TRUE(result.copied) << result.logText;
-            EXPECT_THAT(result.logText, IsEmpty());
             EXPECT_EQ(ReadFile(Installed("root.txt")), "root new");
             EXPECT_EQ(ReadFile(Installed("bin/core.dll")), "core new");
             EXPECT_EQ(ReadFile(Installed("bin/deep/er/data.pak")), "data");
             EXPECT_EQ(ReadFile(Installed("bin/only-installed.cfg")), "mine");
-            EXPECT_EQ(ReadFile(Installed("QORLauncherUpdater.exe")), "running updater");
-            EXPECT_FALSE(fs::exists(Installed("bin/QORLauncherUpdater.exe")));
+            EXPECT_EQ(ReadFile(Installed(Protocol::UpdaterFileName)), "running updater");
+            EXPECT_FALSE(fs::exists(Installed("bin") / Protocol::UpdaterFileName));
             EXPECT_FALSE(fs::exists(Installed("empty")));
             if (caseSensitive)
             {
                 EXPECT_EQ(ReadFile(Installed("bin/qorlauncherupdater.exe")), "other case");
             }
             // The replaced files are kept until the staging tree is gone.
-            EXPECT_EQ(Update::RemoveUpdateTree(), "");
+            EXPECT_FALSE(Update::RemoveUpdateTree());
             RemoveReplacedFiles();
-            EXPECT_FALSE(fs::exists(Root() / "self_update"));
+            EXPECT_FALSE(fs::exists(Staging()));
             EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
         }
 
@@ -114,8 +123,8 @@ namespace QOR::Testing
                 WriteFile(Installed("bin/" + name), "old");
             }
 
-            ASSERT_TRUE(Update::CopyUpdateTree().copied);
-            ASSERT_EQ(Update::RemoveUpdateTree(), "");
+            ASSERT_EQ(Apply(), "");
+            ASSERT_FALSE(Update::RemoveUpdateTree());
             RemoveReplacedFiles();
             // Only the staged names of the working files' form remain, as installed files.
             EXPECT_EQ(LeftoverTemporaries(Root()),
@@ -134,13 +143,12 @@ namespace QOR::Testing
             WriteFile(Staged("bin/core.dll"), "core new");
             WriteFile(Installed("bin"), "a file in the way");
 
-            const Update::TreeCopyResult result = Update::CopyUpdateTree();
+            const std::string logText = Apply();
 
-            EXPECT_FALSE(result.copied);
             const std::string prefix = "Unable to create directory. Aborting application. Director:" +
                                        Update::PathText(Root() / "bin") + ". Err: ";
-            EXPECT_THAT(result.logText, StartsWith(prefix));
-            EXPECT_GT(result.logText.size(), prefix.size());
+            EXPECT_THAT(logText, StartsWith(prefix));
+            EXPECT_GT(logText.size(), prefix.size());
             EXPECT_EQ(ReadFile(Installed("bin")), "a file in the way");
             EXPECT_EQ(ReadFile(Staged("bin/core.dll")), "core new");
         }
@@ -151,11 +159,8 @@ namespace QOR::Testing
             // The target is a folder holding a non-empty folder of the same name: nothing can replace it.
             WriteFile(Installed("bin/core.dll/core.dll/keep"), "keep");
 
-            const Update::TreeCopyResult result = Update::CopyUpdateTree();
-
-            EXPECT_FALSE(result.copied);
-            EXPECT_THAT(result.logText, StartsWith("Unable to copy update files. Aborting application. File:"
-                                                   "./self_update" + Separator + "bin" + Separator + "core.dll. Err: "));
+            EXPECT_THAT(Apply(), StartsWith("Unable to copy update files. Aborting application. File:"
+                                            "./self_update" + Separator + "bin" + Separator + "core.dll. Err: "));
             EXPECT_EQ(ReadFile(Installed("bin/core.dll/core.dll/keep")), "keep");
             EXPECT_EQ(ReadFile(Staged("bin/core.dll")), "core new");
             EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
@@ -170,7 +175,7 @@ namespace QOR::Testing
             for (std::size_t failing = RefusalIsImmediate ? 0 : files.size() - 1; failing < files.size(); ++failing)
             {
                 SCOPED_TRACE("failing at " + files[failing]);
-                fs::remove_all(Root() / "self_update");
+                fs::remove_all(Staging());
                 fs::remove_all(Installed("bin"));
                 fs::remove_all(Installed("new"));
                 for (std::size_t i = 0; i < files.size(); ++i)
@@ -185,49 +190,42 @@ namespace QOR::Testing
                 std::unique_ptr<HeldFile> refused = RefuseReplacement(Installed(files[failing]));
                 ASSERT_NE(refused, nullptr) << "no way to make a file unreplaceable here";
 
-                const Update::TreeCopyResult result = Update::CopyUpdateTree();
+                const std::string logText = Apply();
                 refused.reset();
 
-                ASSERT_FALSE(result.copied);
-                EXPECT_THAT(result.logText, HasSubstr("File:./self_update" + Separator +
-                                                      fs::path(files[failing]).make_preferred().string() + ". Err: "));
-                EXPECT_THAT(result.logText, Not(HasSubstr("could not be restored")));
+                EXPECT_THAT(logText, HasSubstr("File:./self_update" + Separator +
+                                               fs::path(files[failing]).make_preferred().string() + ". Err: "));
+                EXPECT_THAT(logText, Not(HasSubstr("could not be restored")));
                 EXPECT_EQ(Snapshot(Root()), installedBefore);
             }
         }
 
         TEST_F(UpdateTreeTest, MissingStagingTreeIsReportedLikeACopyFailure)
         {
-            const Update::TreeCopyResult result = Update::CopyUpdateTree();
-
-            EXPECT_FALSE(result.copied);
-            EXPECT_THAT(result.logText, StartsWith("Unable to copy update files. Aborting application. "
-                                                   "File:./self_update. Err: "));
+            EXPECT_THAT(Apply(), StartsWith("Unable to copy update files. Aborting application. "
+                                            "File:./self_update. Err: "));
         }
 
         TEST_F(UpdateTreeTest, FileThatWouldLandInTheStagingTreeIsRefusedBeforeAnyCopy)
         {
             WriteFile(Staged("a.txt"), "new");
-            WriteFile(Staged("self_update/b.txt"), "lost with the staging tree");
+            WriteFile(Staged(Protocol::StagingFolderName) / "b.txt", "lost with the staging tree");
             WriteFile(Installed("a.txt"), "old");
 
-            const Update::TreeCopyResult result = Update::CopyUpdateTree();
-
-            EXPECT_FALSE(result.copied);
-            EXPECT_THAT(result.logText, HasSubstr("self_update" + Separator + "b.txt. Err: "));
+            EXPECT_THAT(Apply(), HasSubstr("self_update" + Separator + "b.txt. Err: "));
             EXPECT_EQ(ReadFile(Installed("a.txt")), "old");
         }
 
         TEST_F(UpdateTreeTest, RemovalDeletesTheWholeTreeAndAMissingTreeIsNoError)
         {
             WriteFile(Staged("bin/core.dll"), "x");
-            WriteFile(Staged("QORLauncherUpdater.exe"), "x");
+            WriteFile(Staged(Protocol::UpdaterFileName), "x");
             fs::create_directories(Staged("empty"));
             fs::permissions(Staged("bin/core.dll"), fs::perms::owner_read, fs::perm_options::replace);
 
-            EXPECT_EQ(Update::RemoveUpdateTree(), "");
-            EXPECT_FALSE(fs::exists(Root() / "self_update"));
-            EXPECT_EQ(Update::RemoveUpdateTree(), "");
+            EXPECT_FALSE(Update::RemoveUpdateTree());
+            EXPECT_FALSE(fs::exists(Staging()));
+            EXPECT_FALSE(Update::RemoveUpdateTree());
         }
 
         // A run killed at any moment leaves one of these states behind for an entry: each is told apart
@@ -337,7 +335,7 @@ namespace QOR::Testing
                      movedPlugin();
                      movedExtras();
                      fs::create_directories(Installed(work));
-                     fs::rename(Root() / "self_update", Installed(work + "/staging"));
+                     fs::rename(Staging(), Installed(work + "/staging"));
                      fs::remove_all(Installed(work + "/staging/plugins"));
                  }},
                 {"committed, backups removed", true, [&] {
@@ -347,7 +345,7 @@ namespace QOR::Testing
                      movedPlugin();
                      movedExtras();
                      fs::remove(working("bin", 0, 'b'));
-                     fs::remove_all(Root() / "self_update");
+                     fs::remove_all(Staging());
                  }},
             };
 
@@ -362,7 +360,7 @@ namespace QOR::Testing
             for (const State& state : states)
             {
                 SCOPED_TRACE(state.name);
-                fs::remove_all(Root() / "self_update");
+                fs::remove_all(Staging());
                 fs::remove_all(Installed("bin"));
                 fs::remove_all(Installed("plugins"));
                 fs::remove_all(Installed("extras"));
@@ -372,15 +370,14 @@ namespace QOR::Testing
                 fs::create_directories(Installed(work));
                 WriteFile(Installed(work + (state.bIsCommitted ? "/committed" : "/journal")), plan.Serialize());
 
-                const Update::TreeCopyResult result = Update::CopyUpdateTree();
-                ASSERT_TRUE(result.copied) << result.logText;
-                ASSERT_EQ(Update::RemoveUpdateTree(), "");
+                ASSERT_EQ(Apply(), "");
+                ASSERT_FALSE(Update::RemoveUpdateTree());
                 RemoveReplacedFiles();
 
                 EXPECT_EQ(ReadFile(Installed("bin/core.dll")), "core new");
                 EXPECT_EQ(ReadFile(Installed("plugins/p.dll")), "plugin");
                 EXPECT_EQ(ReadFile(Installed("extras/e.txt")), "extra");
-                EXPECT_FALSE(fs::exists(Root() / "self_update"));
+                EXPECT_FALSE(fs::exists(Staging()));
                 EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
             }
         }

@@ -4,6 +4,8 @@
 #include <FileSystem.h>
 #include <UpdatePlan.h>
 
+#include <qor/Utility/LauncherProtocol.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -119,7 +121,7 @@ namespace QOR::Testing
             for (const Case& c : cases)
             {
                 EXPECT_EQ(Update::LinkStaysInside(Native(c.link), Update::FileSystem::FromAscii(c.text),
-                                                  Update::FileSystem::FromAscii("self_update")),
+                                                  Update::FileSystem::FromAscii(LauncherProtocol::StagingFolderName)),
                           c.bIsInside)
                     << c.link << " -> " << c.text;
             }

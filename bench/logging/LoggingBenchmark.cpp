@@ -25,6 +25,8 @@ namespace
     const std::string kDirty = R"(Unable to copy "./self_update\bin\core.dll" to ".\bin\core.dll":)"
                                "\r\nThe process cannot access the file.";
     const spdlog::source_loc kLocation{"/src/QORLauncherUpdater/main.cpp", 60, "main"};
+    // As the updater logs its failures: on the logger that never drops a line.
+    constexpr bool kIsRateLimited = false;
 
     QOR::LoggerSettings BenchSettings(const char* file)
     {
@@ -67,7 +69,7 @@ namespace
 
     void OursLog(const std::string& message)
     {
-        OurLogger().Log(kLocation, QOR::LogLevel::Error, false, kCategory, message);
+        OurLogger().Log(kLocation, QOR::LogLevel::Error, kIsRateLimited, kCategory, message);
     }
 
     void RawLog(const std::string& message)

@@ -16,6 +16,7 @@
 // monotonic clock (CLOCK_MONOTONIC; QueryPerformanceCounter on Windows), so the times of two
 // launchers can be compared. The environment reaches the launcher the updater starts.
 
+#include <qor/Utility/LauncherProtocol.h>
 #include <qor/Utility/Utility.h>
 
 #include <chrono>
@@ -28,15 +29,10 @@
 #include <thread>
 
 namespace fs = std::filesystem;
+namespace Protocol = QOR::LauncherProtocol;
 
 namespace
 {
-    constexpr const char* LauncherMutexName = "QOR_Launcher";
-    constexpr const char* StagingFolder = "./self_update";
-    constexpr const char* UpdaterPath = "./QORLauncherUpdater.exe";
-    // DETACHED_PROCESS | CREATE_UNICODE_ENVIRONMENT, as the updater starts the launcher.
-    constexpr std::uint32_t DetachedFlags = 0x408;
-
     struct Options
     {
         fs::path stageFrom;
@@ -79,8 +75,8 @@ namespace
     bool StageUpdate(const fs::path& from)
     {
         std::error_code error;
-        fs::remove_all(StagingFolder, error);
-        fs::copy(from, StagingFolder, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
+        fs::remove_all(Protocol::StagingFolder, error);
+        fs::copy(from, Protocol::StagingFolder, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
         if (error)
         {
             std::fprintf(stderr, "QORLauncher: cannot stage the update: %s\n", error.message().c_str());
@@ -123,7 +119,7 @@ int main(int argc, char** argv)
     }
 
     // Held until this process ends, however it ends.
-    const QOR::MutexResult running = QOR::CreateNamedMutex(LauncherMutexName);
+    const QOR::MutexResult running = QOR::CreateNamedMutex(Protocol::LauncherMutexName);
     if (!running.mutex)
     {
         std::fprintf(stderr, "QORLauncher: already running (%s)\n", running.error.GetText().c_str());
@@ -139,7 +135,7 @@ int main(int argc, char** argv)
     if (options.startUpdater)
     {
         // The handles are dropped at once: the launcher never waits for the updater, which waits for it.
-        const QOR::LaunchResult updater = QOR::LaunchProcess(UpdaterPath, "", DetachedFlags);
+        const QOR::LaunchResult updater = QOR::LaunchProcess(Protocol::UpdaterPath, "", Protocol::DetachedLaunchFlags);
         if (updater.error)
         {
             std::fprintf(stderr, "QORLauncher: %s\n", updater.error.GetText().c_str());

@@ -7,46 +7,91 @@
 #include <qor/Utility/Utility.h>
 
 #include <cstdio>
+#include <string_view>
 
 namespace QOR
 {
     namespace
     {
+        constexpr const char* LogCategory = "QOR::LauncherUpdater";
+        // Failures go to the logger that never drops a line, whatever else is being logged.
+        constexpr bool bIsRateLimited = false;
+
         void WriteToStandardError(const std::string& text) noexcept
         {
-            std::fprintf(stderr, "%s: %s\n", Update::LogCategory, text.c_str());
+            std::fprintf(stderr, "%s: %s\n", LogCategory, text.c_str());
             std::fflush(stderr);
         }
+
+        // `text` with its {path} and {error} replaced by what the report names.
+        std::string Filled(std::string_view text, const FailureReport& report)
+        {
+            std::string filled;
+            for (std::size_t at = 0; at < text.size();)
+            {
+                const std::size_t open = text.find('{', at);
+                filled.append(text.substr(at, open - at));
+                if (open == std::string_view::npos)
+                {
+                    break;
+                }
+                const std::string_view rest = text.substr(open);
+                const std::string_view name = rest.substr(0, rest.find('}') + 1);
+                filled += name == "{path}" ? report.path : name == "{error}" ? report.error : std::string(name);
+                at = open + name.size();
+            }
+            return filled;
+        }
     }
 
-    void ShowBox(const std::string& boxText, const std::string& title)
+    std::string BoxText(const FailureReport& report)
+    {
+        return Filled(TextsOf(report.failure).box, report);
+    }
+
+    std::string LogText(const FailureReport& report)
+    {
+        const char* const text = TextsOf(report.failure).log;
+        return text == nullptr ? std::string() : Filled(text, report);
+    }
+
+    void ReportFailure(Logger* logger, const FailureReport& report, CallSite where) noexcept
     {
         try
         {
-            ShowErrorMessageBox(Update::SanitizeUtf8(boxText), Update::SanitizeUtf8(title));
+            const FailureTexts texts = TextsOf(report.failure);
+            const std::string boxText = BoxText(report);
+            try
+            {
+                ShowErrorMessageBox(Update::SanitizeUtf8(boxText), texts.title);
+            }
+            catch (...)
+            {
+                WriteToStandardError(boxText);
+            }
+            if (texts.log == nullptr)
+            {
+                return;
+            }
+            const std::string logText = LogText(report);
+            if (logger == nullptr)
+            {
+                WriteToStandardError(logText);
+                return;
+            }
+            try
+            {
+                logger->Log(spdlog::source_loc{where.file, where.line, where.function}, LogLevel::Error,
+                            bIsRateLimited, LogCategory, Update::SanitizeUtf8(logText));
+            }
+            catch (...)
+            {
+                WriteToStandardError(logText);
+            }
         }
         catch (...)
         {
-            WriteToStandardError(boxText);
-        }
-    }
-
-    void ReportFailure(Logger* logger, const spdlog::source_loc& where, const std::string& boxText,
-                       const std::string& title, const std::string& logText)
-    {
-        ShowBox(boxText, title);
-        if (logger == nullptr)
-        {
-            WriteToStandardError(logText);
-            return;
-        }
-        try
-        {
-            logger->Log(where, LogLevel::Error, false, Update::LogCategory, Update::SanitizeUtf8(logText));
-        }
-        catch (...)
-        {
-            WriteToStandardError(logText);
+            // Out of memory for the texts: nothing more can be said.
         }
     }
 

@@ -20,6 +20,7 @@ namespace QOR
         namespace
         {
             namespace FS = FileSystem;
+            namespace Protocol = LauncherProtocol;
             using FS::EntryType;
             using namespace std::chrono_literals;
 
@@ -69,7 +70,7 @@ namespace QOR
             {
             public:
                 explicit Layout(NativeString root)
-                    : _root(std::move(root)), _staging(Join(_root, FS::FromAscii(StagingName)))
+                    : _root(std::move(root)), _staging(Join(_root, FS::FromAscii(Protocol::StagingFolderName)))
                 {
                 }
 
@@ -96,7 +97,7 @@ namespace QOR
                 // The staging path as the reports show it: "./self_update" and the entry's names.
                 static std::string ShownStaged(NativeView relative)
                 {
-                    std::string shown = StagingRoot;
+                    std::string shown = Protocol::StagingFolder;
                     if (!relative.empty())
                     {
                         shown += static_cast<char>(FS::Separator);
@@ -137,30 +138,14 @@ namespace QOR
                 }
             };
 
-            // A failure to report: F5 (a folder) or F6 (a file).
-            struct Failure
+            FailureReport FileFailure(std::string shownPath, std::string errorText)
             {
-                bool bIsFolder = false;
-                std::string shownPath;
-                std::string errorText;
-            };
-
-            using Outcome = std::optional<Failure>;
-
-            std::string LogTextOf(const Failure& failure)
-            {
-                if (failure.bIsFolder)
-                {
-                    return "Unable to create directory. Aborting application. Director:" + failure.shownPath +
-                           ". Err: " + failure.errorText;
-                }
-                return "Unable to copy update files. Aborting application. File:" + failure.shownPath +
-                       ". Err: " + failure.errorText;
+                return {Failure::FileNotCopied, std::move(shownPath), std::move(errorText)};
             }
 
-            Failure FileFailure(std::string shownPath, std::string errorText)
+            FailureReport FolderFailure(std::string shownPath, std::string errorText)
             {
-                return {false, std::move(shownPath), std::move(errorText)};
+                return {Failure::FolderNotCreated, std::move(shownPath), std::move(errorText)};
             }
 
             // An error of one step with the file it concerns, so a file in use can be named with its holders.
@@ -255,7 +240,7 @@ namespace QOR
                     NativeString realStaging;
                     if (const std::error_code error = FS::FinalPath(_layout.Staging(), realStaging))
                     {
-                        return FileFailure(StagingRoot, FS::ErrorText(error));
+                        return FileFailure(Protocol::StagingFolder, FS::ErrorText(error));
                     }
                     _realStaging = realStaging;
                     NoteFileSystem(_layout.Root());
@@ -297,7 +282,7 @@ namespace QOR
                     bool bIsFilled = false;   // something in it is installed
                 };
 
-                std::error_code Stop(Failure failure)
+                std::error_code Stop(FailureReport failure)
                 {
                     _failure = std::move(failure);
                     return std::make_error_code(std::errc::operation_canceled);
@@ -457,7 +442,7 @@ namespace QOR
                     {
                         return FileFailure(shown, FS::ErrorText(linkError));
                     }
-                    if (!LinkStaysInside(relative, text, FS::FromAscii(StagingName)))
+                    if (!LinkStaysInside(relative, text, FS::FromAscii(Protocol::StagingFolderName)))
                     {
                         return FileFailure(shown, LeadsOutside);
                     }
@@ -488,7 +473,7 @@ namespace QOR
                     const NativeString path = _layout.Installed(folder);
                     EntryType type = EntryType::Missing;
                     const auto failure = [&](const std::error_code& error) {
-                        return Failure{true, FS::DisplayPath(_layout.Installed(fileParent)), FS::ErrorText(error)};
+                        return FolderFailure(FS::DisplayPath(_layout.Installed(fileParent)), FS::ErrorText(error));
                     };
                     if (const std::error_code error = FS::StatusFollowingLinks(path, type))
                     {
@@ -575,8 +560,8 @@ namespace QOR
                 UpdatePlan& _plan;
                 RetryBudget _budget{HeldFileBudget};
                 NativeString _realStaging;
-                const NativeString _updaterName = FS::FromAscii(UpdaterFileName);
-                const NativeString _foldedStagingName = FS::FoldCase(FS::FromAscii(StagingName));
+                const NativeString _updaterName = FS::FromAscii(Protocol::UpdaterFileName);
+                const NativeString _foldedStagingName = FS::FoldCase(FS::FromAscii(Protocol::StagingFolderName));
                 std::vector<Frame> _frames;
                 std::unordered_set<NativeString> _knownFolders;
                 std::unordered_map<NativeString, std::uint32_t> _targets;
@@ -837,7 +822,7 @@ namespace QOR
                     // Not empty: something that is not the update's lives there now; leave it.
                     if (error && !FS::IsNotFound(error) && !FS::IsNotEmpty(error))
                     {
-                        return Failure{true, FS::DisplayPath(folder), FS::ErrorText(error)};
+                        return FolderFailure(FS::DisplayPath(folder), FS::ErrorText(error));
                     }
                 }
                 if (const std::error_code error = FS::RemoveTree(layout.WorkFolder(plan.GetTag())))
@@ -914,12 +899,13 @@ namespace QOR
 
             // Undoes everything after a failure; the report is the failure's, with a word on an undo
             // that could not finish.
-            Failure FailAndUndo(const Layout& layout, const UpdatePlan& plan, std::size_t count, Failure failure)
+            FailureReport FailAndUndo(const Layout& layout, const UpdatePlan& plan, std::size_t count,
+                                      FailureReport failure)
             {
                 if (Outcome undo = UndoUpdate(layout, plan, count))
                 {
-                    failure.errorText += " The installation could not be restored yet (" + LogTextOf(*undo) +
-                                         "); the next start of the updater restores it.";
+                    failure.error += " The installation could not be restored yet (" + LogText(*undo) +
+                                     "); the next start of the updater restores it.";
                 }
                 return failure;
             }
@@ -942,15 +928,16 @@ namespace QOR
                         if (error && !FS::IsAlreadyExisting(error))
                         {
                             const std::string shownParent = FS::DisplayPath(layout.Installed(ParentOf(plan.Target(i))));
-                            return FailAndUndo(layout, plan, i, Failure{true, shownParent, FS::ErrorText(error)});
+                            return FailAndUndo(layout, plan, i, FolderFailure(shownParent, FS::ErrorText(error)));
                         }
                     }
                     if (StepError failed = transaction.Install(i, budget))
                     {
                         // A folder moved in whole is the folder that could not be made.
-                        Failure failure = plan.Entry(i).kind == EntryKind::Folder
-                                              ? Failure{true, FS::DisplayPath(layout.Installed(plan.Target(i))), failed.Text()}
-                                              : FileFailure(Layout::ShownStaged(plan.Source(i)), failed.Text());
+                        FailureReport failure =
+                            plan.Entry(i).kind == EntryKind::Folder
+                                ? FolderFailure(FS::DisplayPath(layout.Installed(plan.Target(i))), failed.Text())
+                                : FileFailure(Layout::ShownStaged(plan.Source(i)), failed.Text());
                         return FailAndUndo(layout, plan, i + 1, std::move(failure));
                     }
                 }
@@ -977,22 +964,28 @@ namespace QOR
                 return std::nullopt;
             }
 
-            std::string RemovalFailedText(const Layout& layout)
+            FailureReport RemovalFailure(std::string shownStaging)
             {
-                return "Error: Unable to remove update files. Please delete " + FS::DisplayPath(layout.Staging()) +
-                       " manually.";
+                return {Failure::StagingNotRemoved, std::move(shownStaging), {}};
             }
 
+            // What the staging folder holds when a committed update is tidied up: this update's staged tree,
+            // or, when a later run finishes the update, perhaps a newer one, which stays.
+            enum class StagingHolds
+            {
+                ThisUpdate,
+                MaybeNewer,
+            };
+
             // After the commit the staging tree goes first, moved into the working folder in one step, so a
-            // kill can never leave a half-deleted tree that looks staged. `bIsLive` is false when a later
-            // run finishes the update: the staging folder may then hold a new one, and stays. Returns the
-            // box text of a failed removal of the staging tree.
-            std::string RetireStaging(const Layout& layout, const UpdatePlan& plan, bool bIsLive)
+            // kill can never leave a half-deleted tree that looks staged. Returns a failed removal of the
+            // staging tree.
+            Outcome RetireStaging(const Layout& layout, const UpdatePlan& plan, StagingHolds staging)
             {
                 RetryBudget budget(HeldFileBudget);
                 const NativeString retired = layout.RetiredStaging(plan.GetTag());
-                std::string boxText;
-                if (bIsLive)
+                Outcome failed;
+                if (staging == StagingHolds::ThisUpdate)
                 {
                     const StepError moved = Retrying(budget, layout.Staging(), [&] {
                         return FS::Rename(layout.Staging(), retired, FS::Replace::No);
@@ -1000,7 +993,7 @@ namespace QOR
                     if (moved && !FS::IsNotFound(moved.error) &&
                         Retrying(budget, layout.Staging(), [&] { return FS::RemoveTree(layout.Staging()); }))
                     {
-                        boxText = RemovalFailedText(layout);
+                        failed = RemovalFailure(FS::DisplayPath(layout.Staging()));
                     }
                 }
                 if (Retrying(budget, retired, [&] { return FS::RemoveTree(retired); }))
@@ -1013,9 +1006,9 @@ namespace QOR
                     {
                         (void)FS::Rename(retired, layout.Staging(), FS::Replace::No);
                     }
-                    boxText = RemovalFailedText(layout);
+                    failed = RemovalFailure(FS::DisplayPath(layout.Staging()));
                 }
-                return boxText;
+                return failed;
             }
 
             // Then the replaced files, then the journal, then its folder: an empty working folder is the
@@ -1097,13 +1090,13 @@ namespace QOR
                     }
                     else if (journal.bIsCommitted)
                     {
-                        (void)RetireStaging(layout, *journal.plan, false);
+                        (void)RetireStaging(layout, *journal.plan, StagingHolds::MaybeNewer);
                         DiscardCommitted(layout, *journal.plan);
                         finished = true;
                     }
                     else if (Outcome failed = UndoUpdate(layout, *journal.plan, journal.plan->EntryCount()))
                     {
-                        failed->errorText += " (while restoring the installation after an interrupted update)";
+                        failed->error += " (while restoring the installation after an interrupted update)";
                         return failed;
                     }
                 }
@@ -1126,7 +1119,7 @@ namespace QOR
                 EntryType staging = EntryType::Missing;
                 if (const std::error_code error = FS::StatusFollowingLinks(layout.Staging(), staging))
                 {
-                    return FileFailure(StagingRoot, FS::ErrorText(error));
+                    return FileFailure(Protocol::StagingFolder, FS::ErrorText(error));
                 }
                 if (staging == EntryType::Missing && finishedEarlier)
                 {
@@ -1151,81 +1144,80 @@ namespace QOR
             NativeString root;
             if (FS::InstallationRoot(root) || root == FS::FromAscii("."))
             {
-                return "./log/self_updater_log.txt";
+                return Protocol::LogFilePath;
             }
-            const NativeString folder = Join(root, FS::FromAscii("log"));
+            const NativeString folder = Join(root, FS::FromAscii(Protocol::LogFolderName));
             (void)FS::MakeFolder(folder); // a failure is the logging's to report
-            return Join(folder, FS::FromAscii("self_updater_log.txt"));
+            return Join(folder, FS::FromAscii(Protocol::LogFileName));
         }
 
-        TreeCopyResult CopyUpdateTree()
+        Outcome CopyUpdateTree()
         {
             try
             {
-                const Outcome failed = RunUpdate();
-                return failed ? TreeCopyResult{false, LogTextOf(*failed)} : TreeCopyResult{true, {}};
+                return RunUpdate();
             }
             catch (const std::exception& exception)
             {
-                return {false, LogTextOf(FileFailure(StagingRoot, SanitizeUtf8(exception.what())))};
+                return FileFailure(Protocol::StagingFolder, SanitizeUtf8(exception.what()));
             }
             catch (...)
             {
-                return {false, LogTextOf(FileFailure(StagingRoot, "Unknown error."))};
+                return FileFailure(Protocol::StagingFolder, "Unknown error.");
             }
         }
 
-        std::string RemoveUpdateTree()
+        Outcome RemoveUpdateTree()
         {
             try
             {
                 NativeString root;
                 if (FS::InstallationRoot(root))
                 {
-                    return std::string("Error: Unable to remove update files. Please delete ") + StagingRoot +
-                           " manually.";
+                    return RemovalFailure(Protocol::StagingFolder);
                 }
                 const Layout layout(root);
                 bool committed = false;
-                std::string boxText;
+                Outcome failed;
                 for (JournalFound& journal : FindJournals(layout))
                 {
                     if (journal.plan && journal.bIsCommitted)
                     {
                         committed = true;
-                        const std::string text = RetireStaging(layout, *journal.plan, true);
-                        boxText = boxText.empty() ? text : boxText;
+                        Outcome retired = RetireStaging(layout, *journal.plan, StagingHolds::ThisUpdate);
+                        if (!failed)
+                        {
+                            failed = std::move(retired);
+                        }
                     }
                 }
                 if (committed)
                 {
-                    return boxText;
+                    return failed;
                 }
                 // Nothing was installed (no file staged): no journal, only the tree to remove.
                 RetryBudget budget(HeldFileBudget);
                 if (Retrying(budget, layout.Staging(), [&] { return FS::RemoveTree(layout.Staging()); }))
                 {
-                    return RemovalFailedText(layout);
+                    return RemovalFailure(FS::DisplayPath(layout.Staging()));
                 }
-                return {};
+                return std::nullopt;
             }
             catch (...)
             {
-                return std::string("Error: Unable to remove update files. Please delete ") + StagingRoot + " manually.";
+                return RemovalFailure(Protocol::StagingFolder);
             }
         }
     }
 
     bool CopyUpdateFiles(Logger* logger)
     {
-        const Update::TreeCopyResult result = Update::CopyUpdateTree();
-        if (result.copied)
+        const Update::Outcome failed = Update::CopyUpdateTree();
+        if (failed)
         {
-            return true;
+            ReportFailure(logger, *failed);
         }
-        ReportFailure(logger, spdlog::source_loc{__FILE__, __LINE__, "CopyUpdateFiles"},
-                      Update::CopyFailedBoxText, Update::BoxTitle, result.logText);
-        return false;
+        return !failed;
     }
 
     void RemoveReplacedFiles()
@@ -1252,12 +1244,11 @@ namespace QOR
         }
     }
 
-    void RemoveUpdateFiles()
+    void RemoveUpdateFiles(Logger* logger)
     {
-        const std::string boxText = Update::RemoveUpdateTree();
-        if (!boxText.empty())
+        if (const Update::Outcome failed = Update::RemoveUpdateTree())
         {
-            ShowBox(boxText, Update::BoxTitle);
+            ReportFailure(logger, *failed);
         }
     }
 }

@@ -8,7 +8,12 @@
 // written and flushed before the first change lets the next run undo a run that was killed, or finish
 // one that was killed after its last change.
 
+#include "Failures.h"
+
+#include <qor/Utility/LauncherProtocol.h>
+
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,8 +26,8 @@ namespace QOR
     // with the installation and the staging tree as they were.
     bool CopyUpdateFiles(Logger* logger);
 
-    // Deletes the staging tree. A failure is shown in a box and not passed on.
-    void RemoveUpdateFiles();
+    // Deletes the staging tree. A failure is reported (a box only) and not passed on.
+    void RemoveUpdateFiles(Logger* logger);
 
     // Deletes the files the update replaced, kept until now so that a failure could put them back, and
     // its journal. Called once the launcher is started: freeing many files can take seconds, which the
@@ -31,25 +36,14 @@ namespace QOR
 
     namespace Update
     {
-        inline constexpr const char* StagingRoot = "./self_update";
-        inline constexpr const char* StagingName = "self_update";
-        inline constexpr const char* UpdaterFileName = "QORLauncherUpdater.exe";
-        inline constexpr const char* BoxTitle = "QOR Launcher Updater";
-        inline constexpr const char* LogCategory = "QOR::LauncherUpdater";
-        inline constexpr const char* CopyFailedBoxText = "Error: Unable to copy update files. Aborting application.";
+        // Nothing, or the failure to report.
+        using Outcome = std::optional<FailureReport>;
 
-        // Outcome of the copy without any reporting; logText is the line to log when copied is false.
-        struct TreeCopyResult
-        {
-            bool copied = false;
-            std::string logText;
-        };
+        // The copy itself, working on the current directory, without reporting. Never throws.
+        Outcome CopyUpdateTree();
 
-        // The copy itself, working on the current directory. Never throws.
-        TreeCopyResult CopyUpdateTree();
-
-        // The removal itself. Returns the box text of the failure, empty on success. Never throws.
-        std::string RemoveUpdateTree();
+        // The removal itself, without reporting. Never throws.
+        Outcome RemoveUpdateTree();
 
         // Where the log file "./log/self_updater_log.txt" is opened: as written on Linux; on Windows as an
         // absolute "\\?\" path, so a deep installation keeps its log, with its folder made beforehand

@@ -8,137 +8,149 @@
 #include <qor/Engine/Engine.h>
 #include <qor/Logging/Logger.h>
 #include <qor/Logging/LoggerSettings.h>
+#include <qor/Utility/LauncherProtocol.h>
 #include <qor/Utility/Utility.h>
 
 #include <chrono>
-#include <cstdint>
 #include <exception>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 namespace
 {
+    using namespace QOR;
+    namespace Protocol = LauncherProtocol;
+
     constexpr std::string_view ApplicationName = "QORLauncherUpdater";
-    constexpr const char* UpdaterMutexName = "QOR_LauncherUpdater";
-    constexpr const char* LauncherMutexName = "QOR_Launcher";
     // How long the launcher may take to exit after starting the updater.
     constexpr std::chrono::seconds LauncherExitLimit{9};
-    constexpr const char* LauncherPath = "./QORLauncher.exe";
-    // DETACHED_PROCESS | CREATE_UNICODE_ENVIRONMENT: the launcher gets no console of ours.
-    constexpr std::uint32_t LauncherCreationFlags = 0x408;
-    constexpr const char* Title = "QOR Launcher Updater";
     constexpr int ExitSuccess = 0;
     constexpr int ExitFailure = 1;
 
-    // An error the procedure has no own report for: shown like a failed copy, so the player knows the
-    // update did not happen, and logged with what went wrong.
-    void ReportUnexpected(QOR::Logger* logger, const spdlog::source_loc& where, const std::string& what)
+    // Reports the exception being handled: an error the procedure has no report of its own for. Called
+    // only from a catch block.
+    void ReportUnexpected(Logger* logger, CallSite where = CallSite::Here())
     {
-        QOR::ReportFailure(logger, where, QOR::Update::CopyFailedBoxText, Title,
-                           "Unable to copy update files. Aborting application. Err: " + what);
+        std::string what = "Unknown error.";
+        try
+        {
+            throw;
+        }
+        catch (const std::exception& exception)
+        {
+            what = Update::SanitizeUtf8(exception.what());
+        }
+        catch (...)
+        {
+        }
+        ReportFailure(logger, {Failure::Unexpected, {}, what}, where);
+    }
+
+    // The engine's logger, writing to ./log/self_updater_log.txt; nullptr when there is no log this run.
+    Logger* ConfigureLogging(Engine& engine)
+    {
+        auto* const logger = dynamic_cast<Logger*>(engine.GetModule(Logger::GetStaticName()));
+        if (logger == nullptr)
+        {
+            throw std::logic_error("The engine has no Logger module.");
+        }
+        LoggerSettings settings;
+        settings.fileEnabled = true;
+        settings.filePath = Update::LogFilePath();
+        try
+        {
+            logger->Configure(settings);
+            return logger;
+        }
+        catch (const std::exception& exception)
+        {
+            // The log is a diagnostic, not the job: the update goes on (a failed Configure leaves the
+            // logging system as it was), and failures go to the box and standard error only.
+            ReportLogUnavailable(exception.what());
+            return nullptr;
+        }
     }
 
     // Only a name held by another updater means "another instance". A broken lock (a lock file that is
     // a folder, a link, a FIFO or unreadable; a name taken by another kind of object) would say so for
     // ever and is logged as what it is.
-    std::string InstanceFailureLogText(const QOR::MutexResult& instance)
+    FailureReport InstanceFailure(const MutexResult& instance)
     {
-        if (QOR::IsHeldElsewhere(instance))
+        if (IsHeldElsewhere(instance))
         {
-            return "Only one instance of LauncherUpdater can work. Aborting application.";
+            return Failure::SecondInstance;
         }
-        return "Unable to create mutex " + QOR::NamedMutexLocation(UpdaterMutexName) + ". Aborting application. Err: " +
-               (instance.cause ? QOR::SystemErrorText(instance.cause) : instance.error.GetText());
+        return {Failure::BrokenInstanceLock, NamedMutexLocation(Protocol::UpdaterMutexName),
+                instance.cause ? SystemErrorText(instance.cause) : instance.error.GetText()};
     }
 
-    // Runs the procedure on an engine that exists. The locals are declared so that leaving this
-    // function closes the launcher's handles first, then gives up the single-instance mutex.
-    int RunUpdate(QOR::Engine& engine)
+    // Held until the run ends; a result without the mutex has been reported.
+    MutexResult TakeSingleInstance(Logger* logger)
     {
-        QOR::Logger* logger = nullptr;
-        QOR::LoggerSettings settings;
-        QOR::MutexResult instance;
-        QOR::LaunchResult launched;
+        MutexResult instance = CreateNamedMutex(Protocol::UpdaterMutexName);
+        if (!instance.mutex)
+        {
+            ReportFailure(logger, InstanceFailure(instance));
+        }
+        return instance;
+    }
+
+    // The update starts the moment the launcher's mutex is free, not at some later probe: the player
+    // waits for every millisecond of it.
+    bool WaitForLauncherExit(Logger* logger)
+    {
+        if (WaitForNamedMutexFree(Protocol::LauncherMutexName, LauncherExitLimit))
+        {
+            return true;
+        }
+        ReportFailure(logger, Failure::LauncherStillRunning);
+        return false;
+    }
+
+    bool IsStarted(const LaunchResult& launched)
+    {
+        return !launched.error && launched.process && launched.thread;
+    }
+
+    // Starts the launcher again, as it starts the updater; a failed start has been reported.
+    LaunchResult Relaunch(Logger* logger)
+    {
+        LaunchResult launched = LaunchProcess(Protocol::LauncherPath, "", Protocol::DetachedLaunchFlags);
+        if (launched.error)
+        {
+            ReportFailure(logger, {Failure::LaunchFailed, {}, launched.error.GetText()});
+        }
+        else if (!IsStarted(launched))
+        {
+            ReportFailure(logger, Failure::LaunchIncomplete);
+        }
+        return launched;
+    }
+
+    // The procedure, on an engine that exists. Leaving it closes the launcher's handles first, then gives
+    // up the single-instance mutex: no other updater starts before this one has cleaned up.
+    int RunUpdate(Engine& engine)
+    {
+        Logger* logger = nullptr;
         try
         {
-            QOR::Logger* const module = dynamic_cast<QOR::Logger*>(engine.GetModule(QOR::Logger::GetStaticName()));
-            if (module == nullptr)
-            {
-                ReportUnexpected(nullptr, spdlog::source_loc{__FILE__, __LINE__, "main"},
-                                 "The engine has no Logger module.");
-                return ExitFailure;
-            }
-            settings.fileEnabled = true;
-            settings.filePath = QOR::Update::LogFilePath();
-            try
-            {
-                module->Configure(settings);
-                logger = module;
-            }
-            catch (const std::exception& exception)
-            {
-                // The log is a diagnostic, not the job: the update goes on (a failed Configure leaves the
-                // logging system as it was), and failures go to the box and standard error only.
-                QOR::ReportLogUnavailable(exception.what());
-            }
-
-            instance = QOR::CreateNamedMutex(UpdaterMutexName);
-            if (!instance.mutex)
-            {
-                QOR::ReportFailure(logger, spdlog::source_loc{__FILE__, __LINE__, "main"},
-                                   "Error: Only one instance of LauncherUpdater can work. Aborting application.",
-                                   Title, InstanceFailureLogText(instance));
-                return ExitFailure;
-            }
-
-            // The update starts the moment the launcher's mutex is free, not at some later probe:
-            // the player waits for every millisecond of it.
-            if (!QOR::WaitForNamedMutexFree(LauncherMutexName, LauncherExitLimit))
-            {
-                QOR::ReportFailure(logger, spdlog::source_loc{__FILE__, __LINE__, "main"},
-                                   "Error: Unable to start QORLauncherUpdater while QORLauncher is already "
-                                   "running. Aborting application.",
-                                   "QORLauncherUpdater",
-                                   "Unable to start QORLauncherUpdater while QORLauncher is already running. "
-                                   "Aborting application.");
-                return ExitFailure;
-            }
-
-            if (!QOR::CopyUpdateFiles(logger))
+            logger = ConfigureLogging(engine);
+            const MutexResult instance = TakeSingleInstance(logger);
+            if (!instance.mutex || !WaitForLauncherExit(logger) || !CopyUpdateFiles(logger))
             {
                 return ExitFailure;
             }
-            QOR::RemoveUpdateFiles();
-
-            launched = QOR::LaunchProcess(LauncherPath, "", LauncherCreationFlags);
-            int code = ExitSuccess;
-            if (launched.error)
-            {
-                QOR::ReportFailure(logger, spdlog::source_loc{__FILE__, __LINE__, "main"},
-                                   "Error: Unable to launch QORLauncher.exe." + launched.error.GetText(), Title,
-                                   "Unable to launch QORLauncher.exe." + launched.error.GetText());
-                code = ExitFailure;
-            }
-            else if (!launched.process || !launched.thread)
-            {
-                QOR::ReportFailure(logger, spdlog::source_loc{__FILE__, __LINE__, "main"},
-                                   "Error: Unable to launch QORLauncher.exe.", Title,
-                                   "Unable to launch QORLauncher.exe.");
-                code = ExitFailure;
-            }
+            RemoveUpdateFiles(logger);
+            const LaunchResult launched = Relaunch(logger);
             // The update is in either way; the launcher starts meanwhile.
-            QOR::RemoveReplacedFiles();
-            return code;
-        }
-        catch (const std::exception& exception)
-        {
-            ReportUnexpected(logger, spdlog::source_loc{__FILE__, __LINE__, "main"},
-                             QOR::Update::SanitizeUtf8(exception.what()));
+            RemoveReplacedFiles();
+            return IsStarted(launched) ? ExitSuccess : ExitFailure;
         }
         catch (...)
         {
-            ReportUnexpected(logger, spdlog::source_loc{__FILE__, __LINE__, "main"}, "Unknown error.");
+            ReportUnexpected(logger);
         }
         return ExitFailure;
     }
@@ -153,14 +165,9 @@ int main()
         const auto engine = std::make_unique<QOR::Engine>(ApplicationName);
         return RunUpdate(*engine);
     }
-    catch (const std::exception& exception)
-    {
-        ReportUnexpected(nullptr, spdlog::source_loc{__FILE__, __LINE__, "main"},
-                         QOR::Update::SanitizeUtf8(exception.what()));
-    }
     catch (...)
     {
-        ReportUnexpected(nullptr, spdlog::source_loc{__FILE__, __LINE__, "main"}, "Unknown error.");
+        ReportUnexpected(nullptr);
     }
     return ExitFailure;
 }

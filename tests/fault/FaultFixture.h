@@ -6,6 +6,8 @@
 #include "../TestTree.h"
 #include "JsonLine.h"
 
+#include <qor/Utility/LauncherProtocol.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -18,8 +20,7 @@
 
 namespace QOR::Testing
 {
-    // The updater's file name, the one name the tree copy never copies.
-    inline const char* const UpdaterName = "QORLauncherUpdater.exe";
+    namespace Protocol = LauncherProtocol;
 
     class FaultTest : public ::testing::Test
     {
@@ -27,17 +28,20 @@ namespace QOR::Testing
         void SetUp() override
         {
             UseNoDisplay();
-            fs::copy_file(QOR_UPDATER_EXE, Installed(UpdaterName));
-            fs::copy_file(QOR_LAUNCHER_EXE, Installed("QORLauncher.exe"));
+            fs::copy_file(QOR_UPDATER_EXE, Installed(Protocol::UpdaterFileName));
+            fs::copy_file(QOR_LAUNCHER_EXE, Installed(Protocol::LauncherFileName));
         }
 
         fs::path Dir() const { return _folder.Path(); }
-        fs::path Staging() const { return Dir() / "self_update"; }
+        fs::path Staging() const { return Dir() / Protocol::StagingFolderName; }
         fs::path Staged(const fs::path& relative) const { return Staging() / relative; }
         fs::path Installed(const fs::path& relative) const { return Dir() / relative; }
 
         // Started with `_streams` as its standard streams.
-        virtual TestProcess StartUpdater() { return TestProcess(Installed(UpdaterName), {}, Dir(), _streams); }
+        virtual TestProcess StartUpdater()
+        {
+            return TestProcess(Installed(Protocol::UpdaterFileName), {}, Dir(), _streams);
+        }
 
         // The exit code, or -1 (and a failure) when the run did not end in time.
         int RunUpdater(std::chrono::seconds timeout = std::chrono::seconds(60))
@@ -48,7 +52,8 @@ namespace QOR::Testing
             return code.value_or(-1);
         }
 
-        std::string Log() const { return ReadFile(Installed("log/self_updater_log.txt")); }
+        fs::path LogFile() const { return Installed(Protocol::LogFolderName) / Protocol::LogFileName; }
+        std::string Log() const { return ReadFile(LogFile()); }
 
         // The log split into its lines; fails the test when a line is not ended by "\r\n" or holds a
         // line break of its own.

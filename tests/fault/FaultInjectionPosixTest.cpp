@@ -34,7 +34,7 @@ namespace QOR::Testing
         {
             WriteFile(Staged("real/data.bin"), "data");
             ASSERT_EQ(::mkfifo(Staged("pipe").c_str(), 0644), 0);
-            ASSERT_EQ(::mkfifo(Staged("real/QORLauncherUpdater.exe").c_str(), 0644), 0);
+            ASSERT_EQ(::mkfifo((Staged("real") / Protocol::UpdaterFileName).c_str(), 0644), 0);
             fs::create_symlink("missing-target", Staged("dangling"));
             fs::create_directory_symlink("real", Staged("linked-dir"));
             fs::create_symlink("real/data.bin", Staged("alias.bin"));
@@ -46,7 +46,7 @@ namespace QOR::Testing
 
             EXPECT_EQ(ReadFile(Installed("real/data.bin")), "data");
             EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("pipe"))));
-            EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("real/QORLauncherUpdater.exe"))));
+            EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("real") / Protocol::UpdaterFileName)));
             EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("linked-dir"))));
             // Links to files stay links, as cp -a leaves them, a dangling one included.
             EXPECT_EQ(fs::read_symlink(Installed("dangling")), "missing-target");
@@ -100,7 +100,7 @@ namespace QOR::Testing
                 }
                 return TestProcess(Setpriv,
                                    {"--reuid=" + std::to_string(Nobody), "--regid=" + std::to_string(Nobody),
-                                    "--clear-groups", "--", Installed(UpdaterName).string()},
+                                    "--clear-groups", "--", Installed(Protocol::UpdaterFileName).string()},
                                    Dir(), _streams);
             }
 
@@ -127,7 +127,7 @@ namespace QOR::Testing
             EXPECT_THAT(message, StartsWith("Unable to copy update files. Aborting application. "
                                             "File:./self_update/locked/locked.bin. Err: "));
             EXPECT_THAT(message, HasSubstr("Permission denied"));
-            fs::remove_all(Installed("log"));
+            fs::remove_all(Installed(Protocol::LogFolderName));
             EXPECT_EQ(Snapshot(Dir()), before);
             EXPECT_FALSE(fs::exists(Installed("launcher_started.txt")));
         }
@@ -174,7 +174,7 @@ namespace QOR::Testing
         {
             const char* name;
             void (*plant)(const fs::path& lock, const fs::path& installation);
-            // Empty: a real holder, logged as F1.
+            // Empty: a real holder, logged as a second instance.
             const char* cause;
         };
 
@@ -204,7 +204,7 @@ namespace QOR::Testing
             _streams.error = {Stream::Kind::File, Installed("updater_stderr.txt")};
             GetParam().plant(_lock, Dir());
             // A real holder is this test process itself.
-            const MutexResult held = *GetParam().cause == '\0' ? CreateNamedMutex("QOR_LauncherUpdater") : MutexResult{};
+            const MutexResult held = *GetParam().cause == '\0' ? CreateNamedMutex(Protocol::UpdaterMutexName) : MutexResult{};
 
             EXPECT_EQ(RunUpdater(), 1);
 
@@ -286,7 +286,7 @@ namespace QOR::Testing
                 }
                 for (const std::string& argument :
                      {std::string("--mount"), std::string("/bin/sh"), std::string("-c"), script, std::string("sh"),
-                      mountPoint.string(), seed.string(), Installed(UpdaterName).string(), out.string(), other.string()})
+                      mountPoint.string(), seed.string(), Installed(Protocol::UpdaterFileName).string(), out.string(), other.string()})
                 {
                     arguments.push_back(argument);
                 }
@@ -320,21 +320,22 @@ namespace QOR::Testing
         {
             const fs::path seed = Dir() / "seed";
             const fs::path other = Dir() / "other";
-            WriteFile(seed / "QORLauncher.exe", ReadFile(Installed("QORLauncher.exe")));
-            fs::permissions(seed / "QORLauncher.exe", fs::perms::owner_all);
+            const fs::path staged = seed / Protocol::StagingFolderName;
+            WriteFile(seed / Protocol::LauncherFileName, ReadFile(Installed(Protocol::LauncherFileName)));
+            fs::permissions(seed / Protocol::LauncherFileName, fs::perms::owner_all);
             WriteFile(seed / "bin/core.dll", "core old");
-            WriteFile(seed / "self_update/bin/core.dll", "core new");
-            WriteFile(seed / "self_update/data/game.pak", std::string(100000, 'N'));
-            WriteFile(seed / "self_update/data/maps/new.map", "map");
-            WriteFile(seed / "self_update/data/tool", "#!/bin/sh\n");
-            fs::permissions(seed / "self_update/data/tool", fs::perms::owner_all | fs::perms::set_uid |
-                                                                fs::perms::group_exec | fs::perms::set_gid,
+            WriteFile(staged / "bin/core.dll", "core new");
+            WriteFile(staged / "data/game.pak", std::string(100000, 'N'));
+            WriteFile(staged / "data/maps/new.map", "map");
+            WriteFile(staged / "data/tool", "#!/bin/sh\n");
+            fs::permissions(staged / "data/tool",
+                            fs::perms::owner_all | fs::perms::set_uid | fs::perms::group_exec | fs::perms::set_gid,
                             fs::perm_options::replace);
             const bool otherOwner = ::geteuid() == 0;
             if (otherOwner)
             {
                 // A staged file of another user must not become a set-user-ID program of root's.
-                ASSERT_EQ(::chown((seed / "self_update/data/tool").c_str(), Nobody, Nobody), 0);
+                ASSERT_EQ(::chown((staged / "data/tool").c_str(), Nobody, Nobody), 0);
             }
             WriteFile(other / "game.pak", "old pack");
             WriteFile(other / "saves/slot1", "the player's save");
@@ -356,7 +357,7 @@ namespace QOR::Testing
             {
                 EXPECT_EQ(toolMode & (fs::perms::set_uid | fs::perms::set_gid), fs::perms::none);
             }
-            EXPECT_FALSE(fs::exists(outcome.after / "self_update"));
+            EXPECT_FALSE(fs::exists(outcome.after / Protocol::StagingFolderName));
             EXPECT_THAT(LeftoverTemporaries(outcome.after), IsEmpty());
             EXPECT_THAT(LeftoverTemporaries(outcome.linked), IsEmpty());
         }
@@ -366,9 +367,10 @@ namespace QOR::Testing
             const fs::path seed = Dir() / "seed";
             const fs::path other = Dir() / "other";
             WriteFile(seed / "bin/core.dll", "core old");
-            WriteFile(seed / "self_update/bin/core.dll", "core new");
-            WriteFile(seed / "self_update/data/a.pak", std::string(3u << 20, 'A'));
-            WriteFile(seed / "self_update/data/b.pak", std::string(3u << 20, 'B'));
+            const fs::path staged = seed / Protocol::StagingFolderName;
+            WriteFile(staged / "bin/core.dll", "core new");
+            WriteFile(staged / "data/a.pak", std::string(3u << 20, 'A'));
+            WriteFile(staged / "data/b.pak", std::string(3u << 20, 'B'));
             WriteFile(other / "a.pak", "old a");
             WriteFile(other / "b.pak", "old b");
             const auto seedBefore = Snapshot(seed);
@@ -382,10 +384,10 @@ namespace QOR::Testing
 
             EXPECT_EQ(outcome.code, 1);
             EXPECT_EQ(Snapshot(outcome.linked), otherBefore);
-            const std::string log = ReadFile(outcome.after / "log/self_updater_log.txt");
-            fs::remove_all(outcome.after / "log");
+            const std::string log = ReadFile(outcome.after / Protocol::LogFolderName / Protocol::LogFileName);
+            fs::remove_all(outcome.after / Protocol::LogFolderName);
             fs::remove(outcome.after / "data");
-            fs::remove(outcome.after / QOR::Testing::UpdaterName);
+            fs::remove(outcome.after / Protocol::UpdaterFileName);
             EXPECT_EQ(Snapshot(outcome.after), seedBefore);
             ASSERT_EQ(log.find("\r\n"), log.size() - 2) << log;
             const std::string message = MessageOf(OnlyLogRecord({log.substr(0, log.size() - 2)}));

@@ -108,7 +108,7 @@ namespace QOR::Testing
             {
                 SCOPED_TRACE(raw);
                 const fs::path name = PathFromBytes(raw);
-                fs::remove_all(Installed("log"));
+                fs::remove_all(Installed(Protocol::LogFolderName));
                 fs::remove_all(Installed("bin"));
                 WriteFile(Staged("bin" / name), "new");
                 // The target is a folder holding a folder of the file's own name: it cannot be replaced.
@@ -261,9 +261,9 @@ namespace QOR::Testing
             // the seven failure lines are spread over the current and the rotated files and the
             // oldest may be gone. Each line that is there must be whole and valid, even written at once.
             std::size_t records = 0;
-            for (const std::string& entry : ListTree(Installed("log")))
+            for (const std::string& entry : ListTree(Installed(Protocol::LogFolderName)))
             {
-                const std::string log = ReadFile(Installed("log") / entry);
+                const std::string log = ReadFile(Installed(Protocol::LogFolderName) / entry);
                 std::size_t start = 0;
                 for (std::size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2)
                 {

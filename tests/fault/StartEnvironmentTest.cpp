@@ -18,6 +18,11 @@
 
 namespace QOR::Testing
 {
+#ifdef _WIN32
+    static_assert(LauncherProtocol::DetachedLaunchFlags == (DETACHED_PROCESS | CREATE_UNICODE_ENVIRONMENT),
+                  "the launch flags of the protocol are the system's");
+#endif
+
     namespace
     {
         using ::testing::HasSubstr;
@@ -25,7 +30,8 @@ namespace QOR::Testing
         using ::testing::Not;
         using ::testing::StartsWith;
 
-        const char* const F1LogText = "Only one instance of LauncherUpdater can work. Aborting application.";
+        const char* const SecondInstanceLogText =
+            "Only one instance of LauncherUpdater can work. Aborting application.";
 
         std::string MessageOf(const std::map<std::string, std::string>& record)
         {
@@ -40,10 +46,10 @@ namespace QOR::Testing
             void CaptureStandardError() { _streams.error = {Stream::Kind::File, ErrorFile()}; }
             std::string StandardError() const { return ReadFile(ErrorFile()); }
 
-            // Another updater's hold on the single-instance name, so a run fails at once with F1.
+            // Another updater's hold on the single-instance name, so a run fails at once as a second instance.
             static MutexResult HoldUpdaterName()
             {
-                MutexResult held = CreateNamedMutex("QOR_LauncherUpdater");
+                MutexResult held = CreateNamedMutex(Protocol::UpdaterMutexName);
                 EXPECT_TRUE(held.mutex) << held.error.GetText();
                 return held;
             }
@@ -75,7 +81,7 @@ namespace QOR::Testing
             // What ./log holds, to show that nothing was written there.
             std::string LogState() const
             {
-                const fs::path log = Installed("log");
+                const fs::path log = Installed(Protocol::LogFolderName);
                 if (fs::is_regular_file(log))
                 {
                     return "file:" + ReadFile(log);
@@ -95,14 +101,14 @@ namespace QOR::Testing
             switch (GetParam())
             {
             case BrokenLog::LogIsAFile:
-                WriteFile(Installed("log"), "not a folder");
+                WriteFile(Installed(Protocol::LogFolderName), "not a folder");
                 break;
             case BrokenLog::LogFileIsAFolder:
-                fs::create_directories(Installed("log/self_updater_log.txt"));
+                fs::create_directories(LogFile());
                 break;
             case BrokenLog::LogFolderIsReadOnly:
-                fs::create_directories(Installed("log"));
-                readOnly = MakeFolderUnwritable(Installed("log"));
+                fs::create_directories(Installed(Protocol::LogFolderName));
+                readOnly = MakeFolderUnwritable(Installed(Protocol::LogFolderName));
                 ASSERT_TRUE(readOnly) << "no way to make a folder unwritable here";
                 break;
             }
@@ -121,7 +127,7 @@ namespace QOR::Testing
             WriteFile(Staged("a.txt"), "new");
             const MutexResult otherUpdater = HoldUpdaterName();
             EXPECT_EQ(RunUpdater(), 1);
-            EXPECT_THAT(StandardError(), HasSubstr(std::string("QOR::LauncherUpdater: ") + F1LogText));
+            EXPECT_THAT(StandardError(), HasSubstr(std::string("QOR::LauncherUpdater: ") + SecondInstanceLogText));
             EXPECT_EQ(LogState(), logState);
         }
 
@@ -147,12 +153,12 @@ namespace QOR::Testing
             {
                 const MutexResult otherUpdater = HoldUpdaterName();
                 EXPECT_EQ(RunUpdater(), 1) << "the run must end by itself, with its own exit code";
-                EXPECT_EQ(MessageOf(OnlyLogRecord(LogLines())), F1LogText);
+                EXPECT_EQ(MessageOf(OnlyLogRecord(LogLines())), SecondInstanceLogText);
             }
 
             // The removal fails with a box (written to standard error on Linux); the launcher still starts.
-            WriteFile(Staged("sub/QORLauncherUpdater.exe"), "never copied");
-            const std::unique_ptr<HeldFile> held = PreventRemoval(Staged("sub/QORLauncherUpdater.exe"));
+            WriteFile(Staged("sub") / Protocol::UpdaterFileName, "never copied");
+            const std::unique_ptr<HeldFile> held = PreventRemoval(Staged("sub") / Protocol::UpdaterFileName);
             ASSERT_TRUE(held) << "no way to make a file unremovable here";
             EXPECT_EQ(RunUpdater(), 0);
             EXPECT_EQ(ReadFile(Installed("a.txt")), "new");
@@ -186,7 +192,7 @@ namespace QOR::Testing
 
             EXPECT_EQ(RunUpdater(), 1);
 
-            EXPECT_EQ(MessageOf(OnlyLogRecord(LogLines())), F1LogText);
+            EXPECT_EQ(MessageOf(OnlyLogRecord(LogLines())), SecondInstanceLogText);
             EXPECT_THAT(Log(), Not(HasSubstr("Error: Only one instance")));
             EXPECT_EQ(ReadFile(Staged("a.txt")), "new");
         }

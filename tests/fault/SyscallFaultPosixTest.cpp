@@ -34,15 +34,16 @@ namespace QOR::Testing
                 // LeakSanitizer cannot work under ptrace and would fail every traced run of a sanitizer build.
                 ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
                 // A launcher that ends at once and holds no mutex, so that no run waits for the last one's.
-                fs::remove(Installed("QORLauncher.exe"));
-                fs::copy_file("/bin/true", Installed("QORLauncher.exe"));
+                fs::remove(Installed(Protocol::LauncherFileName));
+                fs::copy_file("/bin/true", Installed(Protocol::LauncherFileName));
             }
 
             // Replaced, new, new in new folders, a link that must stay a link, modes, a file only the
             // installation has, and the updater's own name.
             void Stage()
             {
-                for (const char* entry : {"self_update", "bin", "plugins", "tools", "log", "data", "run.sh", "top.txt"})
+                for (const char* entry : {Protocol::StagingFolderName, "bin", "plugins", "tools", Protocol::LogFolderName,
+                                          "data", "run.sh", "top.txt"})
                 {
                     fs::remove_all(Installed(entry));
                 }
@@ -63,12 +64,12 @@ namespace QOR::Testing
                 // A new folder moves in whole; one holding a file that is never installed is made.
                 WriteFile(Staged("plugins/deep/new.dll"), "plugin");
                 WriteFile(Staged("tools/deep/helper.dll"), "helper");
-                WriteFile(Staged("tools/QORLauncherUpdater.exe"), "never installed");
+                WriteFile(Staged("tools") / Protocol::UpdaterFileName, "never installed");
                 WriteFile(Staged("run.sh"), "new script");
                 fs::permissions(Staged("run.sh"), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec,
                                 fs::perm_options::replace);
                 WriteFile(Staged("top.txt"), "top");
-                WriteFile(Staged("bin/QORLauncherUpdater.exe"), "never installed");
+                WriteFile(Staged("bin") / Protocol::UpdaterFileName, "never installed");
             }
 
             // The tree as a player sees it, without the log and the launcher's start marks.
@@ -77,7 +78,7 @@ namespace QOR::Testing
                 auto tree = Snapshot(Dir());
                 for (auto it = tree.begin(); it != tree.end();)
                 {
-                    const bool noise = it->first == "launcher_started.txt" || it->first.rfind("log", 0) == 0;
+                    const bool noise = it->first == "launcher_started.txt" || it->first.rfind(Protocol::LogFolderName, 0) == 0;
                     it = noise ? tree.erase(it) : std::next(it);
                 }
                 return tree;
@@ -98,7 +99,7 @@ namespace QOR::Testing
                 // sanitizer builds.
                 TestProcess updater(Strace,
                                     {"-f", "--seccomp-bpf", "-o", trace.string(), "-e", "trace=" + syscall, "-e",
-                                     "inject=" + injection, Installed(UpdaterName).string()},
+                                     "inject=" + injection, Installed(Protocol::UpdaterFileName).string()},
                                     Dir());
                 const std::optional<int> code = updater.Wait(60s);
                 EXPECT_TRUE(code.has_value()) << injection << ": the updater did not end";
