@@ -68,7 +68,6 @@ TEST_F(EngineTest, RegistersExactlyTheStandardModulesAndOnlyCoreModuleAsCore)
         const ModuleState* state = _engine->GetModule(name)->GetState();
         ASSERT_NE(state, nullptr) << name;
         EXPECT_FALSE(state->IsStopRequested()) << name;
-        EXPECT_FALSE(state->IsPaused()) << name;
         EXPECT_EQ(state->GetEngine(), _engine.get()) << name;
         EXPECT_EQ(_engine->GetModule(name)->GetEngine(), _engine.get()) << name;
     }

@@ -66,9 +66,8 @@ namespace QOR
         Registry<Module> _modules;
         Registry<CoreModuleBase> _coreModules;
         std::recursive_mutex _mutex;
-        [[maybe_unused]] bool _bIsInitialized = false; // reserved for a run cycle
+        // Stays false: there is no run cycle (see Module's hooks).
         bool _bIsRunning = false;
-        [[maybe_unused]] bool _bIsStopping = false; // reserved for a run cycle
         std::string _name;
     };
 

@@ -9,20 +9,18 @@
 
 namespace QOR
 {
-    // Per-module run state. Its flags may be touched from any thread, hence the mutex.
+    // Per-module run state. Its flag may be touched from any thread, hence the mutex.
     class ModuleState : public EngineObject
     {
     public:
         explicit ModuleState(EngineKey key);
 
         bool IsStopRequested() const;
-        bool IsPaused() const;
 
     private:
         friend class Module;
 
         bool _bIsStopRequested = false;
-        bool _bIsPaused = false; // reserved for a future run cycle
         mutable std::mutex _mutex;
     };
 
@@ -36,6 +34,8 @@ namespace QOR
 
         // Creates the module's state; overrides must call this first.
         void OnCreated(EngineKey key) override;
+        // The engine never calls Initialize, Update or Shutdown: it has no run cycle, because its program runs
+        // one procedure and exits, and every module cleans up in its destructor. A host that wants them calls them.
         virtual void Initialize();
         virtual void Update();
         // Safe from any thread; the request is never withdrawn.

@@ -21,7 +21,7 @@ namespace QOR
         std::filesystem::path filePath = "./log/log.txt";
         LogLevel fileLevel = LogLevel::Info;
         std::int32_t maxFileSize = 5 * 1024 * 1024;
-        // Stored only; nothing depends on it.
+        // Kept so that settings records built by callers stay valid; nothing in the logging reads it.
         bool spareFlag = true;
         // Rotated copies kept beside the current file.
         std::int32_t maxFiles = 5;

@@ -100,12 +100,10 @@ namespace QOR
 
         const std::vector<std::shared_ptr<SmartThread>>& GetThreads() const;
         const std::vector<std::shared_ptr<TaskExecutor>>& GetExecutors() const;
-        bool IsShutDown() const;
 
     private:
         std::vector<std::shared_ptr<SmartThread>> _threads;
         std::vector<std::shared_ptr<TaskExecutor>> _executors;
-        bool _bIsShutDown = false;
         // Executors before this position have confirmed their stop.
         std::size_t _stoppedExecutorCount = 0;
     };

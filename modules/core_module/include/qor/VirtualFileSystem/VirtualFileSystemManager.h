@@ -2,7 +2,6 @@
 
 #include "qor/Engine/Module.h"
 
-#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string_view>
@@ -18,13 +17,10 @@ namespace QOR
         explicit VirtualFileSystemNode(const std::filesystem::path& name);
 
         const std::filesystem::path& GetName() const;
-        // Where the node is backed on disk; empty for a purely virtual node.
-        const std::filesystem::path& GetMountPath() const;
         const std::vector<std::shared_ptr<VirtualFileSystemNode>>& GetChildren() const;
 
     private:
         std::filesystem::path _name;
-        std::filesystem::path _mountPath;
         std::vector<std::shared_ptr<VirtualFileSystemNode>> _children;
     };
 
@@ -40,10 +36,8 @@ namespace QOR
 
         // Null until OnCreated has run.
         const std::shared_ptr<VirtualFileSystemNode>& GetRoot() const;
-        std::uint64_t GetMountCount() const;
 
     private:
-        std::uint64_t _mountCount = 0;
         std::shared_ptr<VirtualFileSystemNode> _root;
     };
 }

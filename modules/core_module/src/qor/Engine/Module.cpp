@@ -15,12 +15,6 @@ namespace QOR
         return _bIsStopRequested;
     }
 
-    bool ModuleState::IsPaused() const
-    {
-        const std::lock_guard lock(_mutex);
-        return _bIsPaused;
-    }
-
     Module::Module(EngineKey key)
         : EngineObject(key)
     {

@@ -169,7 +169,6 @@ namespace QOR
 
     void TaskManager::Shutdown()
     {
-        _bIsShutDown = true;
         for (; _stoppedExecutorCount < _executors.size(); ++_stoppedExecutorCount)
         {
             TaskExecutor& executor = *_executors[_stoppedExecutorCount];
@@ -204,10 +203,5 @@ namespace QOR
     const std::vector<std::shared_ptr<TaskExecutor>>& TaskManager::GetExecutors() const
     {
         return _executors;
-    }
-
-    bool TaskManager::IsShutDown() const
-    {
-        return _bIsShutDown;
     }
 }

@@ -12,11 +12,6 @@ namespace QOR
         return _name;
     }
 
-    const std::filesystem::path& VirtualFileSystemNode::GetMountPath() const
-    {
-        return _mountPath;
-    }
-
     const std::vector<std::shared_ptr<VirtualFileSystemNode>>& VirtualFileSystemNode::GetChildren() const
     {
         return _children;
@@ -41,10 +36,5 @@ namespace QOR
     const std::shared_ptr<VirtualFileSystemNode>& VirtualFileSystemManager::GetRoot() const
     {
         return _root;
-    }
-
-    std::uint64_t VirtualFileSystemManager::GetMountCount() const
-    {
-        return _mountCount;
     }
 }
