@@ -1,9 +1,7 @@
 // Runs the real QORLauncherUpdater.exe and QORLauncher.exe in temporary installations.
 
-#include "TestProcess.h"
-#include "TestTree.h"
+#include "InstallationTest.h"
 
-#include <qor/Utility/LauncherProtocol.h>
 #include <qor/Utility/Utility.h>
 
 #include <gmock/gmock.h>
@@ -11,7 +9,6 @@
 
 #include <algorithm>
 #include <random>
-#include <sstream>
 #include <thread>
 
 namespace QOR::Testing
@@ -21,56 +18,13 @@ namespace QOR::Testing
         using namespace std::chrono_literals;
         using ::testing::HasSubstr;
         using ::testing::IsEmpty;
-        using ::testing::Not;
-        namespace Protocol = LauncherProtocol;
+        using ::testing::StartsWith;
 
         const std::string Separator{static_cast<char>(fs::path::preferred_separator)};
 
-        // The start of the message member as the log line writes it (JSON string escaping).
-        std::string LoggedPrefix(const std::string& text)
-        {
-            std::string escaped;
-            for (const char c : text)
-            {
-                if (c == '\\' || c == '"')
-                {
-                    escaped += '\\';
-                }
-                escaped += c;
-            }
-            return "\"message\": \"" + escaped;
-        }
-
-        std::string LoggedMessage(const std::string& text)
-        {
-            return LoggedPrefix(text) + "\"";
-        }
-
-        class EndToEndTest : public ::testing::Test
+        class EndToEndTest : public InstallationTest
         {
         protected:
-            void SetUp() override
-            {
-                UseNoDisplay();
-                fs::copy_file(QOR_UPDATER_EXE, Installed(Protocol::UpdaterFileName));
-                fs::copy_file(QOR_LAUNCHER_EXE, Installed(Protocol::LauncherFileName));
-            }
-
-            fs::path Dir() const { return _folder.Path(); }
-            fs::path Staging() const { return Dir() / Protocol::StagingFolderName; }
-            fs::path Staged(const std::string& relative) const { return Staging() / relative; }
-            fs::path Installed(const std::string& relative) const { return Dir() / relative; }
-
-            TestProcess StartUpdater() { return TestProcess(Installed(Protocol::UpdaterFileName), {}, Dir()); }
-
-            int RunUpdater()
-            {
-                TestProcess updater = StartUpdater();
-                const std::optional<int> code = updater.Wait(90s);
-                EXPECT_TRUE(code.has_value()) << "the updater did not end";
-                return code.value_or(-1);
-            }
-
             // `earlierStarts`: how many launcher starts are recorded already.
             TestProcess StartHoldingLauncher(int seconds, std::size_t earlierStarts = 0)
             {
@@ -78,36 +32,6 @@ namespace QOR::Testing
                 EXPECT_TRUE(WaitForLauncherStarts(earlierStarts + 1)) << "the launcher did not start";
                 return launcher;
             }
-
-            std::vector<std::string> LauncherStarts() const
-            {
-                std::vector<std::string> lines;
-                std::istringstream in(ReadFile(Installed("launcher_started.txt")));
-                for (std::string line; std::getline(in, line);)
-                {
-                    lines.push_back(line);
-                }
-                return lines;
-            }
-
-            bool WaitForLauncherStarts(std::size_t count) const
-            {
-                const auto deadline = std::chrono::steady_clock::now() + 60s;
-                while (LauncherStarts().size() < count)
-                {
-                    if (std::chrono::steady_clock::now() > deadline)
-                    {
-                        return false;
-                    }
-                    std::this_thread::sleep_for(20ms);
-                }
-                return true;
-            }
-
-            std::string Log() const { return ReadFile(Installed(Protocol::LogFolderName) / Protocol::LogFileName); }
-
-        private:
-            TemporaryFolder _folder;
         };
 
         TEST_F(EndToEndTest, SuccessAppliesTheTreeRemovesItAndRestartsTheLauncherWithoutLogging)
@@ -154,8 +78,7 @@ namespace QOR::Testing
 
             EXPECT_EQ(RunUpdater(), 1);
 
-            EXPECT_THAT(Log(), HasSubstr(LoggedMessage("Only one instance of LauncherUpdater can work. "
-                                                       "Aborting application.")));
+            EXPECT_EQ(LoggedMessage(), "Only one instance of LauncherUpdater can work. Aborting application.");
             EXPECT_EQ(ReadFile(Installed("a.txt")), "old");
             EXPECT_EQ(ReadFile(Staged("a.txt")), "new");
             EXPECT_FALSE(fs::exists(Installed("launcher_started.txt")));
@@ -172,8 +95,8 @@ namespace QOR::Testing
             EXPECT_EQ(RunUpdater(), 1);
             EXPECT_GE(std::chrono::steady_clock::now() - started, 8s) << "gave up on the launcher too early";
 
-            EXPECT_THAT(Log(), HasSubstr(LoggedMessage("Unable to start QORLauncherUpdater while QORLauncher is "
-                                                       "already running. Aborting application.")));
+            EXPECT_EQ(LoggedMessage(), "Unable to start QORLauncherUpdater while QORLauncher is already running. "
+                                       "Aborting application.");
             EXPECT_EQ(ReadFile(Installed("a.txt")), "old");
             EXPECT_EQ(ReadFile(Staged("a.txt")), "new");
             EXPECT_EQ(LauncherStarts().size(), 1U);
@@ -219,8 +142,7 @@ namespace QOR::Testing
 
             EXPECT_EQ(RunUpdater(), 1);
 
-            EXPECT_THAT(Log(), HasSubstr(LoggedMessage("Unable to launch QORLauncher.exe.Unable to create process. "
-                                                       "WinAPI Error: 2")));
+            EXPECT_EQ(LoggedMessage(), "Unable to launch QORLauncher.exe.Unable to create process. WinAPI Error: 2");
             EXPECT_EQ(ReadFile(Installed("a.txt")), "new");
             EXPECT_FALSE(fs::exists(Staging()));
         }
@@ -232,9 +154,9 @@ namespace QOR::Testing
 
             EXPECT_EQ(RunUpdater(), 1);
 
-            const std::string log = Log();
-            EXPECT_THAT(log, HasSubstr("\"message\": \"Unable to create directory. Aborting application. Director:"));
-            EXPECT_THAT(log, HasSubstr("bin. Err: "));
+            const std::string message = LoggedMessage();
+            EXPECT_THAT(message, StartsWith("Unable to create directory. Aborting application. Director:"));
+            EXPECT_THAT(message, HasSubstr("bin. Err: "));
             EXPECT_EQ(ReadFile(Staged("bin/core.dll")), "new");
             EXPECT_FALSE(fs::exists(Installed("launcher_started.txt")));
         }
@@ -246,9 +168,9 @@ namespace QOR::Testing
 
             EXPECT_EQ(RunUpdater(), 1);
 
-            EXPECT_THAT(Log(), HasSubstr(LoggedPrefix("Unable to copy update files. Aborting application. "
-                                                      "File:./self_update" + Separator + "bin" + Separator +
-                                                      "core.dll. Err: ")));
+            EXPECT_THAT(LoggedMessage(), StartsWith("Unable to copy update files. Aborting application. "
+                                                    "File:./self_update" + Separator + "bin" + Separator +
+                                                    "core.dll. Err: "));
             EXPECT_EQ(ReadFile(Staged("bin/core.dll")), "new");
             EXPECT_FALSE(fs::exists(Installed("launcher_started.txt")));
         }
@@ -297,7 +219,7 @@ namespace QOR::Testing
             EXPECT_EQ(RunUpdater(), 1);
             held.reset();
 
-            EXPECT_THAT(Log(), HasSubstr("File:./self_update\\\\bin\\\\core.dll. Err: "));
+            EXPECT_THAT(LoggedMessage(), HasSubstr("File:./self_update\\bin\\core.dll. Err: "));
             fs::remove_all(Installed(Protocol::LogFolderName));
             EXPECT_TRUE(Snapshot(Dir()) == before)
                 << "the installation or the staging tree changed:" << SnapshotDifference(Snapshot(Dir()), before);
@@ -362,9 +284,9 @@ namespace QOR::Testing
 
             EXPECT_EQ(run(), 1);
             ASSERT_GT(log.string().size(), 260U);
-            EXPECT_THAT(ReadFile(LongForm(log)),
-                        HasSubstr(LoggedPrefix("Unable to copy update files. Aborting application. File:./self_update" +
-                                               Separator + "data.pak. Err: ")));
+            EXPECT_THAT(OnlyLogRecord(ReadFile(LongForm(log)))["message"],
+                        StartsWith("Unable to copy update files. Aborting application. File:./self_update" + Separator +
+                                   "data.pak. Err: "));
             EXPECT_EQ(ReadFile(LongForm(staging / "data.pak")), "pak");
         }
 

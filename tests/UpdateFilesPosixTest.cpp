@@ -5,8 +5,6 @@
 #include <Report.h>
 #include <UpdateFiles.h>
 
-#include <qor/Utility/LauncherProtocol.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -25,20 +23,14 @@ namespace QOR::Testing
             return failed ? LogText(*failed) : std::string();
         }
 
-        class UpdateTreeLinkTest : public ::testing::Test
+        class UpdateTreeLinkTest : public ::testing::Test, public TemporaryInstallation
         {
         protected:
-            fs::path Staged(const std::string& relative) const
-            {
-                return _folder.Path() / Protocol::StagingFolderName / relative;
-            }
-            fs::path Installed(const std::string& relative) const { return _folder.Path() / relative; }
             fs::path Outside(const std::string& relative) const { return _outside.Path() / relative; }
 
         private:
             TemporaryFolder _outside;
-            TemporaryFolder _folder;
-            CurrentDirectory _cwd{_folder.Path()};
+            CurrentDirectory _cwd{Dir()};
         };
 
         TEST_F(UpdateTreeLinkTest, LinkToAFileOutsideRefusesTheWholeTreeBeforeAnyCopy)
@@ -72,7 +64,7 @@ namespace QOR::Testing
                 // The hole this closes: the link used to be followed and its target's place overwritten.
                 {"helper.bin", Protocol::UpdaterFileName, true},
                 {"bin/escape", "../../outside", false},
-                {"bin/absolute", (fs::current_path() / "self_update/bin/libfoo.so.2").string(), false},
+                {"bin/absolute", Staged("bin/libfoo.so.2").string(), false},
                 {"bin/staging", "../self_update/bin/libfoo.so.2", false},
             };
             for (const Case& c : cases)
@@ -89,7 +81,7 @@ namespace QOR::Testing
                 WriteFile(Installed(Protocol::UpdaterFileName), "running updater");
                 fs::remove(Staged(c.link));
                 fs::create_symlink(c.text, Staged(c.link));
-                const auto before = Snapshot(Installed(""));
+                const auto before = Snapshot(Dir());
 
                 const std::string logText = Apply();
 
@@ -98,7 +90,7 @@ namespace QOR::Testing
                 {
                     EXPECT_THAT(logText, HasSubstr(std::string("File:./self_update/") + c.link +
                                                    ". Err: The staged file leads outside the update folder."));
-                    EXPECT_EQ(Snapshot(Installed("")), before);
+                    EXPECT_EQ(Snapshot(Dir()), before);
                     continue;
                 }
                 ASSERT_EQ(logText, "");
@@ -107,7 +99,7 @@ namespace QOR::Testing
                 ASSERT_TRUE(fs::is_symlink(fs::symlink_status(Installed(c.link))));
                 EXPECT_EQ(fs::read_symlink(Installed(c.link)).string(), c.text);
                 EXPECT_EQ(ReadFile(Installed("bin/libfoo.so.2")), "new library");
-                EXPECT_THAT(LeftoverTemporaries(Installed("")), IsEmpty());
+                EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
             }
         }
 

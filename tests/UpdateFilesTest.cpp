@@ -7,8 +7,6 @@
 #include <UpdateFiles.h>
 #include <UpdatePlan.h>
 
-#include <qor/Utility/LauncherProtocol.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -33,14 +31,9 @@ namespace QOR::Testing
             return failed ? LogText(*failed) : std::string();
         }
 
-        class UpdateTreeTest : public ::testing::Test
+        class UpdateTreeTest : public ::testing::Test, public TemporaryInstallation
         {
         protected:
-            fs::path Staging() const { return _folder.Path() / Protocol::StagingFolderName; }
-            fs::path Staged(const std::string& relative) const { return Staging() / relative; }
-            fs::path Installed(const std::string& relative) const { return _folder.Path() / relative; }
-            fs::path Root() const { return _folder.Path(); }
-
             // What the procedure does on success: apply, then remove the staging tree.
             void ApplyAndRemove()
             {
@@ -48,12 +41,11 @@ namespace QOR::Testing
                 ASSERT_FALSE(Update::RemoveUpdateTree());
                 RemoveReplacedFiles();
                 EXPECT_FALSE(fs::exists(Staging()));
-                EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
+                EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
             }
 
         private:
-            TemporaryFolder _folder;
-            CurrentDirectory _cwd{_folder.Path()};
+            CurrentDirectory _cwd{Dir()};
         };
 
         TEST_F(UpdateTreeTest, CopiesEveryFileByTheMappingAndSkipRules)
@@ -90,7 +82,7 @@ namespace QOR::Testing
             EXPECT_FALSE(Update::RemoveUpdateTree());
             RemoveReplacedFiles();
             EXPECT_FALSE(fs::exists(Staging()));
-            EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
+            EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
         }
 
         TEST_F(UpdateTreeTest, TargetDirectoryReceivesTheFileUnderItsOwnName)
@@ -127,7 +119,7 @@ namespace QOR::Testing
             ASSERT_FALSE(Update::RemoveUpdateTree());
             RemoveReplacedFiles();
             // Only the staged names of the working files' form remain, as installed files.
-            EXPECT_EQ(LeftoverTemporaries(Root()),
+            EXPECT_EQ(LeftoverTemporaries(Dir()),
                       (std::vector<std::string>{".qor-0123456789abcdef", ".qor-0123456789abcdef-0b",
                                                 ".qor-0123456789abcdef-1n", "bin/.qor-0123456789abcdef",
                                                 "bin/.qor-0123456789abcdef-0b", "bin/.qor-0123456789abcdef-1n"}));
@@ -146,7 +138,7 @@ namespace QOR::Testing
             const std::string logText = Apply();
 
             const std::string prefix = "Unable to create directory. Aborting application. Director:" +
-                                       Update::PathText(Root() / "bin") + ". Err: ";
+                                       Update::PathText(Dir() / "bin") + ". Err: ";
             EXPECT_THAT(logText, StartsWith(prefix));
             EXPECT_GT(logText.size(), prefix.size());
             EXPECT_EQ(ReadFile(Installed("bin")), "a file in the way");
@@ -163,7 +155,7 @@ namespace QOR::Testing
                                             "./self_update" + Separator + "bin" + Separator + "core.dll. Err: "));
             EXPECT_EQ(ReadFile(Installed("bin/core.dll/core.dll/keep")), "keep");
             EXPECT_EQ(ReadFile(Staged("bin/core.dll")), "core new");
-            EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
+            EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
         }
 
         // Whichever file fails, and whatever came before it (files replaced, files new, new folders),
@@ -186,7 +178,7 @@ namespace QOR::Testing
                         WriteFile(Installed(files[i]), "old " + files[i]);
                     }
                 }
-                const auto installedBefore = Snapshot(Root());
+                const auto installedBefore = Snapshot(Dir());
                 std::unique_ptr<HeldFile> refused = RefuseReplacement(Installed(files[failing]));
                 ASSERT_NE(refused, nullptr) << "no way to make a file unreplaceable here";
 
@@ -196,7 +188,7 @@ namespace QOR::Testing
                 EXPECT_THAT(logText, HasSubstr("File:./self_update" + Separator +
                                                fs::path(files[failing]).make_preferred().string() + ". Err: "));
                 EXPECT_THAT(logText, Not(HasSubstr("could not be restored")));
-                EXPECT_EQ(Snapshot(Root()), installedBefore);
+                EXPECT_EQ(Snapshot(Dir()), installedBefore);
             }
         }
 
@@ -212,7 +204,7 @@ namespace QOR::Testing
             WriteFile(Staged(Protocol::StagingFolderName) / "b.txt", "lost with the staging tree");
             WriteFile(Installed("a.txt"), "old");
 
-            EXPECT_THAT(Apply(), HasSubstr("self_update" + Separator + "b.txt. Err: "));
+            EXPECT_THAT(Apply(), HasSubstr(Protocol::StagingFolderName + Separator + "b.txt. Err: "));
             EXPECT_EQ(ReadFile(Installed("a.txt")), "old");
         }
 
@@ -305,7 +297,7 @@ namespace QOR::Testing
                      oldCore();
                      movedCore();
                      fs::rename(working("bin", 0, 'b'), working("bin", 0, 'r'));
-                     WriteFile(working("self_update/bin", 0, 'q'), "core");
+                     WriteFile(working(Protocol::StagingFolderName + std::string("/bin"), 0, 'q'), "core");
                  }},
                 {"undo: staged file back", false, [&] {
                      stageAll();
@@ -378,7 +370,7 @@ namespace QOR::Testing
                 EXPECT_EQ(ReadFile(Installed("plugins/p.dll")), "plugin");
                 EXPECT_EQ(ReadFile(Installed("extras/e.txt")), "extra");
                 EXPECT_FALSE(fs::exists(Staging()));
-                EXPECT_THAT(LeftoverTemporaries(Root()), IsEmpty());
+                EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
             }
         }
 

@@ -116,7 +116,7 @@ namespace QOR::Testing
                 {"a", ".", false},
                 {"bin/a", "../self_update/x", false},
                 {"bin/a", "../bin/../self_update", false},
-                {"helper.bin", "QORLauncherUpdater.exe", true},
+                {"helper.bin", LauncherProtocol::UpdaterFileName, true},
             };
             for (const Case& c : cases)
             {

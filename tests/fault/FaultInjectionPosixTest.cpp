@@ -1,7 +1,7 @@
 // Fault injection that needs POSIX facilities: FIFOs and links in the staging tree, permissions that
 // bite, and a full disk on a small tmpfs in a private mount namespace.
 
-#include "FaultFixture.h"
+#include "InstallationTest.h"
 
 #include <qor/Utility/Utility.h>
 
@@ -23,12 +23,7 @@ namespace QOR::Testing
 
         constexpr uid_t Nobody = 65534;
         const char* const Setpriv = "/usr/bin/setpriv";
-
-        std::string MessageOf(const std::map<std::string, std::string>& record)
-        {
-            const auto found = record.find("message");
-            return found == record.end() ? std::string() : found->second;
-        }
+        using FaultTest = InstallationTest;
 
         TEST_F(FaultTest, SpecialEntriesAreSkippedOrInstalledAsLinksAndNeverHang)
         {
@@ -123,7 +118,7 @@ namespace QOR::Testing
 
             EXPECT_EQ(RunUpdater(), 1);
 
-            const std::string message = MessageOf(OnlyLogRecord(LogLines()));
+            const std::string message = LoggedMessage();
             EXPECT_THAT(message, StartsWith("Unable to copy update files. Aborting application. "
                                             "File:./self_update/locked/locked.bin. Err: "));
             EXPECT_THAT(message, HasSubstr("Permission denied"));
@@ -141,7 +136,7 @@ namespace QOR::Testing
 
             EXPECT_EQ(RunUpdater(), 1);
 
-            const std::string message = MessageOf(OnlyLogRecord(LogLines()));
+            const std::string message = LoggedMessage();
             EXPECT_THAT(message, StartsWith("Unable to copy update files. Aborting application. "
                                             "File:./self_update/bin/core.dll. Err: "));
             EXPECT_THAT(message, HasSubstr("Permission denied"));
@@ -159,7 +154,7 @@ namespace QOR::Testing
 
             EXPECT_EQ(RunUpdater(), 1);
 
-            const std::string message = MessageOf(OnlyLogRecord(LogLines()));
+            const std::string message = LoggedMessage();
             EXPECT_THAT(message, StartsWith("Unable to create directory. Aborting application. Director:" +
                                             (Dir() / "bin/plugins").string() + ". Err: "));
             EXPECT_THAT(message, HasSubstr("Permission denied"));
@@ -183,7 +178,7 @@ namespace QOR::Testing
         class PlantedLockFileTest : public UnprivilegedFaultTest, public ::testing::WithParamInterface<PlantedLock>
         {
         protected:
-            const fs::path _lock = "/tmp/QOR_LauncherUpdater.lock";
+            const fs::path _lock = std::string("/tmp/") + Protocol::UpdaterMutexName + ".lock";
 
             void SetUp() override
             {
@@ -208,15 +203,14 @@ namespace QOR::Testing
 
             EXPECT_EQ(RunUpdater(), 1);
 
-            const std::string message = MessageOf(OnlyLogRecord(LogLines()));
+            const std::string message = LoggedMessage();
             if (*GetParam().cause == '\0')
             {
                 EXPECT_EQ(message, "Only one instance of LauncherUpdater can work. Aborting application.");
             }
             else
             {
-                EXPECT_EQ(message, std::string("Unable to create mutex /tmp/QOR_LauncherUpdater.lock. Aborting "
-                                               "application. Err: ") +
+                EXPECT_EQ(message, "Unable to create mutex " + _lock.string() + ". Aborting application. Err: " +
                                        GetParam().cause);
             }
             EXPECT_THAT(ReadFile(Installed("updater_stderr.txt")),
@@ -389,8 +383,7 @@ namespace QOR::Testing
             fs::remove(outcome.after / "data");
             fs::remove(outcome.after / Protocol::UpdaterFileName);
             EXPECT_EQ(Snapshot(outcome.after), seedBefore);
-            ASSERT_EQ(log.find("\r\n"), log.size() - 2) << log;
-            const std::string message = MessageOf(OnlyLogRecord({log.substr(0, log.size() - 2)}));
+            const std::string message = OnlyLogRecord(log)["message"];
             EXPECT_THAT(message, StartsWith("Unable to copy update files. Aborting application. File:./self_update/data/"));
             EXPECT_THAT(message, HasSubstr("No space left on device"));
         }

@@ -1,13 +1,14 @@
 // Fault injection against the real updater, on every platform: runs killed in the middle of a large
 // copy, eight updaters started at once, and file names chosen to break quoting and logging.
 
-#include "FaultFixture.h"
+#include "InstallationTest.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
+#include <thread>
 
 namespace QOR::Testing
 {
@@ -16,6 +17,7 @@ namespace QOR::Testing
         using namespace std::chrono_literals;
         using ::testing::IsEmpty;
         using ::testing::StartsWith;
+        using FaultTest = InstallationTest;
 
         constexpr bool WindowsNames = fs::path::preferred_separator == '\\';
 
@@ -116,7 +118,7 @@ namespace QOR::Testing
 
                 EXPECT_EQ(RunUpdater(), 1);
 
-                const auto record = OnlyLogRecord(LogLines());
+                const JsonObject record = OnlyLogRecord(Log());
                 EXPECT_EQ(record.count("time"), 1U);
                 EXPECT_EQ(record.count("line"), 1U);
                 EXPECT_EQ(record.count("level") ? record.at("level") : "", "error");
@@ -157,8 +159,8 @@ namespace QOR::Testing
                 WriteFile(Installed("packs/big.pak"), bigOld);
             };
             const auto installedIsWhole = [&](bool& allNew) {
-                allNew = ReadLarge(Installed("packs/big.pak")) == bigNew;
-                const std::string big = ReadLarge(Installed("packs/big.pak"));
+                const std::string big = ReadFile(Installed("packs/big.pak"));
+                allNew = big == bigNew;
                 EXPECT_TRUE(big == bigNew || big == bigOld) << "the pack is torn or missing: " << big.size() << " bytes";
                 for (int i = 0; i < Files; ++i)
                 {
@@ -250,10 +252,10 @@ namespace QOR::Testing
             EXPECT_EQ(std::count(codes.begin(), codes.end(), 1), 7);
             ASSERT_TRUE(WaitForLauncherStarts(1));
             std::this_thread::sleep_for(2s);
-            EXPECT_EQ(LauncherStarts(), 1U);
+            EXPECT_EQ(LauncherStarts().size(), 1U);
             for (const auto& [path, content] : files)
             {
-                EXPECT_TRUE(ReadLarge(Installed(path)) == content) << path << " is not the staged version";
+                EXPECT_TRUE(ReadFile(Installed(path)) == content) << path << " is not the staged version";
             }
             EXPECT_FALSE(fs::exists(Staging()));
             EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
@@ -263,15 +265,12 @@ namespace QOR::Testing
             std::size_t records = 0;
             for (const std::string& entry : ListTree(Installed(Protocol::LogFolderName)))
             {
-                const std::string log = ReadFile(Installed(Protocol::LogFolderName) / entry);
-                std::size_t start = 0;
-                for (std::size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2)
+                SCOPED_TRACE(entry);
+                for (const std::string& line : CheckedLogLines(ReadFile(Installed(Protocol::LogFolderName) / entry)))
                 {
-                    const std::string line = log.substr(start, end - start);
-                    EXPECT_TRUE(ParseJsonLine(line).has_value()) << entry << ": " << line;
+                    EXPECT_TRUE(ParseJsonObject(line).has_value()) << line;
                     ++records;
                 }
-                EXPECT_EQ(start, log.size()) << entry << " ends inside a line";
             }
             EXPECT_GE(records, 1U);
             EXPECT_LE(records, 7U);

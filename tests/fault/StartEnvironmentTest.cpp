@@ -2,7 +2,7 @@
 // with its output going to a launcher that has already exited, with standard streams closed. None of it
 // may stop the update, kill the updater halfway or garble the one log line.
 
-#include "FaultFixture.h"
+#include "InstallationTest.h"
 
 #include <qor/Utility/Utility.h>
 
@@ -10,10 +10,7 @@
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include <qor/Foundation/Platform_win32.h>
 #endif
 
 namespace QOR::Testing
@@ -33,13 +30,7 @@ namespace QOR::Testing
         const char* const SecondInstanceLogText =
             "Only one instance of LauncherUpdater can work. Aborting application.";
 
-        std::string MessageOf(const std::map<std::string, std::string>& record)
-        {
-            const auto found = record.find("message");
-            return found == record.end() ? std::string() : found->second;
-        }
-
-        class StartEnvironmentTest : public FaultTest
+        class StartEnvironmentTest : public InstallationTest
         {
         protected:
             fs::path ErrorFile() const { return Installed("updater_stderr.txt"); }
@@ -153,7 +144,7 @@ namespace QOR::Testing
             {
                 const MutexResult otherUpdater = HoldUpdaterName();
                 EXPECT_EQ(RunUpdater(), 1) << "the run must end by itself, with its own exit code";
-                EXPECT_EQ(MessageOf(OnlyLogRecord(LogLines())), SecondInstanceLogText);
+                EXPECT_EQ(LoggedMessage(), SecondInstanceLogText);
             }
 
             // The removal fails with a box (written to standard error on Linux); the launcher still starts.
@@ -192,7 +183,7 @@ namespace QOR::Testing
 
             EXPECT_EQ(RunUpdater(), 1);
 
-            EXPECT_EQ(MessageOf(OnlyLogRecord(LogLines())), SecondInstanceLogText);
+            EXPECT_EQ(LoggedMessage(), SecondInstanceLogText);
             EXPECT_THAT(Log(), Not(HasSubstr("Error: Only one instance")));
             EXPECT_EQ(ReadFile(Staged("a.txt")), "new");
         }
@@ -217,7 +208,8 @@ namespace QOR::Testing
         // No updater will ever let it go, so "another instance" would be wrong for ever.
         TEST_F(StartEnvironmentTest, SingleInstanceNameOwnedByAnEventIsLoggedAsWhatItIs)
         {
-            const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, L"Global\\QOR_LauncherUpdater");
+            const std::string name = std::string("Global\\") + Protocol::UpdaterMutexName;
+            const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, fs::path(name).wstring().c_str());
             ASSERT_NE(event, nullptr);
             WriteFile(Staged("a.txt"), "new");
             WriteFile(Installed("a.txt"), "old");
@@ -225,11 +217,10 @@ namespace QOR::Testing
             EXPECT_EQ(RunUpdater(), 1);
             ::CloseHandle(event);
 
-            const std::string message = MessageOf(OnlyLogRecord(LogLines()));
-            EXPECT_THAT(message, StartsWith("Unable to create mutex Global\\QOR_LauncherUpdater. Aborting application. "
-                                            "Err: "));
-            EXPECT_GT(message.size(), std::string("Unable to create mutex Global\\QOR_LauncherUpdater. Aborting "
-                                                  "application. Err: ").size());
+            const std::string message = LoggedMessage();
+            const std::string prefix = "Unable to create mutex " + name + ". Aborting application. Err: ";
+            EXPECT_THAT(message, StartsWith(prefix));
+            EXPECT_GT(message.size(), prefix.size());
             EXPECT_EQ(ReadFile(Installed("a.txt")), "old");
             EXPECT_EQ(ReadFile(Staged("a.txt")), "new");
         }

@@ -3,7 +3,7 @@
 // update reaches. After a reported failure the installation and the staging tree are byte for byte as
 // before; after a kill, the next run completes the update and leaves nothing of the killed one behind.
 
-#include "FaultFixture.h"
+#include "InstallationTest.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -21,12 +21,12 @@ namespace QOR::Testing
 
         const char* const Strace = "/usr/bin/strace";
 
-        class SyscallFaultTest : public FaultTest, public ::testing::WithParamInterface<const char*>
+        class SyscallFaultTest : public InstallationTest, public ::testing::WithParamInterface<const char*>
         {
         protected:
             void SetUp() override
             {
-                FaultTest::SetUp();
+                InstallationTest::SetUp();
                 if (!fs::exists(Strace))
                 {
                     FAIL() << Strace << " is missing: scripts/install-deps.sh installs it";

@@ -14,7 +14,7 @@
 #include <thread>
 
 using namespace QOR;
-using namespace QOR::Test;
+using namespace QOR::Testing;
 using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAre;
 

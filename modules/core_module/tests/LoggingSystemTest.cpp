@@ -1,7 +1,8 @@
 // The logging system is one per process and lives until exit, so every case runs its logging in a
 // child process (EXPECT_EXIT) and checks the files the child left behind. The child re-runs the case
 // from its start, so everything before EXPECT_EXIT must be repeatable.
-#include "JsonTestParser.h"
+#include "JsonReader.h"
+#include "TestTree.h"
 #include "qor/Engine/Engine.h"
 #include "qor/Logging/Logger.h"
 #include "qor/Logging/LoggingSystem.h"
@@ -16,13 +17,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <regex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace
@@ -31,6 +31,8 @@ namespace
     using QOR::LoggerSettings;
     using QOR::LoggingSystem;
     using QOR::LogLevel;
+    using QOR::Testing::ReadFile;
+    using QOR::Testing::WriteFile;
 
 #define CHILD_CHECK(condition)                                                                              \
     do                                                                                                      \
@@ -69,62 +71,31 @@ namespace
             return settings;
         }
 
-        static std::string ReadFile(const fs::path& path)
-        {
-            std::ifstream in(path, std::ios::binary);
-            return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        }
-
-        static void WriteFile(const fs::path& path, const std::string& text)
-        {
-            std::ofstream out(path, std::ios::binary | std::ios::trunc);
-            out << text;
-        }
-
-        // Splits on "\r\n"; fails the test on a bare line feed or a missing final line end.
+        // Fails the test on a line without its "\r\n" ending or with a line break inside.
         static std::vector<std::string> ReadLines(const fs::path& path)
         {
-            const std::string text = ReadFile(path);
-            std::vector<std::string> lines;
-            std::size_t start = 0;
-            while (start < text.size())
-            {
-                const std::size_t end = text.find("\r\n", start);
-                if (end == std::string::npos)
-                {
-                    ADD_FAILURE() << "unterminated line: " << text.substr(start);
-                    break;
-                }
-                lines.push_back(text.substr(start, end - start));
-                EXPECT_EQ(lines.back().find('\n'), std::string::npos) << lines.back();
-                start = end + 2;
-            }
-            return lines;
+            const std::string log = ReadFile(path);
+            const std::optional<std::vector<std::string>> lines = QOR::Testing::SplitLogLines(log);
+            EXPECT_TRUE(lines.has_value()) << "not a log of whole lines: " << log;
+            return lines.value_or(std::vector<std::string>{});
         }
 
+        // Fails the test unless the line is a valid JSON object with that member.
         static std::string Member(const std::string& line, const std::string& name)
         {
-            const std::optional<QOR::Test::JsonMembers> members = QOR::Test::ParseJsonObject(line);
-            if (!members)
+            const std::optional<QOR::Testing::JsonObject> record = QOR::Testing::ParseJsonObject(line);
+            if (!record || record->count(name) == 0)
             {
-                ADD_FAILURE() << "not a JSON object: " << line;
+                ADD_FAILURE() << "no member " << name << " in " << line;
                 return {};
             }
-            for (const auto& [key, value] : *members)
-            {
-                if (key == name)
-                {
-                    return value;
-                }
-            }
-            ADD_FAILURE() << "no member " << name << " in " << line;
-            return {};
+            return record->at(name);
         }
 
         static void Write(std::string_view message, LogLevel level = LogLevel::Error, bool bIsRateLimited = false)
         {
             LoggingSystem::Get().Log("TestEngine", spdlog::source_loc{"C:\\src\\Test.cpp", 12, "Test"}, level,
-                                     bIsRateLimited, "QOR::Test", message);
+                                     bIsRateLimited, "QOR::Testing", message);
         }
 
         // Configure swaps the sinks of live loggers, so it may only run once the writer is idle.
@@ -286,39 +257,22 @@ namespace
 
     TEST_F(LoggingSystemTest, LevelsAndSinkThresholds)
     {
-        const auto logAll = [] {
-            for (int level = 0; level <= 6; ++level)
-            {
-                Write(std::to_string(level), static_cast<LogLevel>(level));
-            }
-        };
-        EXPECT_EXIT(
-            {
-                LoggerSettings settings = FileOnly(_dir / "trace.txt");
-                settings.fileLevel = LogLevel::Trace;
-                LoggingSystem::Get().Configure(settings);
-                logAll();
-                std::exit(0);
-            },
-            testing::ExitedWithCode(0), "");
-        EXPECT_EXIT(
-            {
-                LoggerSettings settings = FileOnly(_dir / "warning.txt");
-                settings.fileLevel = LogLevel::Warning;
-                LoggingSystem::Get().Configure(settings);
-                logAll();
-                std::exit(0);
-            },
-            testing::ExitedWithCode(0), "");
-        EXPECT_EXIT(
-            {
-                LoggerSettings settings = FileOnly(_dir / "beyond.txt");
-                settings.fileLevel = static_cast<LogLevel>(9);
-                LoggingSystem::Get().Configure(settings);
-                logAll();
-                std::exit(0);
-            },
-            testing::ExitedWithCode(0), "");
+        // Each threshold in a fresh logging system of its own child.
+        const std::pair<const char*, LogLevel> thresholds[] = {
+            {"trace.txt", LogLevel::Trace}, {"warning.txt", LogLevel::Warning}, {"beyond.txt", static_cast<LogLevel>(9)}};
+        for (const auto& [file, threshold] : thresholds)
+        {
+            EXPECT_EXIT(
+                {
+                    LoggerSettings settings = FileOnly(_dir / file);
+                    settings.fileLevel = threshold;
+                    LoggingSystem::Get().Configure(settings);
+                    for (int level = 0; level <= 6; ++level)
+                        Write(std::to_string(level), static_cast<LogLevel>(level));
+                    std::exit(0);
+                },
+                testing::ExitedWithCode(0), "");
+        }
         const auto levels = [this](const char* file) {
             std::string result;
             for (const std::string& line : ReadLines(_dir / file))

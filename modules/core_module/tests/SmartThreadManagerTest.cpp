@@ -11,7 +11,7 @@
 #include <vector>
 
 using namespace QOR;
-using namespace QOR::Test;
+using namespace QOR::Testing;
 using ::testing::Pair;
 using ::testing::UnorderedElementsAre;
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace QOR::Test
+namespace QOR::Testing
 {
     // Events as "<module>.<hook>", in call order, across all recording modules.
     inline std::vector<std::string>& Events()

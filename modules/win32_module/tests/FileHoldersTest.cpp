@@ -3,7 +3,8 @@
 #include "qor/Utility/FileHolders.h"
 
 #include "../src/qor/Utility/FileHoldersDetail.h"
-#include "TestSupport.h"
+#include "TestProcess.h"
+#include "TestTree.h"
 
 #include <gtest/gtest.h>
 
@@ -63,15 +64,15 @@ TEST(FileHoldersTest, QueryThatHangsOrFailsNamesNobodyAndDoesNotHoldTheCallerUp)
     EXPECT_TRUE(hung.empty());
     EXPECT_FALSE(ended->load());
     released->store(true);
-    EXPECT_TRUE(QOR::Test::WaitUntil([&ended] { return ended->load(); }, 10s));
+    EXPECT_TRUE(QOR::Testing::WaitUntil([&ended] { return ended->load(); }, 10s));
 }
 
 // Wine's Restart Manager answers with an empty list and Linux has no such query, so here the text is
 // empty; on Windows itself it names this test program. Either way the call ends and throws nothing.
 TEST(FileHoldersTest, RealQueryOnAFileHeldByThisProcessNamesItOrNobody)
 {
-    const std::filesystem::path dir = QOR::Test::MakeTempDir();
-    const std::filesystem::path file = dir / "held.bin";
+    const QOR::Testing::TemporaryFolder dir;
+    const std::filesystem::path file = dir.Path() / "held.bin";
     {
         std::ofstream held(file, std::ios::binary);
         held << "held";
@@ -79,10 +80,9 @@ TEST(FileHoldersTest, RealQueryOnAFileHeldByThisProcessNamesItOrNobody)
         const std::string text = QOR::DescribeFileHolders(file, 30s);
         if (!text.empty())
         {
-            EXPECT_NE(text.find("(pid " + std::to_string(QOR::Test::CurrentProcessId()) + ")"), std::string::npos)
+            EXPECT_NE(text.find("(pid " + std::to_string(QOR::Testing::CurrentProcessId()) + ")"), std::string::npos)
                 << text;
         }
     }
-    EXPECT_EQ(QOR::DescribeFileHolders(dir / "missing.bin", 30s), "");
-    std::filesystem::remove_all(dir);
+    EXPECT_EQ(QOR::DescribeFileHolders(dir.Path() / "missing.bin", 30s), "");
 }

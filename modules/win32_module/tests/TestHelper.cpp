@@ -4,7 +4,8 @@
 //   try <name> <dir>     tries to take the mutex, writes <dir>/ready the same way and ends
 //   report <file>        writes what it inherited (Linux), then ends
 //   pid <file>           writes its process id and ends at once
-#include "TestSupport.h"
+#include "TestProcess.h"
+#include "TestTree.h"
 #include "qor/Utility/Utility.h"
 
 #include <string>
@@ -12,25 +13,26 @@
 int main(int argc, char** argv)
 {
     using namespace QOR;
+    using namespace QOR::Testing;
     if (argc < 3)
         return 2;
     const std::string mode = argv[1];
-    const std::string pid = std::to_string(Test::CurrentProcessId());
+    const std::string pid = std::to_string(CurrentProcessId());
 
     if (mode == "report")
-        return Test::WriteProcessReport(argv[2]) ? 0 : 3;
+        return WriteProcessReport(argv[2]) ? 0 : 3;
     if (mode == "pid")
     {
-        Test::WriteTextAtomically(argv[2], pid);
+        WriteFileAtomically(argv[2], pid);
         return 0;
     }
     if ((mode == "hold" || mode == "try") && argc >= 4)
     {
         const std::filesystem::path dir = argv[3];
         MutexResult mutex = CreateNamedMutex(argv[2]);
-        Test::WriteTextAtomically(dir / "ready", mutex.error ? "error " + mutex.error.GetText() : "ok " + pid);
+        WriteFileAtomically(dir / "ready", mutex.error ? "error " + mutex.error.GetText() : "ok " + pid);
         if (mode == "hold" && !mutex.error)
-            Test::WaitForFile(dir / "release", std::chrono::seconds(60));
+            WaitForFile(dir / "release", std::chrono::seconds(60));
         return 0;
     }
     return 2;

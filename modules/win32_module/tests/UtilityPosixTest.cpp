@@ -2,35 +2,34 @@
 // real (virtual) display.
 #include "qor/Utility/Utility.h"
 
-#include "TestSupport.h"
+#include "TestProcess.h"
+#include "TestTree.h"
 #include "qor/Foundation/Platform_posix.h"
+#include "qor/Utility/LauncherProtocol.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+using namespace QOR::Testing;
 using testing::HasSubstr;
 
 namespace
 {
-    std::string LaunchHelper(const std::string& mode, const std::string& file, QOR::LaunchResult& launch)
+    // Started as the launcher and the updater start each other.
+    QOR::LaunchResult LaunchHelper(const std::string& arguments)
     {
-        launch = QOR::LaunchProcess(QOR::Test::HelperPath(), mode + " " + QOR::Test::Quoted(file), 0x408);
-        return launch.error.GetText();
+        return QOR::LaunchProcess(HelperPath(), arguments, QOR::LauncherProtocol::DetachedLaunchFlags);
     }
 
     // The process state letter from /proc, or 0 when the process is gone (reaped).
@@ -47,7 +46,7 @@ namespace
 
 TEST(LockFileTest, LockFileIsAReadableRegularFileThatOutlivesTheLock)
 {
-    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    const std::string name = UniqueName("QOR_Test");
     const std::string path = "/tmp/" + name + ".lock";
     const mode_t previous = ::umask(077);
     {
@@ -68,7 +67,7 @@ TEST(LockFileTest, LockFileIsAReadableRegularFileThatOutlivesTheLock)
 
 TEST(LockFileTest, MissingFileIsFreeAndTheProbeCreatesNothing)
 {
-    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    const std::string name = UniqueName("QOR_Test");
     EXPECT_FALSE(QOR::IsNamedMutexTaken(name));
     EXPECT_TRUE(QOR::WaitForNamedMutexFree(name, 0ms));
     EXPECT_FALSE(std::filesystem::exists("/tmp/" + name + ".lock"));
@@ -78,10 +77,10 @@ TEST(LockFileTest, MissingFileIsFreeAndTheProbeCreatesNothing)
 // what it is: it is no holder, so the name is not "held elsewhere".
 TEST(LockFileTest, PlantedEntryIsRefusedWithItsCause)
 {
-    const std::filesystem::path dir = QOR::Test::MakeTempDir();
-    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    const TemporaryFolder dir;
+    const std::string name = UniqueName("QOR_Test");
     const std::string path = "/tmp/" + name + ".lock";
-    const std::filesystem::path target = dir / "victim";
+    const std::filesystem::path target = dir.Path() / "victim";
 
     const struct
     {
@@ -104,28 +103,24 @@ TEST(LockFileTest, PlantedEntryIsRefusedWithItsCause)
         std::filesystem::remove(path);
     }
     EXPECT_FALSE(std::filesystem::exists(target)) << "the link was followed";
-    std::filesystem::remove_all(dir);
 }
 
 // However the holder ends, the name becomes free.
 TEST(LockFileTest, KilledHolderFreesTheName)
 {
-    const std::filesystem::path dir = QOR::Test::MakeTempDir();
-    const std::string name = QOR::Test::UniqueName("QOR_Test");
-    const QOR::LaunchResult launch = QOR::LaunchProcess(
-        QOR::Test::HelperPath(), "hold " + name + " " + QOR::Test::Quoted(dir.string()), 0x408);
+    const TemporaryFolder dir;
+    const std::string name = UniqueName("QOR_Test");
+    const QOR::LaunchResult launch = LaunchHelper("hold " + name + " " + Quoted(dir.Path().string()));
     ASSERT_FALSE(launch.error) << launch.error.GetText();
-    ASSERT_TRUE(QOR::Test::WaitForFile(dir / "ready", 30s));
-    const std::string ready = QOR::Test::ReadText(dir / "ready");
+    ASSERT_TRUE(WaitForFile(dir.Path() / "ready", 30s));
+    const std::string ready = ReadFile(dir.Path() / "ready");
     ASSERT_THAT(ready, testing::StartsWith("ok "));
-    const pid_t pid = std::stoi(ready.substr(3));
     EXPECT_TRUE(QOR::IsNamedMutexTaken(name));
 
-    ASSERT_EQ(::kill(pid, SIGKILL), 0);
-    EXPECT_TRUE(QOR::Test::WaitUntil([&] { return !QOR::IsNamedMutexTaken(name); }, 10s));
+    ASSERT_TRUE(KillProcess(static_cast<std::uint32_t>(std::stoul(ready.substr(3)))));
+    EXPECT_TRUE(WaitUntil([&] { return !QOR::IsNamedMutexTaken(name); }, 10s));
     EXPECT_FALSE(QOR::CreateNamedMutex(name).error);
-    std::filesystem::remove_all(dir);
-    std::filesystem::remove("/tmp/" + name + ".lock");
+    RemoveLockFile(name);
 }
 
 // The started program is detached from everything of the caller but its environment and working
@@ -133,12 +128,12 @@ TEST(LockFileTest, KilledHolderFreesTheName)
 // launcher and make every later update fail.
 TEST(LaunchProcessPosixTest, ChildStartsDetachedWithNothingInherited)
 {
-    const std::filesystem::path dir = QOR::Test::MakeTempDir();
-    const std::string reportPath = (dir / "report").string();
+    const TemporaryFolder dir;
+    const std::string reportPath = (dir.Path() / "report").string();
 
-    const std::string lockName = QOR::Test::UniqueName("QOR_Test");
+    const std::string lockName = UniqueName("QOR_Test");
     QOR::MutexResult lock = QOR::CreateNamedMutex(lockName);
-    QOR::Test::RemoveLockFile(lockName);
+    RemoveLockFile(lockName);
     ASSERT_FALSE(lock.error);
     const QOR::Detail::UniqueFd inheritable(::open("/dev/zero", O_RDONLY)); // deliberately without O_CLOEXEC
     ASSERT_TRUE(inheritable);
@@ -153,17 +148,16 @@ TEST(LaunchProcessPosixTest, ChildStartsDetachedWithNothingInherited)
     sigaddset(&usr2, SIGUSR2);
     ::pthread_sigmask(SIG_BLOCK, &usr2, &previousMask);
 
-    QOR::LaunchResult launch;
-    const std::string error = LaunchHelper("report", reportPath, launch);
+    const QOR::LaunchResult launch = LaunchHelper("report " + Quoted(reportPath));
 
     ::pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     ::sigaction(SIGUSR1, &previousAction, nullptr);
-    ASSERT_EQ(error, "");
+    ASSERT_FALSE(launch.error) << launch.error.GetText();
     EXPECT_TRUE(launch.thread);
     EXPECT_TRUE(launch.process);
-    ASSERT_TRUE(QOR::Test::WaitForFile(reportPath, 30s));
+    ASSERT_TRUE(WaitForFile(reportPath, 30s));
 
-    const std::string report = QOR::Test::ReadText(reportPath);
+    const std::string report = ReadFile(reportPath);
     EXPECT_THAT(report, HasSubstr("session own\n"));
     EXPECT_THAT(report, HasSubstr("fd0 null\nfd1 null\nfd2 null\n"));
     EXPECT_THAT(report, HasSubstr("fds 0 1 2\n"));
@@ -172,39 +166,36 @@ TEST(LaunchProcessPosixTest, ChildStartsDetachedWithNothingInherited)
     EXPECT_THAT(report, HasSubstr("marker inherited\n"));
     EXPECT_THAT(report, HasSubstr("cwd " + std::filesystem::current_path().string() + "\n"));
     ::unsetenv("QOR_TEST_MARKER");
-    std::filesystem::remove_all(dir);
 }
 
 TEST(LaunchProcessPosixTest, RelativePathResolvesAgainstTheWorkingFolderWithoutPathSearch)
 {
-    const std::filesystem::path helper = QOR::Test::HelperPath();
+    const std::filesystem::path helper = HelperPath();
     const std::filesystem::path previous = std::filesystem::current_path();
     std::filesystem::current_path(helper.parent_path());
     const QOR::LaunchResult bare = QOR::LaunchProcess("sh", "-c true", 0);
-    const std::filesystem::path dir = QOR::Test::MakeTempDir();
+    const TemporaryFolder dir;
     const QOR::LaunchResult relative =
-        QOR::LaunchProcess("./" + helper.filename().string(), "pid " + QOR::Test::Quoted((dir / "pid").string()), 0);
+        QOR::LaunchProcess("./" + helper.filename().string(), "pid " + Quoted((dir.Path() / "pid").string()), 0);
     std::filesystem::current_path(previous);
 
     EXPECT_EQ(bare.error.GetText(), "Unable to create process. WinAPI Error: 2") << "no PATH search";
     ASSERT_FALSE(relative.error) << relative.error.GetText();
-    EXPECT_TRUE(QOR::Test::WaitForFile(dir / "pid", 30s));
-    std::filesystem::remove_all(dir);
+    EXPECT_TRUE(WaitForFile(dir.Path() / "pid", 30s));
 }
 
 // A program that ends while the caller lives on is reaped at once, even with its handles still held.
 TEST(LaunchProcessPosixTest, EndedChildLeavesNoZombie)
 {
-    const std::filesystem::path dir = QOR::Test::MakeTempDir();
-    QOR::LaunchResult launch;
-    ASSERT_EQ(LaunchHelper("pid", (dir / "pid").string(), launch), "");
-    ASSERT_TRUE(QOR::Test::WaitForFile(dir / "pid", 30s));
-    const pid_t pid = std::stoi(QOR::Test::ReadText(dir / "pid"));
-    EXPECT_TRUE(QOR::Test::WaitUntil([&] { return ProcessState(pid) == 0; }, 10s))
+    const TemporaryFolder dir;
+    const QOR::LaunchResult launch = LaunchHelper("pid " + Quoted((dir.Path() / "pid").string()));
+    ASSERT_FALSE(launch.error) << launch.error.GetText();
+    ASSERT_TRUE(WaitForFile(dir.Path() / "pid", 30s));
+    const pid_t pid = std::stoi(ReadFile(dir.Path() / "pid"));
+    EXPECT_TRUE(WaitUntil([&] { return ProcessState(pid) == 0; }, 10s))
         << "state " << ProcessState(pid);
 
     // The process descriptor reports the end.
     pollfd ended{static_cast<int>(launch.process.Get()), POLLIN, 0};
     EXPECT_EQ(::poll(&ended, 1, 5000), 1);
-    std::filesystem::remove_all(dir);
 }

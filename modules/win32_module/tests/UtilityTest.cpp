@@ -2,7 +2,9 @@
 
 #include "../src/qor/Foundation/FoundationDetail.h"
 #include "../src/qor/Utility/UtilityDetail.h"
-#include "TestSupport.h"
+#include "TestProcess.h"
+#include "TestTree.h"
+#include "qor/Utility/LauncherProtocol.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -15,6 +17,8 @@
 #endif
 
 using namespace std::chrono_literals;
+using namespace QOR::Testing;
+using QOR::LauncherProtocol::DetachedLaunchFlags;
 using testing::AnyOf;
 using testing::Eq;
 using testing::HasSubstr;
@@ -42,20 +46,17 @@ namespace
     {
     public:
         Helper(const std::string& mode, const std::string& name)
-            : _dir(QOR::Test::MakeTempDir())
+            : _launch(QOR::LaunchProcess(HelperPath(), mode + " " + Quoted(name) + " " + Quoted(_dir.Path().string()),
+                                         0))
         {
-            _launch = QOR::LaunchProcess(QOR::Test::HelperPath(),
-                                         mode + " " + QOR::Test::Quoted(name) + " " + QOR::Test::Quoted(_dir.string()), 0);
         }
         Helper(const Helper&) = delete;
         Helper& operator=(const Helper&) = delete;
         ~Helper()
         {
             Release();
-            std::error_code ignored;
             // Give it a moment to see the release file before the folder goes.
             std::this_thread::sleep_for(100ms);
-            std::filesystem::remove_all(_dir, ignored);
         }
 
         QOR::LaunchResult& Launch()
@@ -65,19 +66,17 @@ namespace
         // "ok <pid>" or "error <text>"; empty when the helper never answered.
         std::string WaitReady()
         {
-            if (!QOR::Test::WaitForFile(_dir / "ready", ChildTimeout))
-                return {};
-            return QOR::Test::ReadText(_dir / "ready");
+            return WaitForFile(_dir.Path() / "ready", ChildTimeout) ? ReadFile(_dir.Path() / "ready") : std::string();
         }
         void Release()
         {
             if (!_bIsDone)
-                QOR::Test::WriteTextAtomically(_dir / "release", "");
+                WriteFileAtomically(_dir.Path() / "release", "");
             _bIsDone = true;
         }
 
     private:
-        std::filesystem::path _dir;
+        TemporaryFolder _dir;
         QOR::LaunchResult _launch;
         bool _bIsDone = false;
     };
@@ -160,7 +159,8 @@ TEST(CommandLineTest, ArgumentsSplitLikeTheWindowsRuntime)
 
 TEST(LockFilePathTest, OnlyPlainFileNamesInTmp)
 {
-    EXPECT_EQ(QOR::Detail::LockFilePath("QOR_Launcher"), "/tmp/QOR_Launcher.lock");
+    const std::string launcher = QOR::LauncherProtocol::LauncherMutexName;
+    EXPECT_EQ(QOR::Detail::LockFilePath(launcher), "/tmp/" + launcher + ".lock");
     EXPECT_EQ(QOR::Detail::LockFilePath("../etc/passwd"), std::nullopt);
     EXPECT_EQ(QOR::Detail::LockFilePath("a/b"), std::nullopt);
     EXPECT_EQ(QOR::Detail::LockFilePath(std::string("a\0b", 3)), std::nullopt);
@@ -221,7 +221,8 @@ TEST(LaunchProcessTest, MissingProgramGivesErrorTwoAndNoHandles)
 {
     for (const std::string arguments : {"", "-x"})
     {
-        const QOR::LaunchResult result = QOR::LaunchProcess("./no_such_program_qor.exe", arguments, 0x408);
+        const QOR::LaunchResult result =
+            QOR::LaunchProcess("./no_such_program_qor.exe", arguments, DetachedLaunchFlags);
         EXPECT_EQ(result.error.GetText(), "Unable to create process. WinAPI Error: 2");
         EXPECT_FALSE(result.thread);
         EXPECT_FALSE(result.process);
@@ -232,7 +233,7 @@ TEST(LaunchProcessTest, MissingProgramGivesErrorTwoAndNoHandles)
 
 TEST(NamedMutexTest, HeldUntilTheLastCopyGoesAndRefusedMeanwhileEvenInThisProcess)
 {
-    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    const std::string name = UniqueName("QOR_Test");
     EXPECT_FALSE(QOR::IsNamedMutexTaken(name));
     EXPECT_FALSE(QOR::IsNamedMutexTaken(name)); // the probe left it free
     EXPECT_TRUE(QOR::WaitForNamedMutexFree(name, 0ms));
@@ -258,14 +259,14 @@ TEST(NamedMutexTest, HeldUntilTheLastCopyGoesAndRefusedMeanwhileEvenInThisProces
     QOR::MutexResult again = QOR::CreateNamedMutex(name);
     EXPECT_FALSE(again.error) << again.error.GetText();
     again = {};
-    QOR::Test::RemoveLockFile(name);
+    RemoveLockFile(name);
 }
 
 TEST(NamedMutexTest, ReleaseReportsSuccessAndFailure)
 {
-    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    const std::string name = UniqueName("QOR_Test");
     QOR::MutexResult held = QOR::CreateNamedMutex(name);
-    QOR::Test::RemoveLockFile(name); // the held descriptor keeps working
+    RemoveLockFile(name); // the held descriptor keeps working
     ASSERT_FALSE(held.error);
     const QOR::ReleaseResult released = QOR::ReleaseNamedMutex(held.mutex);
     EXPECT_TRUE(released.released);
@@ -278,13 +279,13 @@ TEST(NamedMutexTest, ReleaseReportsSuccessAndFailure)
 
 TEST(NamedMutexTest, NamesThatCannotBeOneMutexAreRefused)
 {
-    const std::string withZero = QOR::Test::UniqueName("QOR_Test") + std::string("\0x", 2);
+    const std::string withZero = UniqueName("QOR_Test") + std::string("\0x", 2);
     EXPECT_EQ(QOR::CreateNamedMutex(withZero).error.GetText(), "Unable to create mutex.");
     EXPECT_TRUE(QOR::IsNamedMutexTaken(withZero));
     EXPECT_FALSE(QOR::WaitForNamedMutexFree(withZero, 0ms)) << "the name before the zero was waited on";
     EXPECT_FALSE(QOR::IsHeldElsewhere(QOR::CreateNamedMutex(withZero)));
 #ifndef _WIN32
-    EXPECT_EQ(QOR::CreateNamedMutex("qor/" + QOR::Test::UniqueName("x")).error.GetText(), "Unable to create mutex.");
+    EXPECT_EQ(QOR::CreateNamedMutex("qor/" + UniqueName("x")).error.GetText(), "Unable to create mutex.");
 #endif
 }
 
@@ -293,7 +294,7 @@ TEST(NamedMutexTest, NamesThatCannotBeOneMutexAreRefused)
 // updater will ever release.
 TEST(NamedMutexTest, NameTakenByAnEventIsNoHolderAndCarriesTheSystemCode)
 {
-    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    const std::string name = UniqueName("QOR_Test");
     const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, (L"Global\\" + std::filesystem::path(name).wstring()).c_str());
     ASSERT_NE(event, nullptr);
     const QOR::MutexResult result = QOR::CreateNamedMutex(name);
@@ -308,7 +309,7 @@ TEST(NamedMutexTest, NameTakenByAnEventIsNoHolderAndCarriesTheSystemCode)
 // the first lives, and the name is free once it is gone.
 TEST(NamedMutexProcessTest, SecondProcessIsRefusedWhileTheFirstHoldsIt)
 {
-    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    const std::string name = UniqueName("QOR_Test");
     {
         Helper holder("hold", name);
         ASSERT_FALSE(holder.Launch().error) << holder.Launch().error.GetText();
@@ -321,7 +322,7 @@ TEST(NamedMutexProcessTest, SecondProcessIsRefusedWhileTheFirstHoldsIt)
         EXPECT_TRUE(QOR::IsNamedMutexTaken(name));
 
         holder.Release();
-        EXPECT_TRUE(QOR::Test::WaitUntil([&] { return !QOR::IsNamedMutexTaken(name); }, ChildTimeout));
+        EXPECT_TRUE(WaitUntil([&] { return !QOR::IsNamedMutexTaken(name); }, ChildTimeout));
     }
 
     QOR::MutexResult mine = QOR::CreateNamedMutex(name);
@@ -329,7 +330,7 @@ TEST(NamedMutexProcessTest, SecondProcessIsRefusedWhileTheFirstHoldsIt)
     Helper second("try", name);
     ASSERT_FALSE(second.Launch().error) << second.Launch().error.GetText();
     EXPECT_EQ(second.WaitReady(), "error Already exists.");
-    QOR::Test::RemoveLockFile(name);
+    RemoveLockFile(name);
 }
 
 // The wait while another process holds the name: taken at the deadline, and the end of the holder,
@@ -340,7 +341,7 @@ TEST(NamedMutexProcessTest, WaitSeesTheHolderEndAndLeavesTheNameFree)
     for (const bool bIsKilled : {false, true})
     {
         SCOPED_TRACE(bIsKilled ? "killed" : "released");
-        const std::string name = QOR::Test::UniqueName("QOR_Test");
+        const std::string name = UniqueName("QOR_Test");
         Helper holder("hold", name);
         ASSERT_FALSE(holder.Launch().error) << holder.Launch().error.GetText();
         const std::string ready = holder.WaitReady();
@@ -354,7 +355,7 @@ TEST(NamedMutexProcessTest, WaitSeesTheHolderEndAndLeavesTheNameFree)
             std::this_thread::sleep_for(100ms);
             if (bIsKilled)
             {
-                EXPECT_TRUE(QOR::Test::KillProcess(pid));
+                EXPECT_TRUE(KillProcess(pid));
             }
             else
             {
@@ -367,7 +368,7 @@ TEST(NamedMutexProcessTest, WaitSeesTheHolderEndAndLeavesTheNameFree)
         QOR::MutexResult next = QOR::CreateNamedMutex(name);
         EXPECT_FALSE(next.error) << next.error.GetText();
         next = {};
-        QOR::Test::RemoveLockFile(name);
+        RemoveLockFile(name);
     }
 }
 
@@ -415,7 +416,7 @@ TEST(MutexWaitTest, AsksUntilFreeAndLastAtTheDeadline)
 // Dropping every handle of a started program neither ends it nor waits for it.
 TEST(LaunchProcessTest, DroppedHandlesLeaveTheProgramRunning)
 {
-    const std::string name = QOR::Test::UniqueName("QOR_Test");
+    const std::string name = UniqueName("QOR_Test");
     Helper holder("hold", name);
     ASSERT_FALSE(holder.Launch().error) << holder.Launch().error.GetText();
     EXPECT_TRUE(holder.Launch().thread);
@@ -426,6 +427,6 @@ TEST(LaunchProcessTest, DroppedHandlesLeaveTheProgramRunning)
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(QOR::IsNamedMutexTaken(name)) << "the program still holds its mutex";
     holder.Release();
-    EXPECT_TRUE(QOR::Test::WaitUntil([&] { return !QOR::IsNamedMutexTaken(name); }, ChildTimeout));
-    QOR::Test::RemoveLockFile(name);
+    EXPECT_TRUE(WaitUntil([&] { return !QOR::IsNamedMutexTaken(name); }, ChildTimeout));
+    RemoveLockFile(name);
 }

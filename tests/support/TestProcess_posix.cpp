@@ -1,20 +1,25 @@
 #include "TestProcess.h"
 
-#include <cerrno>
+#include "TestTree.h"
+
+#include <qor/Foundation/Platform_posix.h>
+
 #include <csignal>
+#include <cstdlib>
+#include <sstream>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 
-#include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/types.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 namespace QOR::Testing
 {
+    using Detail::RetryOnInterrupt;
+    using Detail::UniqueFd;
+
     struct TestProcess::Native
     {
         pid_t pid = -1;
@@ -23,33 +28,8 @@ namespace QOR::Testing
 
     namespace
     {
-        class Fd
-        {
-        public:
-            explicit Fd(int fd = -1) noexcept : _fd(fd) {}
-            Fd(const Fd&) = delete;
-            Fd& operator=(const Fd&) = delete;
-            Fd(Fd&& other) noexcept : _fd(std::exchange(other._fd, -1)) {}
-            Fd& operator=(Fd&& other) noexcept
-            {
-                std::swap(_fd, other._fd);
-                return *this;
-            }
-            ~Fd()
-            {
-                if (_fd >= 0)
-                {
-                    ::close(_fd);
-                }
-            }
-            int Get() const noexcept { return _fd; }
-
-        private:
-            int _fd;
-        };
-
-        // What becomes standard descriptor `number` in the child; -1 leaves it as it is.
-        Fd SourceFor(const Stream& stream)
+        // What becomes the standard descriptor in the child; an empty owner leaves it as it is.
+        UniqueFd SourceFor(const Stream& stream)
         {
             switch (stream.kind)
             {
@@ -57,26 +37,22 @@ namespace QOR::Testing
             {
                 int ends[2];
                 if (::pipe2(ends, O_CLOEXEC) != 0)
-                {
                     throw std::runtime_error("pipe2 failed");
-                }
-                ::close(ends[0]);
-                return Fd(ends[1]);
+                const UniqueFd reader(ends[0]); // closed on return: the reader has gone
+                return UniqueFd(ends[1]);
             }
             case Stream::Kind::File:
             {
-                const int fd = ::open(stream.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-                if (fd < 0)
-                {
+                UniqueFd file = Detail::OpenFile(stream.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                if (!file)
                     throw std::runtime_error("cannot open " + stream.file.string());
-                }
-                return Fd(fd);
+                return file;
             }
             case Stream::Kind::Usual:
             case Stream::Kind::Closed:
                 break;
             }
-            return Fd();
+            return UniqueFd();
         }
     }
 
@@ -84,45 +60,33 @@ namespace QOR::Testing
                              const std::filesystem::path& workingDirectory, const StandardStreams& streams)
         : _native(std::make_unique<Native>())
     {
-        std::vector<std::string> storage;
-        storage.push_back(program.string());
+        std::vector<std::string> storage{program.string()};
         storage.insert(storage.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
         for (std::string& argument : storage)
-        {
             argv.push_back(argument.data());
-        }
         argv.push_back(nullptr);
         const std::string directory = workingDirectory.string();
         const Stream* const wanted[3] = {&streams.input, &streams.output, &streams.error};
-        Fd sources[3];
+        UniqueFd sources[3];
         for (int number = 0; number < 3; ++number)
-        {
             sources[number] = SourceFor(*wanted[number]);
-        }
         const pid_t pid = ::fork();
         if (pid < 0)
-        {
             throw std::runtime_error("fork failed");
-        }
         if (pid == 0)
         {
+            // Only async-signal-safe calls from here on.
             for (int number = 0; number < 3; ++number)
             {
-                if (sources[number].Get() >= 0)
-                {
+                if (sources[number])
                     ::dup2(sources[number].Get(), number);
-                }
                 else if (wanted[number]->kind == Stream::Kind::Closed)
-                {
                     ::close(number);
-                }
             }
             ::signal(SIGPIPE, SIG_DFL);
             if (::chdir(directory.c_str()) != 0)
-            {
                 ::_exit(126);
-            }
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
@@ -135,33 +99,24 @@ namespace QOR::Testing
     TestProcess::~TestProcess()
     {
         if (_native)
-        {
             Kill();
-        }
     }
 
     std::optional<int> TestProcess::Wait(std::chrono::milliseconds timeout)
     {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!_native->exitCode)
-        {
-            int status = 0;
-            const pid_t done = ::waitpid(_native->pid, &status, WNOHANG);
-            if (done == _native->pid)
-            {
-                _native->exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            if (done < 0 && errno != EINTR)
-            {
-                throw std::runtime_error("waitpid failed");
-            }
-            if (std::chrono::steady_clock::now() >= deadline)
-            {
-                return std::nullopt;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        WaitUntil(
+            [this] {
+                if (_native->exitCode)
+                    return true;
+                int status = 0;
+                const pid_t done = RetryOnInterrupt([&] { return ::waitpid(_native->pid, &status, WNOHANG); });
+                if (done < 0)
+                    throw std::runtime_error("waitpid failed");
+                if (done == _native->pid)
+                    _native->exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return _native->exitCode.has_value();
+            },
+            timeout);
         return _native->exitCode;
     }
 
@@ -172,6 +127,68 @@ namespace QOR::Testing
             ::kill(_native->pid, SIGKILL);
             Wait(std::chrono::seconds(30));
         }
+    }
+
+    std::uint32_t CurrentProcessId()
+    {
+        return static_cast<std::uint32_t>(::getpid());
+    }
+
+    bool KillProcess(std::uint32_t pid)
+    {
+        return ::kill(static_cast<pid_t>(pid), SIGKILL) == 0;
+    }
+
+    void RemoveLockFile(const std::string& name)
+    {
+        std::error_code ignored;
+        std::filesystem::remove("/tmp/" + name + ".lock", ignored);
+    }
+
+    std::string HelperPath()
+    {
+        return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "win32_test_helper").string();
+    }
+
+    bool WriteProcessReport(const std::string& path)
+    {
+        // Descriptors first, before this function opens any of its own.
+        std::vector<int> fds;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+            fds.push_back(std::stoi(entry.path().filename().string()));
+
+        struct stat devNull{};
+        ::stat("/dev/null", &devNull);
+        std::ostringstream report;
+        report << "session " << (::getsid(0) == ::getpid() ? "own" : "inherited") << "\n";
+        for (int fd = 0; fd <= 2; ++fd)
+        {
+            struct stat info{};
+            const bool isNull = ::fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == devNull.st_rdev;
+            report << "fd" << fd << " " << (isNull ? "null" : "other") << "\n";
+        }
+        // The directory listing itself used one descriptor, closed by now: report all others.
+        report << "fds";
+        for (const int fd : fds)
+        {
+            struct stat info{};
+            if (::fstat(fd, &info) == 0)
+                report << " " << fd;
+        }
+        report << "\n";
+        sigset_t mask;
+        sigemptyset(&mask);
+        ::sigprocmask(SIG_BLOCK, nullptr, &mask);
+        report << "usr2blocked " << sigismember(&mask, SIGUSR2) << "\n";
+        struct sigaction action{};
+        ::sigaction(SIGUSR1, nullptr, &action);
+        report << "usr1default " << (action.sa_handler == SIG_DFL ? 1 : 0) << "\n";
+        const char* marker = std::getenv("QOR_TEST_MARKER");
+        report << "marker " << (marker != nullptr ? marker : "") << "\n";
+        report << "cwd " << std::filesystem::current_path().string() << "\n";
+
+        WriteFileAtomically(path, report.str());
+        return true;
     }
 
     std::unique_ptr<HeldFile> HoldFileWithoutSharing(const std::filesystem::path&)
@@ -186,9 +203,8 @@ namespace QOR::Testing
         public:
             explicit ProtectedFolder(std::filesystem::path folder) : _folder(std::move(folder))
             {
-                std::filesystem::permissions(_folder, std::filesystem::perms::owner_write |
-                                                          std::filesystem::perms::group_write |
-                                                          std::filesystem::perms::others_write,
+                using std::filesystem::perms;
+                std::filesystem::permissions(_folder, perms::owner_write | perms::group_write | perms::others_write,
                                              std::filesystem::perm_options::remove);
             }
             ~ProtectedFolder() override
@@ -214,35 +230,30 @@ namespace QOR::Testing
             ~ImmutableFile() override
             {
                 SetImmutable(false);
-                ::close(_fd);
             }
 
         private:
             explicit ImmutableFile(const std::filesystem::path& file)
-                : _fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW))
+                : _file(Detail::OpenFile(file.c_str(), O_RDONLY | O_NOFOLLOW))
             {
             }
-            bool SetImmutable(bool on) const
+            bool SetImmutable(bool bIsOn) const
             {
                 int flags = 0;
-                if (_fd < 0 || ::ioctl(_fd, FS_IOC_GETFLAGS, &flags) != 0)
-                {
+                if (!_file || ::ioctl(_file.Get(), FS_IOC_GETFLAGS, &flags) != 0)
                     return false;
-                }
-                flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-                return ::ioctl(_fd, FS_IOC_SETFLAGS, &flags) == 0;
+                flags = bIsOn ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+                return ::ioctl(_file.Get(), FS_IOC_SETFLAGS, &flags) == 0;
             }
 
-            int _fd;
+            UniqueFd _file;
         };
     }
 
     std::unique_ptr<HeldFile> PreventRemoval(const std::filesystem::path& file)
     {
         if (::geteuid() == 0)
-        {
             return ImmutableFile::Make(file);
-        }
         return std::make_unique<ProtectedFolder>(file.parent_path());
     }
 
@@ -254,9 +265,7 @@ namespace QOR::Testing
     std::unique_ptr<HeldFile> MakeFolderUnwritable(const std::filesystem::path& folder)
     {
         if (::geteuid() == 0)
-        {
             return ImmutableFile::Make(folder);
-        }
         return std::make_unique<ProtectedFolder>(folder);
     }
 

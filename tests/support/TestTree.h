@@ -1,11 +1,13 @@
 #pragma once
 
-// Temporary installations for the tests: a fresh folder per test, helpers to write and read files.
+// Temporary folders and installations for the tests: a fresh folder per test, helpers to write and read
+// files, and snapshots that tell whether a tree changed at all.
+
+#include <qor/Utility/LauncherProtocol.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <random>
 #include <string>
@@ -18,15 +20,36 @@ namespace QOR::Testing
 
     inline void WriteFile(const fs::path& path, const std::string& content)
     {
-        fs::create_directories(path.parent_path());
+        if (path.has_parent_path())
+            fs::create_directories(path.parent_path());
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out << content;
     }
 
+    // Written under another name and renamed, so that another process never reads half of it.
+    inline void WriteFileAtomically(const fs::path& path, const std::string& content)
+    {
+        fs::path temporary = path;
+        temporary += ".tmp";
+        WriteFile(temporary, content);
+        fs::rename(temporary, path);
+    }
+
+    // The whole file in one read, so that large files compared many times stay cheap even in sanitizer
+    // builds; empty when it is no regular file or cannot be read.
     inline std::string ReadFile(const fs::path& path)
     {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        std::error_code error;
+        if (!fs::is_regular_file(path, error))
+            return {};
+        std::ifstream in(path, std::ios::binary | std::ios::ate);
+        const std::streamoff size = in.tellg();
+        if (size < 0)
+            return {};
+        std::string content(static_cast<std::size_t>(size), '\0');
+        in.seekg(0);
+        in.read(content.data(), size);
+        return in ? content : std::string();
     }
 
     // Every entry below root, relative and with '/' separators, sorted.
@@ -35,9 +58,7 @@ namespace QOR::Testing
         std::vector<std::string> entries;
         std::error_code error;
         for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error))
-        {
             entries.push_back(it->path().lexically_relative(root).generic_string());
-        }
         std::sort(entries.begin(), entries.end());
         return entries;
     }
@@ -46,13 +67,9 @@ namespace QOR::Testing
     inline fs::path LongForm(const fs::path& absolute)
     {
         if constexpr (fs::path::preferred_separator == '\\')
-        {
             return fs::path(L"\\\\?\\" + absolute.lexically_normal().make_preferred().wstring());
-        }
         else
-        {
             return absolute;
-        }
     }
 
     // A uniquely named folder under the system's temporary folder, removed again at the end.
@@ -83,6 +100,19 @@ namespace QOR::Testing
         fs::path _path;
     };
 
+    // A temporary installation folder and the places in it.
+    class TemporaryInstallation
+    {
+    public:
+        const fs::path& Dir() const { return _folder.Path(); }
+        fs::path Installed(const fs::path& relative) const { return Dir() / relative; }
+        fs::path Staging() const { return Dir() / LauncherProtocol::StagingFolderName; }
+        fs::path Staged(const fs::path& relative) const { return Staging() / relative; }
+
+    private:
+        TemporaryFolder _folder;
+    };
+
     // Makes a folder the current directory for the lifetime of the object.
     class CurrentDirectory
     {
@@ -107,13 +137,10 @@ namespace QOR::Testing
         std::vector<std::string> found;
         for (const std::string& entry : ListTree(root))
         {
-            const std::size_t slash = entry.find_last_of('/');
-            const std::string name = slash == std::string::npos ? entry : entry.substr(slash + 1);
+            const std::string name = entry.substr(entry.find_last_of('/') + 1);
             if (name.size() >= 21 && name.compare(0, 5, ".qor-") == 0 &&
                 name.find_first_not_of("0123456789abcdef", 5) >= 21)
-            {
                 found.push_back(entry);
-            }
         }
         return found;
     }
@@ -130,13 +157,9 @@ namespace QOR::Testing
             std::string description = std::to_string(static_cast<int>(status.type())) + " " +
                                       std::to_string(static_cast<unsigned>(status.permissions())) + " ";
             if (fs::is_symlink(status))
-            {
                 description += fs::read_symlink(it->path()).string();
-            }
             else if (fs::is_regular_file(status))
-            {
                 description += ReadFile(it->path());
-            }
             entries[it->path().lexically_relative(root).generic_string()] = description;
         }
         return entries;
@@ -151,16 +174,12 @@ namespace QOR::Testing
         {
             const auto found = expected.find(path);
             if (found == expected.end() || found->second != description)
-            {
                 text += "\n  " + path + (found == expected.end() ? " (unexpected)" : " (changed): " + description);
-            }
         }
         for (const auto& [path, description] : expected)
         {
             if (actual.count(path) == 0)
-            {
                 text += "\n  " + path + " (missing)";
-            }
         }
         return text;
     }

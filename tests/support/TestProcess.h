@@ -1,9 +1,12 @@
 #pragma once
 
-// Starts the real executables for the end-to-end tests and watches them, with every wait bounded.
+// Child processes for the tests: the real executables and tools started and watched with every wait
+// bounded, the module tests' helper program, files held against the updater, and bounded waits.
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,6 +57,30 @@ namespace QOR::Testing
     private:
         std::unique_ptr<Native> _native;
     };
+
+    // Asks `condition` until it holds; false when it still does not after `timeout`.
+    bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+    bool WaitForFile(const std::filesystem::path& path, std::chrono::milliseconds timeout);
+
+    std::uint32_t CurrentProcessId();
+    // Ends a process the test did not start itself at once, the way a crash would.
+    bool KillProcess(std::uint32_t pid);
+    // A name (of a mutex, say) that no other run or test uses at the same time.
+    std::string UniqueName(const std::string& prefix);
+    // Linux: removes the lock file a test's mutex left behind (the product never does). Else nothing.
+    void RemoveLockFile(const std::string& name);
+
+    // The win32 module's helper program, built next to the running test program.
+    std::string HelperPath();
+    // `text` in quotation marks, as one argument of a command line.
+    template <class Text>
+    Text Quoted(const Text& text)
+    {
+        return Text(1, '"') + text + Text(1, '"');
+    }
+    // Linux only: writes what a launched program inherited (session, descriptors, signals, working
+    // folder, environment) to `path`. Returns false where there is nothing to report.
+    bool WriteProcessReport(const std::string& path);
 
     // Holds a file open the way another program might: on Windows without any sharing, so it can be
     // neither replaced nor deleted. Returns nothing where the system has no such lock.
