@@ -169,8 +169,8 @@ namespace QOR::Testing
             EXPECT_EQ(RunUpdater(), 1);
 
             EXPECT_THAT(LoggedMessage(), StartsWith("Unable to copy update files. Aborting application. "
-                                                    "File:./self_update" + Separator + "bin" + Separator +
-                                                    "core.dll. Err: "));
+                                                    "File:./self_update" +
+                                                    Separator + "bin" + Separator + "core.dll. Err: "));
             EXPECT_EQ(ReadFile(Staged("bin/core.dll")), "new");
             EXPECT_FALSE(fs::exists(Installed("launcher_started.txt")));
         }
@@ -323,7 +323,8 @@ namespace QOR::Testing
             for (int round = 0; round < 4; ++round)
             {
                 TestProcess updater = StartUpdater();
-                std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 600)(random)));
+                std::this_thread::sleep_for(
+                    std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 600)(random)));
                 updater.Kill();
                 for (const std::string& name : names)
                 {
@@ -344,7 +345,8 @@ namespace QOR::Testing
             }
             for (const std::string& name : names)
             {
-                EXPECT_EQ(ReadFile(Installed(name)), std::string(name.find("big") != std::string::npos ? size : 1000, 'N'))
+                EXPECT_EQ(ReadFile(Installed(name)),
+                          std::string(name.find("big") != std::string::npos ? size : 1000, 'N'))
                     << name;
             }
             EXPECT_FALSE(fs::exists(Staging()));

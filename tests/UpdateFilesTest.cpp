@@ -137,8 +137,9 @@ namespace QOR::Testing
 
             const std::string logText = Apply();
 
-            const std::string prefix = "Unable to create directory. Aborting application. Director:" +
-                                       Update::PathText(Dir() / "bin") + ". Err: ";
+            const std::string prefix =
+                "Unable to create directory. Aborting application. Director:" + Update::PathText(Dir() / "bin") +
+                ". Err: ";
             EXPECT_THAT(logText, StartsWith(prefix));
             EXPECT_GT(logText.size(), prefix.size());
             EXPECT_EQ(ReadFile(Installed("bin")), "a file in the way");
@@ -152,7 +153,8 @@ namespace QOR::Testing
             WriteFile(Installed("bin/core.dll/core.dll/keep"), "keep");
 
             EXPECT_THAT(Apply(), StartsWith("Unable to copy update files. Aborting application. File:"
-                                            "./self_update" + Separator + "bin" + Separator + "core.dll. Err: "));
+                                            "./self_update" +
+                                            Separator + "bin" + Separator + "core.dll. Err: "));
             EXPECT_EQ(ReadFile(Installed("bin/core.dll/core.dll/keep")), "keep");
             EXPECT_EQ(ReadFile(Staged("bin/core.dll")), "core new");
             EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
@@ -255,72 +257,98 @@ namespace QOR::Testing
                 fs::rename(Staged("plugins/p.dll"), Installed("plugins/p.dll"));
             };
             const std::vector<State> states = {
-                {"nothing done yet", false, [&] { stageAll(); oldCore(); }},
-                {"backup linked", false, [&] {
+                {"nothing done yet", false,
+                 [&] {
+                     stageAll();
+                     oldCore();
+                 }},
+                {"backup linked", false,
+                 [&] {
                      stageAll();
                      oldCore();
                      fs::create_hard_link(Installed("bin/core.dll"), working("bin", 0, 'b'));
                  }},
-                {"backup half copied", false, [&] {
+                {"backup half copied", false,
+                 [&] {
                      stageAll();
                      oldCore();
                      WriteFile(working("bin", 0, 'p'), "core o");
                  }},
-                {"replaced file moved in", false, [&] { stageAll(); oldCore(); movedCore(); }},
-                {"replacement half copied in", false, [&] {
+                {"replaced file moved in", false,
+                 [&] {
+                     stageAll();
+                     oldCore();
+                     movedCore();
+                 }},
+                {"replacement half copied in", false,
+                 [&] {
                      stageAll();
                      oldCore();
                      fs::create_hard_link(Installed("bin/core.dll"), working("bin", 0, 'b'));
                      WriteFile(working("bin", 0, 'n'), "core n");
                  }},
-                {"replacement copied in", false, [&] {
+                {"replacement copied in", false,
+                 [&] {
                      stageAll();
                      WriteFile(working("bin", 0, 'b'), "core old");
                      WriteFile(Installed("bin/core.dll"), "core new");
                  }},
-                {"both moved in", false, [&] { stageAll(); oldCore(); movedCore(); movedPlugin(); }},
-                {"new file half copied in", false, [&] {
+                {"both moved in", false,
+                 [&] {
+                     stageAll();
+                     oldCore();
+                     movedCore();
+                     movedPlugin();
+                 }},
+                {"new file half copied in", false,
+                 [&] {
                      stageAll();
                      oldCore();
                      movedCore();
                      fs::create_directories(Installed("plugins"));
                      WriteFile(working("plugins", 1, 'n'), "plu");
                  }},
-                {"undo: backup set aside", false, [&] {
+                {"undo: backup set aside", false,
+                 [&] {
                      stageAll();
                      oldCore();
                      movedCore();
                      fs::rename(working("bin", 0, 'b'), working("bin", 0, 'r'));
                  }},
-                {"undo: staged file half copied back", false, [&] {
+                {"undo: staged file half copied back", false,
+                 [&] {
                      stageAll();
                      oldCore();
                      movedCore();
                      fs::rename(working("bin", 0, 'b'), working("bin", 0, 'r'));
                      WriteFile(working(Protocol::StagingFolderName + std::string("/bin"), 0, 'q'), "core");
                  }},
-                {"undo: staged file back", false, [&] {
+                {"undo: staged file back", false,
+                 [&] {
                      stageAll();
                      oldCore();
                      movedCore();
                      fs::rename(working("bin", 0, 'b'), working("bin", 0, 'r'));
                      fs::create_hard_link(Installed("bin/core.dll"), Staged("bin/core.dll"));
                  }},
-                {"folder moved in", false, [&] {
+                {"folder moved in", false,
+                 [&] {
                      stageAll();
                      oldCore();
                      movedCore();
                      movedPlugin();
                      movedExtras();
                  }},
-                {"committed, staging still there", true, [&] {
+                {"committed, staging still there", true,
+                 [&] {
                      stageAll();
                      oldCore();
                      movedCore();
                      movedPlugin();
                      movedExtras();
                  }},
-                {"committed, staging half removed", true, [&] {
+                {"committed, staging half removed", true,
+                 [&] {
                      stageAll();
                      oldCore();
                      movedCore();
@@ -330,7 +358,8 @@ namespace QOR::Testing
                      fs::rename(Staging(), Installed(work + "/staging"));
                      fs::remove_all(Installed(work + "/staging/plugins"));
                  }},
-                {"committed, backups removed", true, [&] {
+                {"committed, backups removed", true,
+                 [&] {
                      stageAll();
                      oldCore();
                      movedCore();
@@ -377,7 +406,10 @@ namespace QOR::Testing
         TEST(UpdateTextTest, InvalidTextBecomesReplacementCharacters)
         {
             EXPECT_EQ(Update::SanitizeUtf8("plain/ü/€/😀"), "plain/ü/€/😀");
-            EXPECT_EQ(Update::SanitizeUtf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+            EXPECT_EQ(Update::SanitizeUtf8("a\xFF"
+                                           "b"),
+                      "a\xEF\xBF\xBD"
+                      "b");
             // How many U+FFFD an ill-formed sequence gives is the platform converter's choice; what
             // matters is that the bad bytes are gone and the result is well-formed.
             for (const std::string bad : {"\xC0\xAF", "\xED\xA0\x80", "end\xE2\x82", "\xF4\x90\x80\x80"})

@@ -93,7 +93,8 @@ namespace QOR::Testing
             {
                 EXPECT_FALSE(Update::ParseWorkFolderName(Update::FileSystem::FromAscii(name), tag)) << name;
             }
-            EXPECT_EQ(Update::WorkingFileName(0x1ull, 42, 'b'), Update::FileSystem::FromAscii(".qor-0000000000000001-42b"));
+            EXPECT_EQ(Update::WorkingFileName(0x1ull, 42, 'b'),
+                      Update::FileSystem::FromAscii(".qor-0000000000000001-42b"));
         }
 
         TEST(UpdateLinkRuleTest, OnlyLinksThatStayInsideTheInstalledTreeAreAccepted)

@@ -53,14 +53,14 @@ namespace
     {
         static std::shared_ptr<spdlog::async_logger> logger = [] {
             const QOR::LoggerSettings settings = BenchSettings("raw.txt");
-            auto pool = std::make_shared<spdlog::details::thread_pool>(
-                static_cast<std::size_t>(settings.queueSize), static_cast<std::size_t>(settings.threadCount));
+            auto pool = std::make_shared<spdlog::details::thread_pool>(static_cast<std::size_t>(settings.queueSize),
+                                                                       static_cast<std::size_t>(settings.threadCount));
             auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
                 settings.filePath.native(), static_cast<std::size_t>(settings.maxFileSize),
                 static_cast<std::size_t>(settings.maxFiles), true);
             auto raw = std::make_shared<spdlog::async_logger>("raw", sink, pool, spdlog::async_overflow_policy::block);
-            raw->set_formatter(
-                std::make_unique<spdlog::pattern_formatter>(settings.pattern, spdlog::pattern_time_type::local, "\r\n"));
+            raw->set_formatter(std::make_unique<spdlog::pattern_formatter>(settings.pattern,
+                                                                           spdlog::pattern_time_type::local, "\r\n"));
             static std::shared_ptr<spdlog::details::thread_pool> keptPool = pool;
             return raw;
         }();

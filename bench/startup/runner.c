@@ -54,6 +54,7 @@ int main(int argc, char** argv)
     }
     const long long nanoseconds =
         (long long)(end.tv_sec - start.tv_sec) * 1000000000LL + (long long)(end.tv_nsec - start.tv_nsec);
-    printf("%lld %ld %d\n", nanoseconds, usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    printf("%lld %ld %d\n", nanoseconds, usage.ru_maxrss,
+           WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     return 0;
 }

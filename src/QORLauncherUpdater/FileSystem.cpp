@@ -27,13 +27,13 @@ namespace QOR::Update::FileSystem
 {
     EntryType ClassifyWindowsEntry(std::uint32_t attributes, std::uint32_t reparseTag)
     {
-        constexpr std::uint32_t DirectoryAttribute = 0x10;    // FILE_ATTRIBUTE_DIRECTORY
+        constexpr std::uint32_t DirectoryAttribute = 0x10;     // FILE_ATTRIBUTE_DIRECTORY
         constexpr std::uint32_t ReparsePointAttribute = 0x400; // FILE_ATTRIBUTE_REPARSE_POINT
         constexpr std::uint32_t MountPointTag = 0xA0000003;    // IO_REPARSE_TAG_MOUNT_POINT (junctions)
         constexpr std::uint32_t SymbolicLinkTag = 0xA000000C;  // IO_REPARSE_TAG_SYMLINK
         const bool isDirectory = (attributes & DirectoryAttribute) != 0;
-        const bool isLink = (attributes & ReparsePointAttribute) != 0 &&
-                            (reparseTag == SymbolicLinkTag || reparseTag == MountPointTag);
+        const bool isLink =
+            (attributes & ReparsePointAttribute) != 0 && (reparseTag == SymbolicLinkTag || reparseTag == MountPointTag);
         if (isLink)
         {
             return isDirectory || reparseTag == MountPointTag ? EntryType::DirectoryLink : EntryType::FileLink;
@@ -44,7 +44,7 @@ namespace QOR::Update::FileSystem
     namespace
     {
         // Narrow native text (POSIX) is checked; wide native text (Windows) is converted.
-        template <class Native>
+        template<class Native>
         std::string NativeToUtf8(const Native& native)
         {
             if constexpr (std::is_same_v<typename Native::value_type, char>)

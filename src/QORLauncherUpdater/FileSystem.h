@@ -98,11 +98,12 @@ namespace QOR::Update::FileSystem
     // at the first error: of the listing itself (then `failedRelative` names the folder, empty for the
     // root) or the one `visit` returns.
     using WalkVisitor = std::function<std::error_code(const NativeString& relative, EntryType type)>;
-    [[nodiscard]] std::error_code Walk(const NativeString& root, const WalkVisitor& visit, NativeString& failedRelative);
+    [[nodiscard]] std::error_code Walk(const NativeString& root, const WalkVisitor& visit,
+                                       NativeString& failedRelative);
 
     // The names in one folder, with their types.
-    [[nodiscard]] std::error_code ListFolder(const NativeString& folder,
-                                             const std::function<void(const NativeString& name, EntryType type)>& visit);
+    [[nodiscard]] std::error_code ListFolder(
+        const NativeString& folder, const std::function<void(const NativeString& name, EntryType type)>& visit);
 
     bool IsNotFound(const std::error_code& error);
     bool IsAlreadyExisting(const std::error_code& error);

@@ -34,18 +34,9 @@ namespace QOR::Update::FileSystem
         {
             using Handle = DIR*;
 
-            static Handle Invalid() noexcept
-            {
-                return nullptr;
-            }
-            static bool IsValid(Handle stream) noexcept
-            {
-                return stream != nullptr;
-            }
-            static void Close(Handle stream) noexcept
-            {
-                ::closedir(stream);
-            }
+            static Handle Invalid() noexcept { return nullptr; }
+            static bool IsValid(Handle stream) noexcept { return stream != nullptr; }
+            static void Close(Handle stream) noexcept { ::closedir(stream); }
         };
         using DirectoryStream = UniqueHandle<DirectoryStreamTraits>;
 
@@ -91,7 +82,9 @@ namespace QOR::Update::FileSystem
         // A link is a folder link when what it finally names is a folder.
         EntryType TypeOfLink(int folder, const char* name)
         {
-            struct stat target{};
+            struct stat target
+            {
+            };
             if (::fstatat(folder, name, &target, 0) == 0 && S_ISDIR(target.st_mode))
             {
                 return EntryType::DirectoryLink;
@@ -120,7 +113,9 @@ namespace QOR::Update::FileSystem
                 return {};
             }
             // File systems that do not fill in the type.
-            struct stat info{};
+            struct stat info
+            {
+            };
             if (::fstatat(folder, entry.d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
             {
                 if (errno == ENOENT)
@@ -172,9 +167,8 @@ namespace QOR::Update::FileSystem
             off_t left = size;
             while (left > 0)
             {
-                const ssize_t moved = RetryOnInterrupt([&] {
-                    return ::copy_file_range(from, nullptr, to, nullptr, static_cast<std::size_t>(left), 0);
-                });
+                const ssize_t moved = RetryOnInterrupt(
+                    [&] { return ::copy_file_range(from, nullptr, to, nullptr, static_cast<std::size_t>(left), 0); });
                 if (moved < 0)
                 {
                     if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)
@@ -228,7 +222,9 @@ namespace QOR::Update::FileSystem
             {
                 return LastSystemError();
             }
-            struct stat info{};
+            struct stat info
+            {
+            };
             if (::fstat(input.Get(), &info) != 0)
             {
                 return LastSystemError();
@@ -243,7 +239,9 @@ namespace QOR::Update::FileSystem
                 return LastSystemError();
             }
             std::error_code error = CopyContents(input.Get(), output.Get(), info.st_size);
-            struct stat made{};
+            struct stat made
+            {
+            };
             if (!error && ::fstat(output.Get(), &made) != 0)
             {
                 error = LastSystemError();
@@ -297,7 +295,9 @@ namespace QOR::Update::FileSystem
 
     std::error_code Status(const NativeString& path, EntryType& type)
     {
-        struct stat info{};
+        struct stat info
+        {
+        };
         if (::lstat(path.c_str(), &info) != 0)
         {
             if (errno == ENOENT)
@@ -313,7 +313,9 @@ namespace QOR::Update::FileSystem
 
     std::error_code StatusFollowingLinks(const NativeString& path, EntryType& type)
     {
-        struct stat info{};
+        struct stat info
+        {
+        };
         if (::stat(path.c_str(), &info) != 0)
         {
             if (errno == ENOENT)
@@ -329,8 +331,12 @@ namespace QOR::Update::FileSystem
 
     std::error_code SameFile(const NativeString& left, const NativeString& right, bool& same)
     {
-        struct stat a{};
-        struct stat b{};
+        struct stat a
+        {
+        };
+        struct stat b
+        {
+        };
         if (::lstat(left.c_str(), &a) != 0 || ::lstat(right.c_str(), &b) != 0)
         {
             return LastSystemError();
@@ -342,8 +348,12 @@ namespace QOR::Update::FileSystem
     std::error_code SameContent(const NativeString& left, const NativeString& right, bool& same)
     {
         same = false;
-        struct stat linkA{};
-        struct stat linkB{};
+        struct stat linkA
+        {
+        };
+        struct stat linkB
+        {
+        };
         if (::lstat(left.c_str(), &linkA) != 0 || ::lstat(right.c_str(), &linkB) != 0)
         {
             return LastSystemError();
@@ -371,8 +381,12 @@ namespace QOR::Update::FileSystem
         {
             return LastSystemError();
         }
-        struct stat infoA{};
-        struct stat infoB{};
+        struct stat infoA
+        {
+        };
+        struct stat infoB
+        {
+        };
         if (::fstat(a.Get(), &infoA) != 0 || ::fstat(b.Get(), &infoB) != 0)
         {
             return LastSystemError();
@@ -421,7 +435,9 @@ namespace QOR::Update::FileSystem
 
     std::error_code FileSystemOf(const NativeString& path, std::uint64_t& device)
     {
-        struct stat info{};
+        struct stat info
+        {
+        };
         if (::stat(path.c_str(), &info) != 0)
         {
             return LastSystemError();
@@ -446,7 +462,9 @@ namespace QOR::Update::FileSystem
         }
         // File systems without the flag: nothing else writes into the installation meanwhile, so a
         // check just before is enough.
-        struct stat info{};
+        struct stat info
+        {
+        };
         if (::lstat(to.c_str(), &info) == 0)
         {
             return SystemError(EEXIST);
@@ -462,12 +480,15 @@ namespace QOR::Update::FileSystem
 
     std::error_code CopyToNewFile(const NativeString& source, const NativeString& target)
     {
-        struct stat info{};
+        struct stat info
+        {
+        };
         if (::lstat(source.c_str(), &info) != 0)
         {
             return LastSystemError();
         }
-        const std::error_code error = S_ISLNK(info.st_mode) ? CopyLink(source, target) : CopyRegularFile(source, target);
+        const std::error_code error =
+            S_ISLNK(info.st_mode) ? CopyLink(source, target) : CopyRegularFile(source, target);
         if (error && !IsAlreadyExisting(error))
         {
             ::unlink(target.c_str());
@@ -523,7 +544,9 @@ namespace QOR::Update::FileSystem
         {
             return LastSystemError();
         }
-        struct stat info{};
+        struct stat info
+        {
+        };
         if (::fstat(file.Get(), &info) != 0)
         {
             return LastSystemError();
@@ -739,8 +762,7 @@ namespace QOR::Update::FileSystem
     {
         // vfat and exfat answer EPERM; so does fs.protected_hardlinks for a file the user does not own.
         return error == std::errc::operation_not_permitted || error == std::errc::operation_not_supported ||
-               error == std::errc::too_many_links || error == std::errc::function_not_supported ||
-               IsCrossDevice(error);
+               error == std::errc::too_many_links || error == std::errc::function_not_supported || IsCrossDevice(error);
     }
 
     bool IsNotEmpty(const std::error_code& error)

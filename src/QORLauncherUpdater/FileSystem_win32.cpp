@@ -22,18 +22,9 @@ namespace QOR::Update::FileSystem
         {
             using Handle = HANDLE;
 
-            static Handle Invalid() noexcept
-            {
-                return INVALID_HANDLE_VALUE;
-            }
-            static bool IsValid(Handle search) noexcept
-            {
-                return search != INVALID_HANDLE_VALUE;
-            }
-            static void Close(Handle search) noexcept
-            {
-                ::FindClose(search);
-            }
+            static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+            static bool IsValid(Handle search) noexcept { return search != INVALID_HANDLE_VALUE; }
+            static void Close(Handle search) noexcept { ::FindClose(search); }
         };
         using FindHandle = UniqueHandle<FindHandleTraits>;
 
@@ -90,8 +81,8 @@ namespace QOR::Update::FileSystem
         std::error_code OpenListing(const NativeString& folder, FindHandle& handle, WIN32_FIND_DATAW& found)
         {
             const NativeString pattern = folder + L"\\*";
-            HANDLE search = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                                               nullptr, FIND_FIRST_EX_LARGE_FETCH);
+            HANDLE search = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                               FIND_FIRST_EX_LARGE_FETCH);
             if (search == INVALID_HANDLE_VALUE)
             {
                 const DWORD code = ::GetLastError();
@@ -395,7 +386,8 @@ namespace QOR::Update::FileSystem
 
     std::error_code WriteNewFile(const NativeString& path, const std::string& bytes)
     {
-        FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        FileHandle file(
+            ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file)
         {
             return LastSystemError();
@@ -702,8 +694,7 @@ namespace QOR::Update::FileSystem
         }
         LARGE_INTEGER counter{};
         ::QueryPerformanceCounter(&counter);
-        return bits ^ (static_cast<std::uint64_t>(counter.QuadPart) * 0x9E3779B97F4A7C15ull) ^
-               ::GetCurrentProcessId();
+        return bits ^ (static_cast<std::uint64_t>(counter.QuadPart) * 0x9E3779B97F4A7C15ull) ^ ::GetCurrentProcessId();
     }
 
     NativeString FoldCase(const NativeString& name)
@@ -713,9 +704,9 @@ namespace QOR::Update::FileSystem
             return name;
         }
         NativeString folded(name.size(), L'\0');
-        const int length = ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name.c_str(),
-                                           static_cast<int>(name.size()), folded.data(),
-                                           static_cast<int>(folded.size()), nullptr, nullptr, 0);
+        const int length =
+            ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name.c_str(), static_cast<int>(name.size()),
+                            folded.data(), static_cast<int>(folded.size()), nullptr, nullptr, 0);
         if (length <= 0)
         {
             return name;

@@ -42,7 +42,9 @@ namespace QOR
         // A launcher that captured our output and has exited must not end the run halfway (before the
         // log line, or before the launcher is started again): writes to it then just fail with EPIPE.
         // Programs the updater starts get the default disposition back.
-        struct sigaction ignore{};
+        struct sigaction ignore
+        {
+        };
         ignore.sa_handler = SIG_IGN;
         ::sigemptyset(&ignore.sa_mask);
         ::sigaction(SIGPIPE, &ignore, nullptr);

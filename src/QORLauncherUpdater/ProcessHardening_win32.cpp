@@ -24,8 +24,8 @@ namespace QOR
                 if (::GetFileType(handle) != FILE_TYPE_UNKNOWN || ::GetLastError() == NO_ERROR)
                     continue;
                 Detail::UniqueKernelHandle nul(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                             OPEN_EXISTING, 0, nullptr));
+                                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                             0, nullptr));
                 // The standard handle owns it from here on.
                 ::SetStdHandle(which, nul ? nul.Release() : nullptr);
             }

@@ -81,8 +81,8 @@ namespace QOR
             }
             try
             {
-                logger->Log(spdlog::source_loc{where.file, where.line, where.function}, LogLevel::Error,
-                            bIsRateLimited, LogCategory, Update::SanitizeUtf8(logText));
+                logger->Log(spdlog::source_loc{where.file, where.line, where.function}, LogLevel::Error, bIsRateLimited,
+                            LogCategory, Update::SanitizeUtf8(logText));
             }
             catch (...)
             {

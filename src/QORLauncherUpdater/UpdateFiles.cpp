@@ -35,7 +35,8 @@ namespace QOR
             constexpr NativeChar RestoringRole = 'r';     // the replaced file on its way back
             constexpr NativeChar PartialBackupRole = 'p'; // a backup being copied where no hard link can be made
             // ...and beside its staged file.
-            constexpr NativeChar StagedCopyRole = 'q'; // the staged file being copied back where no hard link can be made
+            constexpr NativeChar StagedCopyRole =
+                'q'; // the staged file being copied back where no hard link can be made
 
             const char* const LeadsOutside = "The staged file leads outside the update folder.";
             const char* const LandsInStaging = "The staged file would be installed inside the update folder.";
@@ -80,7 +81,10 @@ namespace QOR
                 NativeString Installed(NativeView relative) const { return Join(_root, relative); }
 
                 NativeString WorkFolder(std::uint64_t tag) const { return Join(_root, WorkFolderName(tag)); }
-                NativeString Journal(std::uint64_t tag) const { return Join(WorkFolder(tag), FS::FromAscii("journal")); }
+                NativeString Journal(std::uint64_t tag) const
+                {
+                    return Join(WorkFolder(tag), FS::FromAscii("journal"));
+                }
                 NativeString JournalDraft(std::uint64_t tag) const
                 {
                     return Join(WorkFolder(tag), FS::FromAscii("journal.part"));
@@ -133,8 +137,8 @@ namespace QOR
                     restoring = beside(RestoringRole);
                     fresh = beside(NewRole);
                     partialBackup = beside(PartialBackupRole);
-                    stagedCopy = layout.Staged(
-                        JoinRelative(ParentOf(plan.Source(index)), WorkingFileName(plan.GetTag(), index, StagedCopyRole)));
+                    stagedCopy = layout.Staged(JoinRelative(ParentOf(plan.Source(index)),
+                                                            WorkingFileName(plan.GetTag(), index, StagedCopyRole)));
                 }
             };
 
@@ -196,7 +200,7 @@ namespace QOR
             };
 
             // Runs a step again while the file it concerns is held by another program for a moment.
-            template <class Step>
+            template<class Step>
             StepError Retrying(RetryBudget& budget, const NativeString& path, Step step)
             {
                 for (;;)
@@ -277,9 +281,9 @@ namespace QOR
                     NativeString relative;
                     std::size_t firstEntry = 0;
                     std::uint64_t device = 0;
-                    bool bIsMissing = false;  // the installation has nothing at its place
-                    bool bIsMovable = false;  // so far, it could move in whole
-                    bool bIsFilled = false;   // something in it is installed
+                    bool bIsMissing = false; // the installation has nothing at its place
+                    bool bIsMovable = false; // so far, it could move in whole
+                    bool bIsFilled = false;  // something in it is installed
                 };
 
                 std::error_code Stop(FailureReport failure)
@@ -407,7 +411,8 @@ namespace QOR
 
                 bool InsideStaging(const NativeString& final) const
                 {
-                    return final.size() > _realStaging.size() && final.compare(0, _realStaging.size(), _realStaging) == 0 &&
+                    return final.size() > _realStaging.size() &&
+                           final.compare(0, _realStaging.size(), _realStaging) == 0 &&
                            (final[_realStaging.size()] == FS::Separator || _realStaging.back() == FS::Separator);
                 }
 
@@ -514,8 +519,8 @@ namespace QOR
                     NativeString target = relative;
                     EntryType installed = EntryType::Missing;
                     const bool knownMissing = !_frames.empty() && _frames.back().bIsMissing;
-                    if (const std::error_code error = knownMissing ? std::error_code{}
-                                                                   : FS::Status(_layout.Installed(target), installed))
+                    if (const std::error_code error =
+                            knownMissing ? std::error_code{} : FS::Status(_layout.Installed(target), installed))
                     {
                         return FileFailure(Layout::ShownStaged(relative), FS::ErrorText(error));
                     }
@@ -695,7 +700,8 @@ namespace QOR
                 StepError KeepBackup(const EntryPaths& paths, RetryBudget& budget)
                 {
                     // Waits here, before anything is made, for a target that someone holds open.
-                    if (StepError held = Retrying(budget, paths.target, [&] { return FS::CheckReplaceable(paths.target); }))
+                    if (StepError held =
+                            Retrying(budget, paths.target, [&] { return FS::CheckReplaceable(paths.target); }))
                     {
                         return held;
                     }
@@ -706,8 +712,8 @@ namespace QOR
                         return linked;
                     }
                     // No hard links here: a flushed copy, named as the backup only once it is whole.
-                    if (StepError failed = Retrying(budget, paths.target,
-                                                    [&] { return FS::CopyToNewFile(paths.target, paths.partialBackup); }))
+                    if (StepError failed = Retrying(
+                            budget, paths.target, [&] { return FS::CopyToNewFile(paths.target, paths.partialBackup); }))
                     {
                         return failed;
                     }
@@ -721,7 +727,8 @@ namespace QOR
                         Retrying(budget, paths.staged, [&] { return FS::CopyToNewFile(paths.staged, paths.fresh); });
                     if (!failed)
                     {
-                        failed = Retrying(budget, paths.target, [&] { return FS::Rename(paths.fresh, paths.target, replace); });
+                        failed = Retrying(budget, paths.target,
+                                          [&] { return FS::Rename(paths.fresh, paths.target, replace); });
                     }
                     if (failed)
                     {
@@ -743,8 +750,8 @@ namespace QOR
                     {
                         return linked;
                     }
-                    if (StepError failed =
-                            Retrying(budget, paths.target, [&] { return FS::CopyToNewFile(paths.target, paths.stagedCopy); }))
+                    if (StepError failed = Retrying(budget, paths.target,
+                                                    [&] { return FS::CopyToNewFile(paths.target, paths.stagedCopy); }))
                     {
                         return failed;
                     }
@@ -1018,8 +1025,8 @@ namespace QOR
                 RetryBudget budget(HeldFileBudget);
                 const std::uint64_t tag = plan.GetTag();
                 bool retiredLeft = true;
-                if (Transaction(layout, plan).RemoveBackups(budget) || Exists(layout.RetiredStaging(tag), retiredLeft) ||
-                    retiredLeft)
+                if (Transaction(layout, plan).RemoveBackups(budget) ||
+                    Exists(layout.RetiredStaging(tag), retiredLeft) || retiredLeft)
                 {
                     return;
                 }

@@ -132,7 +132,8 @@ namespace QOR::Testing
             WriteFile(Staged("bin/core.dll"), "new");
             WriteFile(Installed("bin/core.dll"), "old");
             fs::permissions(Installed("bin"), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                                                  fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+                                                  fs::perms::group_exec | fs::perms::others_read |
+                                                  fs::perms::others_exec);
 
             EXPECT_EQ(RunUpdater(), 1);
 
@@ -150,7 +151,8 @@ namespace QOR::Testing
             WriteFile(Staged("bin/plugins/new.dll"), "new");
             fs::create_directories(Installed("bin"));
             fs::permissions(Installed("bin"), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                                                  fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+                                                  fs::perms::group_exec | fs::perms::others_read |
+                                                  fs::perms::others_exec);
 
             EXPECT_EQ(RunUpdater(), 1);
 
@@ -173,7 +175,10 @@ namespace QOR::Testing
             const char* cause;
         };
 
-        void PrintTo(const PlantedLock& lock, std::ostream* out) { *out << lock.name; }
+        void PrintTo(const PlantedLock& lock, std::ostream* out)
+        {
+            *out << lock.name;
+        }
 
         class PlantedLockFileTest : public UnprivilegedFaultTest, public ::testing::WithParamInterface<PlantedLock>
         {
@@ -199,7 +204,8 @@ namespace QOR::Testing
             _streams.error = {Stream::Kind::File, Installed("updater_stderr.txt")};
             GetParam().plant(_lock, Dir());
             // A real holder is this test process itself.
-            const MutexResult held = *GetParam().cause == '\0' ? CreateNamedMutex(Protocol::UpdaterMutexName) : MutexResult{};
+            const MutexResult held =
+                *GetParam().cause == '\0' ? CreateNamedMutex(Protocol::UpdaterMutexName) : MutexResult{};
 
             EXPECT_EQ(RunUpdater(), 1);
 
@@ -210,8 +216,8 @@ namespace QOR::Testing
             }
             else
             {
-                EXPECT_EQ(message, "Unable to create mutex " + _lock.string() + ". Aborting application. Err: " +
-                                       GetParam().cause);
+                EXPECT_EQ(message, "Unable to create mutex " + _lock.string() +
+                                       ". Aborting application. Err: " + GetParam().cause);
             }
             EXPECT_THAT(ReadFile(Installed("updater_stderr.txt")),
                         HasSubstr("QOR Launcher Updater: Error: Only one instance of LauncherUpdater can work. "
@@ -222,26 +228,27 @@ namespace QOR::Testing
 
         INSTANTIATE_TEST_SUITE_P(
             Machines, PlantedLockFileTest,
-            ::testing::Values(
-                PlantedLock{"HeldByAnotherUpdater", [](const fs::path&, const fs::path&) {}, ""},
-                PlantedLock{"Folder", [](const fs::path& lock, const fs::path&) { fs::create_directory(lock); },
-                            "Is a directory"},
-                PlantedLock{"Link",
-                            [](const fs::path& lock, const fs::path& installation) {
-                                WriteFile(installation / "elsewhere.lock", "");
-                                fs::create_symlink(installation / "elsewhere.lock", lock);
-                            },
-                            "Is a symbolic link"},
-                PlantedLock{"Fifo", [](const fs::path& lock, const fs::path&) { ::mkfifo(lock.c_str(), 0644); },
-                            "Not a regular file"},
-                // Made by someone else, readable by nobody else: as the updater runs without the rights
-                // to ignore that, it cannot open it.
-                PlantedLock{"Unreadable",
-                            [](const fs::path& lock, const fs::path&) {
-                                WriteFile(lock, "");
-                                fs::permissions(lock, fs::perms::none);
-                            },
-                            "Permission denied"}),
+            ::testing::Values(PlantedLock{"HeldByAnotherUpdater", [](const fs::path&, const fs::path&) {}, ""},
+                              PlantedLock{"Folder",
+                                          [](const fs::path& lock, const fs::path&) { fs::create_directory(lock); },
+                                          "Is a directory"},
+                              PlantedLock{"Link",
+                                          [](const fs::path& lock, const fs::path& installation) {
+                                              WriteFile(installation / "elsewhere.lock", "");
+                                              fs::create_symlink(installation / "elsewhere.lock", lock);
+                                          },
+                                          "Is a symbolic link"},
+                              PlantedLock{"Fifo",
+                                          [](const fs::path& lock, const fs::path&) { ::mkfifo(lock.c_str(), 0644); },
+                                          "Not a regular file"},
+                              // Made by someone else, readable by nobody else: as the updater runs without the rights
+                              // to ignore that, it cannot open it.
+                              PlantedLock{"Unreadable",
+                                          [](const fs::path& lock, const fs::path&) {
+                                              WriteFile(lock, "");
+                                              fs::permissions(lock, fs::perms::none);
+                                          },
+                                          "Permission denied"}),
             [](const ::testing::TestParamInfo<PlantedLock>& info) { return std::string(info.param.name); });
 
         // A player has linked the big data folder of the installation to another disk, here a small tmpfs
@@ -253,8 +260,8 @@ namespace QOR::Testing
             struct Outcome
             {
                 int code = -1;
-                fs::path after;   // the installation, as it was after the run
-                fs::path linked;  // the linked folder on the other disk, likewise
+                fs::path after;  // the installation, as it was after the run
+                fs::path linked; // the linked folder on the other disk, likewise
             };
 
             // Runs the updater in the installation `seed` whose ./data is a link to a tmpfs of `size`
@@ -280,7 +287,8 @@ namespace QOR::Testing
                 }
                 for (const std::string& argument :
                      {std::string("--mount"), std::string("/bin/sh"), std::string("-c"), script, std::string("sh"),
-                      mountPoint.string(), seed.string(), Installed(Protocol::UpdaterFileName).string(), out.string(), other.string()})
+                      mountPoint.string(), seed.string(), Installed(Protocol::UpdaterFileName).string(), out.string(),
+                      other.string()})
                 {
                     arguments.push_back(argument);
                 }
@@ -346,7 +354,8 @@ namespace QOR::Testing
             EXPECT_EQ(ReadFile(outcome.linked / "maps/new.map"), "map");
             EXPECT_EQ(ReadFile(outcome.linked / "saves/slot1"), "the player's save");
             const fs::perms toolMode = fs::status(outcome.linked / "tool").permissions();
-            EXPECT_EQ(toolMode & (fs::perms::owner_all | fs::perms::group_exec), fs::perms::owner_all | fs::perms::group_exec);
+            EXPECT_EQ(toolMode & (fs::perms::owner_all | fs::perms::group_exec),
+                      fs::perms::owner_all | fs::perms::group_exec);
             if (otherOwner)
             {
                 EXPECT_EQ(toolMode & (fs::perms::set_uid | fs::perms::set_gid), fs::perms::none);
@@ -384,7 +393,8 @@ namespace QOR::Testing
             fs::remove(outcome.after / Protocol::UpdaterFileName);
             EXPECT_EQ(Snapshot(outcome.after), seedBefore);
             const std::string message = OnlyLogRecord(log)["message"];
-            EXPECT_THAT(message, StartsWith("Unable to copy update files. Aborting application. File:./self_update/data/"));
+            EXPECT_THAT(message,
+                        StartsWith("Unable to copy update files. Aborting application. File:./self_update/data/"));
             EXPECT_THAT(message, HasSubstr("No space left on device"));
         }
     }

@@ -140,7 +140,9 @@ namespace QOR::Testing
             constexpr int Files = 600;
             const std::string bigOld(1u << 20, 'O');
             const std::string bigNew(3u << 20, 'N');
-            const auto name = [](int i) { return "dir" + std::to_string(i % 7) + "/file" + std::to_string(i) + ".dat"; };
+            const auto name = [](int i) {
+                return "dir" + std::to_string(i % 7) + "/file" + std::to_string(i) + ".dat";
+            };
             const auto stage = [&] {
                 fs::remove_all(Staging());
                 for (int i = 0; i < Files; ++i)
@@ -161,7 +163,8 @@ namespace QOR::Testing
             const auto installedIsWhole = [&](bool& allNew) {
                 const std::string big = ReadFile(Installed("packs/big.pak"));
                 allNew = big == bigNew;
-                EXPECT_TRUE(big == bigNew || big == bigOld) << "the pack is torn or missing: " << big.size() << " bytes";
+                EXPECT_TRUE(big == bigNew || big == bigOld)
+                    << "the pack is torn or missing: " << big.size() << " bytes";
                 for (int i = 0; i < Files; ++i)
                 {
                     const std::string content = ReadFile(Installed(name(i)));
@@ -169,7 +172,8 @@ namespace QOR::Testing
                     allNew = allNew && content == fresh;
                     if (i % 2 == 0)
                     {
-                        EXPECT_TRUE(content == fresh || content == "old " + std::to_string(i)) << name(i) << ": " << content;
+                        EXPECT_TRUE(content == fresh || content == "old " + std::to_string(i))
+                            << name(i) << ": " << content;
                     }
                     else
                     {
@@ -184,7 +188,8 @@ namespace QOR::Testing
             {
                 const auto start = std::chrono::steady_clock::now();
                 ASSERT_EQ(RunUpdater(), 0);
-                runTime = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+                runTime =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
                 ASSERT_TRUE(WaitForLauncherStarts(1));
             }
 

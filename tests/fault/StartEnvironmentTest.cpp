@@ -57,14 +57,20 @@ namespace QOR::Testing
         {
             switch (broken)
             {
-            case BrokenLog::LogIsAFile: return "LogIsAFile";
-            case BrokenLog::LogFileIsAFolder: return "LogFileIsAFolder";
-            case BrokenLog::LogFolderIsReadOnly: return "LogFolderIsReadOnly";
+            case BrokenLog::LogIsAFile:
+                return "LogIsAFile";
+            case BrokenLog::LogFileIsAFolder:
+                return "LogFileIsAFolder";
+            case BrokenLog::LogFolderIsReadOnly:
+                return "LogFolderIsReadOnly";
             }
             return "Unknown";
         }
 
-        void PrintTo(BrokenLog broken, std::ostream* out) { *out << NameOf(broken); }
+        void PrintTo(BrokenLog broken, std::ostream* out)
+        {
+            *out << NameOf(broken);
+        }
 
         class BrokenLogTest : public StartEnvironmentTest, public ::testing::WithParamInterface<BrokenLog>
         {
@@ -123,8 +129,7 @@ namespace QOR::Testing
         }
 
         const BrokenLog BrokenLogs[] = {
-            BrokenLog::LogIsAFile,
-            BrokenLog::LogFileIsAFolder,
+            BrokenLog::LogIsAFile, BrokenLog::LogFileIsAFolder,
 #ifndef _WIN32
             BrokenLog::LogFolderIsReadOnly, // no folder permissions under Wine
 #endif
@@ -164,7 +169,10 @@ namespace QOR::Testing
             bool bIsOutputClosed;
         };
 
-        void PrintTo(const ClosedStreams& streams, std::ostream* out) { *out << streams.name; }
+        void PrintTo(const ClosedStreams& streams, std::ostream* out)
+        {
+            *out << streams.name;
+        }
 
         class ClosedStreamsTest : public StartEnvironmentTest, public ::testing::WithParamInterface<ClosedStreams>
         {
@@ -174,7 +182,9 @@ namespace QOR::Testing
         // console copy of the line would then be written into the log.
         TEST_P(ClosedStreamsTest, LogHoldsTheOneLineAndNothingElse)
         {
-            const auto closed = [](bool bIsClosed) { return Stream{bIsClosed ? Stream::Kind::Closed : Stream::Kind::Usual, {}}; };
+            const auto closed = [](bool bIsClosed) {
+                return Stream{bIsClosed ? Stream::Kind::Closed : Stream::Kind::Usual, {}};
+            };
             _streams.input = closed(GetParam().bIsInputClosed);
             _streams.output = closed(GetParam().bIsOutputClosed);
             _streams.error = closed(true);

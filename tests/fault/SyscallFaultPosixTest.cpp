@@ -42,8 +42,8 @@ namespace QOR::Testing
             // installation has, and the updater's own name.
             void Stage()
             {
-                for (const char* entry : {Protocol::StagingFolderName, "bin", "plugins", "tools", Protocol::LogFolderName,
-                                          "data", "run.sh", "top.txt"})
+                for (const char* entry : {Protocol::StagingFolderName, "bin", "plugins", "tools",
+                                          Protocol::LogFolderName, "data", "run.sh", "top.txt"})
                 {
                     fs::remove_all(Installed(entry));
                 }
@@ -78,7 +78,8 @@ namespace QOR::Testing
                 auto tree = Snapshot(Dir());
                 for (auto it = tree.begin(); it != tree.end();)
                 {
-                    const bool noise = it->first == "launcher_started.txt" || it->first.rfind(Protocol::LogFolderName, 0) == 0;
+                    const bool noise =
+                        it->first == "launcher_started.txt" || it->first.rfind(Protocol::LogFolderName, 0) == 0;
                     it = noise ? tree.erase(it) : std::next(it);
                 }
                 return tree;
@@ -117,7 +118,8 @@ namespace QOR::Testing
                 if (code != 0 && !launchFailed)
                 {
                     EXPECT_TRUE(Installation() == before)
-                        << "a failed run changed the installation or the staging tree:" << SnapshotDifference(Installation(), before);
+                        << "a failed run changed the installation or the staging tree:"
+                        << SnapshotDifference(Installation(), before);
                     return;
                 }
                 // A removal that failed after the update leaves its leftovers for the next run to clear.
@@ -186,14 +188,18 @@ namespace QOR::Testing
         INSTANTIATE_TEST_SUITE_P(ChangingCalls, SyscallFaultTest,
                                  ::testing::Values("mkdir", "linkat", "rename", "renameat2", "symlink", "unlink",
                                                    "unlinkat", "rmdir", "fsync", "syncfs"),
-                                 [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+                                 [](const ::testing::TestParamInfo<const char*>& info) {
+                                     return std::string(info.param);
+                                 });
 #ifndef __SANITIZE_ADDRESS__
         // Sanitizer builds take seconds per traced run: there the reading calls, whose failures change
         // nothing, are left to the build without sanitizers. AddressSanitizer also probes memory with
         // write() and stops when that fails otherwise than it expects.
         INSTANTIATE_TEST_SUITE_P(ReadingCalls, SyscallFaultTest,
                                  ::testing::Values("openat", "getdents64", "newfstatat", "readlink", "write"),
-                                 [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+                                 [](const ::testing::TestParamInfo<const char*>& info) {
+                                     return std::string(info.param);
+                                 });
 #endif
     }
 }

@@ -60,8 +60,8 @@ namespace QOR::Testing
 
             void SkipSpace()
             {
-                while (_pos < _text.size() && (_text[_pos] == ' ' || _text[_pos] == '\t' || _text[_pos] == '\n' ||
-                                               _text[_pos] == '\r'))
+                while (_pos < _text.size() &&
+                       (_text[_pos] == ' ' || _text[_pos] == '\t' || _text[_pos] == '\n' || _text[_pos] == '\r'))
                     ++_pos;
             }
 
@@ -134,19 +134,36 @@ namespace QOR::Testing
                         return false;
                     switch (_text[_pos++])
                     {
-                    case '"': out += '"'; break;
-                    case '\\': out += '\\'; break;
-                    case '/': out += '/'; break;
-                    case 'b': out += '\b'; break;
-                    case 'f': out += '\f'; break;
-                    case 'n': out += '\n'; break;
-                    case 'r': out += '\r'; break;
-                    case 't': out += '\t'; break;
+                    case '"':
+                        out += '"';
+                        break;
+                    case '\\':
+                        out += '\\';
+                        break;
+                    case '/':
+                        out += '/';
+                        break;
+                    case 'b':
+                        out += '\b';
+                        break;
+                    case 'f':
+                        out += '\f';
+                        break;
+                    case 'n':
+                        out += '\n';
+                        break;
+                    case 'r':
+                        out += '\r';
+                        break;
+                    case 't':
+                        out += '\t';
+                        break;
                     case 'u':
                         if (!ReadEscapedCodePoint(out))
                             return false;
                         break;
-                    default: return false;
+                    default:
+                        return false;
                     }
                 }
                 return false;

@@ -14,8 +14,8 @@ namespace QOR::Testing
 
     struct ReferenceSequence
     {
-        char32_t codePoint;  // Replacement when not well formed
-        std::size_t length;  // bytes of the sequence, or of its maximal ill-formed subpart
+        char32_t codePoint; // Replacement when not well formed
+        std::size_t length; // bytes of the sequence, or of its maximal ill-formed subpart
         bool bIsWellFormed;
     };
 

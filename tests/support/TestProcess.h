@@ -73,7 +73,7 @@ namespace QOR::Testing
     // The win32 module's helper program, built next to the running test program.
     std::string HelperPath();
     // `text` in quotation marks, as one argument of a command line.
-    template <class Text>
+    template<class Text>
     Text Quoted(const Text& text)
     {
         return Text(1, '"') + text + Text(1, '"');

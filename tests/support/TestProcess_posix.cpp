@@ -157,13 +157,17 @@ namespace QOR::Testing
         for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
             fds.push_back(std::stoi(entry.path().filename().string()));
 
-        struct stat devNull{};
+        struct stat devNull
+        {
+        };
         ::stat("/dev/null", &devNull);
         std::ostringstream report;
         report << "session " << (::getsid(0) == ::getpid() ? "own" : "inherited") << "\n";
         for (int fd = 0; fd <= 2; ++fd)
         {
-            struct stat info{};
+            struct stat info
+            {
+            };
             const bool isNull = ::fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == devNull.st_rdev;
             report << "fd" << fd << " " << (isNull ? "null" : "other") << "\n";
         }
@@ -171,7 +175,9 @@ namespace QOR::Testing
         report << "fds";
         for (const int fd : fds)
         {
-            struct stat info{};
+            struct stat info
+            {
+            };
             if (::fstat(fd, &info) == 0)
                 report << " " << fd;
         }
@@ -180,7 +186,9 @@ namespace QOR::Testing
         sigemptyset(&mask);
         ::sigprocmask(SIG_BLOCK, nullptr, &mask);
         report << "usr2blocked " << sigismember(&mask, SIGUSR2) << "\n";
-        struct sigaction action{};
+        struct sigaction action
+        {
+        };
         ::sigaction(SIGUSR1, nullptr, &action);
         report << "usr1default " << (action.sa_handler == SIG_DFL ? 1 : 0) << "\n";
         const char* marker = std::getenv("QOR_TEST_MARKER");
@@ -227,10 +235,7 @@ namespace QOR::Testing
                 auto held = std::unique_ptr<ImmutableFile>(new ImmutableFile(file));
                 return held->SetImmutable(true) ? std::move(held) : nullptr;
             }
-            ~ImmutableFile() override
-            {
-                SetImmutable(false);
-            }
+            ~ImmutableFile() override { SetImmutable(false); }
 
         private:
             explicit ImmutableFile(const std::filesystem::path& file)

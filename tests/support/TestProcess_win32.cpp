@@ -33,8 +33,8 @@ namespace QOR::Testing
             {
             case Stream::Kind::Usual:
                 return UniqueKernelHandle(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                                                        FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                                        OPEN_EXISTING, 0, nullptr));
+                                                        FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING,
+                                                        0, nullptr));
             case Stream::Kind::Closed:
                 break;
             case Stream::Kind::ReaderGone:
@@ -148,7 +148,7 @@ namespace QOR::Testing
     std::unique_ptr<HeldFile> HoldFileWithoutSharing(const std::filesystem::path& path)
     {
         const HANDLE handle = ::CreateFileW(path.wstring().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr);
+                                            FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE)
             throw std::runtime_error("cannot hold " + path.string());
         return std::make_unique<HeldWin32File>(handle);

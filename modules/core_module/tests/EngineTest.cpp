@@ -54,7 +54,8 @@ TEST_F(EngineTest, RegistersExactlyTheStandardModulesAndOnlyCoreModuleAsCore)
     const bool bHasLogger = Contains(names, "Logger");
     if (bHasLogger)
     {
-        EXPECT_THAT(names, UnorderedElementsAre("Logger", "SmartThreadManager", "VirtualFileSystemManager", "TaskManager"));
+        EXPECT_THAT(names,
+                    UnorderedElementsAre("Logger", "SmartThreadManager", "VirtualFileSystemManager", "TaskManager"));
     }
     else
     {
@@ -149,10 +150,8 @@ TEST_F(EngineTest, CoreModuleInstallsInOrderAndEachModuleIsFindableInItsOwnOnCre
 {
     _engine->AddCoreModule<RecordingCoreModule>();
 
-    EXPECT_THAT(Events(), ElementsAre("RecordingCore.InstallModules",
-                                      "Alpha.constructed", "Alpha.OnCreated",
-                                      "Beta.constructed", "Beta.OnCreated",
-                                      "Gamma.constructed", "Gamma.OnCreated"));
+    EXPECT_THAT(Events(), ElementsAre("RecordingCore.InstallModules", "Alpha.constructed", "Alpha.OnCreated",
+                                      "Beta.constructed", "Beta.OnCreated", "Gamma.constructed", "Gamma.OnCreated"));
     EXPECT_TRUE(_engine->GetModule<Alpha>()->WasFindableInOnCreated());
     EXPECT_TRUE(_engine->GetModule<Gamma>()->WasFindableInOnCreated());
     EXPECT_TRUE(RecordingCoreModule::bInstalledBeforeRegistered);
@@ -189,7 +188,10 @@ TEST_F(EngineTest, ModuleInterfaceDefaultsAndOverrides)
 
 namespace
 {
-    struct FailingName { static constexpr std::string_view value = "Failing"; };
+    struct FailingName
+    {
+        static constexpr std::string_view value = "Failing";
+    };
 
     class FailingModule : public Module
     {

@@ -1,5 +1,5 @@
-#include "JsonReader.h"
 #include "qor/Logging/JsonEscape.h"
+#include "JsonReader.h"
 
 #include <gtest/gtest.h>
 
@@ -74,16 +74,22 @@ namespace
         };
         const Case cases[] = {
             {"\x80", r},
-            {"a\xC0\xAF" "b", "a" + r + r + "b"},           // overlong lead bytes are never valid
-            {"\xE0\x80\x80", r + r + r},                    // overlong three-byte form
-            {"\xED\xA0\x80", r + r + r},                    // surrogate
-            {"\xF4\x90\x80\x80", r + r + r + r},            // beyond U+10FFFF
+            {"a\xC0\xAF"
+             "b",
+             "a" + r + r + "b"},                 // overlong lead bytes are never valid
+            {"\xE0\x80\x80", r + r + r},         // overlong three-byte form
+            {"\xED\xA0\x80", r + r + r},         // surrogate
+            {"\xF4\x90\x80\x80", r + r + r + r}, // beyond U+10FFFF
             {"\xF5\x80", r + r},
-            {"\xE2\x82", r},                                // truncated at the end: one subpart
-            {"\xE2\x82" "A", r + "A"},                      // truncated before ASCII
-            {"\xF0\x9F\x98" "\xF0\x9F\x98\x80", r + "\xF0\x9F\x98\x80"},
+            {"\xE2\x82", r}, // truncated at the end: one subpart
+            {"\xE2\x82"
+             "A",
+             r + "A"}, // truncated before ASCII
+            {"\xF0\x9F\x98"
+             "\xF0\x9F\x98\x80",
+             r + "\xF0\x9F\x98\x80"},
             {"\xE2\x82\xAC\xFF\xE2\x82\xAC", "\xE2\x82\xAC" + r + "\xE2\x82\xAC"},
-            {"\xC3\"", r + "\\\""},                         // an escape right after a broken sequence
+            {"\xC3\"", r + "\\\""}, // an escape right after a broken sequence
         };
         for (const Case& c : cases)
         {

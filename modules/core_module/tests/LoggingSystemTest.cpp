@@ -1,11 +1,11 @@
 // The logging system is one per process and lives until exit, so every case runs its logging in a
 // child process (EXPECT_EXIT) and checks the files the child left behind. The child re-runs the case
 // from its start, so everything before EXPECT_EXIT must be repeatable.
+#include "qor/Logging/LoggingSystem.h"
 #include "JsonReader.h"
 #include "TestTree.h"
 #include "qor/Engine/Engine.h"
 #include "qor/Logging/Logger.h"
-#include "qor/Logging/LoggingSystem.h"
 
 #include <gtest/gtest.h>
 #include <spdlog/async_logger.h>
@@ -34,15 +34,15 @@ namespace
     using QOR::Testing::ReadFile;
     using QOR::Testing::WriteFile;
 
-#define CHILD_CHECK(condition)                                                                              \
-    do                                                                                                      \
-    {                                                                                                       \
-        if (!(condition))                                                                                   \
-        {                                                                                                   \
-            std::fprintf(stderr, "child check failed: %s (line %d)\n", #condition, __LINE__);               \
-            std::fflush(stderr);                                                                            \
-            std::exit(1);                                                                                   \
-        }                                                                                                   \
+#define CHILD_CHECK(condition)                                                                                         \
+    do                                                                                                                 \
+    {                                                                                                                  \
+        if (!(condition))                                                                                              \
+        {                                                                                                              \
+            std::fprintf(stderr, "child check failed: %s (line %d)\n", #condition, __LINE__);                          \
+            std::fflush(stderr);                                                                                       \
+            std::exit(1);                                                                                              \
+        }                                                                                                              \
     } while (false)
 
     class LoggingSystemTest : public testing::Test
@@ -258,8 +258,9 @@ namespace
     TEST_F(LoggingSystemTest, LevelsAndSinkThresholds)
     {
         // Each threshold in a fresh logging system of its own child.
-        const std::pair<const char*, LogLevel> thresholds[] = {
-            {"trace.txt", LogLevel::Trace}, {"warning.txt", LogLevel::Warning}, {"beyond.txt", static_cast<LogLevel>(9)}};
+        const std::pair<const char*, LogLevel> thresholds[] = {{"trace.txt", LogLevel::Trace},
+                                                               {"warning.txt", LogLevel::Warning},
+                                                               {"beyond.txt", static_cast<LogLevel>(9)}};
         for (const auto& [file, threshold] : thresholds)
         {
             EXPECT_EXIT(

@@ -156,7 +156,10 @@ TEST_F(SmartThreadManagerTest, ListenersMayDetachDuringANotificationOrDieWhileAt
     EXPECT_EQ(_threads->GetListenerCount(), 2u);
 
     // Whichever of the two is told first detaches both; the other must not be called afterwards.
-    self.onChange = [&] { _threads->DetachListener(selfId); _threads->DetachListener(victimId); };
+    self.onChange = [&] {
+        _threads->DetachListener(selfId);
+        _threads->DetachListener(victimId);
+    };
     victim.onChange = self.onChange;
     RegisterOnNewThread();
 

@@ -1,6 +1,6 @@
+#include "qor/MultiThreading/TaskManager.h"
 #include "qor/Engine/Engine.h"
 #include "qor/MultiThreading/SmartThread/SmartThread.h"
-#include "qor/MultiThreading/TaskManager.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -32,11 +32,7 @@ namespace QOR::Testing
     public:
         static std::string_view GetStaticName() { return Name::value; }
 
-        explicit RecordingModule(EngineKey key)
-            : Module(key)
-        {
-            Record("constructed");
-        }
+        explicit RecordingModule(EngineKey key) : Module(key) { Record("constructed"); }
         ~RecordingModule() override { Record("destroyed"); }
 
         void OnCreated(EngineKey key) override
@@ -67,9 +63,18 @@ namespace QOR::Testing
         bool _bWasFindable = false;
     };
 
-    struct AlphaName { static constexpr std::string_view value = "Alpha"; };
-    struct BetaName { static constexpr std::string_view value = "Beta"; };
-    struct GammaName { static constexpr std::string_view value = "Gamma"; };
+    struct AlphaName
+    {
+        static constexpr std::string_view value = "Alpha";
+    };
+    struct BetaName
+    {
+        static constexpr std::string_view value = "Beta";
+    };
+    struct GammaName
+    {
+        static constexpr std::string_view value = "Gamma";
+    };
 
     using Alpha = RecordingModule<AlphaName>;
     using Beta = RecordingModule<BetaName>;

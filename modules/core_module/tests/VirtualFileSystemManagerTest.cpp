@@ -1,5 +1,5 @@
-#include "qor/Engine/Engine.h"
 #include "qor/VirtualFileSystem/VirtualFileSystemManager.h"
+#include "qor/Engine/Engine.h"
 
 #include <gtest/gtest.h>
 

@@ -47,8 +47,8 @@ TEST(FileHoldersTest, QueryThatHangsOrFailsNamesNobodyAndDoesNotHoldTheCallerUp)
     ASSERT_EQ(quick.size(), 1u);
     EXPECT_EQ(quick[0].name, "game.exe");
 
-    EXPECT_TRUE(QOR::Detail::QueryWithin([]() -> std::vector<FileHolder> { throw std::runtime_error("no"); }, 60s)
-                    .empty());
+    EXPECT_TRUE(
+        QOR::Detail::QueryWithin([]() -> std::vector<FileHolder> { throw std::runtime_error("no"); }, 60s).empty());
 
     // The query only ends once the caller has returned: the wait cannot have been longer than it.
     auto released = std::make_shared<std::atomic<bool>>(false);

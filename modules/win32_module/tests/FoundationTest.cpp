@@ -49,10 +49,7 @@ namespace
                 out[0] = u'x';
             return out == nullptr ? sizeAnswer : convertAnswer;
         }
-        std::uint32_t LastError() override
-        {
-            return error;
-        }
+        std::uint32_t LastError() override { return error; }
     };
 }
 
@@ -78,7 +75,8 @@ TEST(Utf8ToWideTest, ConvertsWellFormedText)
 
 TEST(Utf8ToWideTest, IllFormedInputIsReplacedNotRefused)
 {
-    const QOR::WideTextResult result = QOR::Utf8ToWide("a\xFF" "b");
+    const QOR::WideTextResult result = QOR::Utf8ToWide("a\xFF"
+                                                       "b");
     EXPECT_FALSE(result.error);
     EXPECT_EQ(result.text, WideString(u"a\uFFFDb"));
 }
@@ -95,15 +93,15 @@ TEST(Utf8CodecTest, ReplacesEachMaximalIllFormedSubpart)
     const Case cases[] = {
         {Bytes({0x61, 0xF1, 0x80, 0x80, 0xE1, 0x80, 0xC2, 0x62, 0x80, 0x63, 0x80, 0xBF, 0x64}),
          u"a\uFFFD\uFFFD\uFFFDb\uFFFDc\uFFFD\uFFFDd"},
-        {Bytes({0xC0, 0xAF}), u"\uFFFD\uFFFD"},                     // overlong '/'
-        {Bytes({0xE0, 0x80, 0xAF}), u"\uFFFD\uFFFD\uFFFD"},         // overlong, three bytes
+        {Bytes({0xC0, 0xAF}), u"\uFFFD\uFFFD"},             // overlong '/'
+        {Bytes({0xE0, 0x80, 0xAF}), u"\uFFFD\uFFFD\uFFFD"}, // overlong, three bytes
         {Bytes({0xF0, 0x80, 0x80, 0xAF}), u"\uFFFD\uFFFD\uFFFD\uFFFD"},
-        {Bytes({0xED, 0xA0, 0x80}), u"\uFFFD\uFFFD\uFFFD"},         // encoded surrogate
+        {Bytes({0xED, 0xA0, 0x80}), u"\uFFFD\uFFFD\uFFFD"},             // encoded surrogate
         {Bytes({0xF4, 0x90, 0x80, 0x80}), u"\uFFFD\uFFFD\uFFFD\uFFFD"}, // above U+10FFFF
         {Bytes({0xF5, 0x80}), u"\uFFFD\uFFFD"},
-        {Bytes({0xF0, 0x9F, 0x98}), u"\uFFFD"},                     // truncated at the end
-        {Bytes({0xE2, 0x82, 0x41}), u"\uFFFDA"},                    // truncated, then a character
-        {Bytes({0x80, 0xBF}), u"\uFFFD\uFFFD"},                     // stray continuation bytes
+        {Bytes({0xF0, 0x9F, 0x98}), u"\uFFFD"},  // truncated at the end
+        {Bytes({0xE2, 0x82, 0x41}), u"\uFFFDA"}, // truncated, then a character
+        {Bytes({0x80, 0xBF}), u"\uFFFD\uFFFD"},  // stray continuation bytes
         {Bytes({0xC2}), u"\uFFFD"},
     };
     for (const Case& c : cases)
@@ -116,9 +114,9 @@ TEST(Utf8CodecTest, ReplacesEachMaximalIllFormedSubpart)
 // Random inputs biased toward the bytes where decoders go wrong, checked against the reference.
 TEST(Utf8CodecTest, AgreesWithReferenceOnRandomInput)
 {
-    const std::uint8_t interesting[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1,
-                                        0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3,
-                                        0xF4, 0xF5, 0xF7, 0xF8, 0xFE, 0xFF};
+    const std::uint8_t interesting[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0,
+                                        0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0,
+                                        0xF1, 0xF3, 0xF4, 0xF5, 0xF7, 0xF8, 0xFE, 0xFF};
     std::mt19937 random(12345);
     std::uniform_int_distribution<int> lengthPick(0, 12);
     std::uniform_int_distribution<int> kindPick(0, 9);
@@ -133,7 +131,7 @@ TEST(Utf8CodecTest, AgreesWithReferenceOnRandomInput)
         for (int k = 0; k < length; ++k)
         {
             const int kind = kindPick(random);
-            const int byte = kind < 4 ? continuationPick(random)
+            const int byte = kind < 4   ? continuationPick(random)
                              : kind < 8 ? interesting[interestingPick(random)]
                                         : bytePick(random);
             input.push_back(static_cast<char>(byte));

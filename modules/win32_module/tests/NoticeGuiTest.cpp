@@ -83,10 +83,7 @@ namespace
             }
         }
 
-        const std::string& Name() const
-        {
-            return _name;
-        }
+        const std::string& Name() const { return _name; }
 
     private:
         TemporaryFolder _folder;

@@ -13,18 +13,9 @@ namespace
     struct RecordingTraits
     {
         using Handle = int;
-        static int Invalid() noexcept
-        {
-            return -1;
-        }
-        static bool IsValid(int handle) noexcept
-        {
-            return handle >= 0;
-        }
-        static void Close(int handle) noexcept
-        {
-            closed.push_back(handle);
-        }
+        static int Invalid() noexcept { return -1; }
+        static bool IsValid(int handle) noexcept { return handle >= 0; }
+        static void Close(int handle) noexcept { closed.push_back(handle); }
     };
     using Owner = QOR::UniqueHandle<RecordingTraits>;
 }

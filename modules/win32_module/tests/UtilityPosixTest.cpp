@@ -53,7 +53,9 @@ TEST(LockFileTest, LockFileIsAReadableRegularFileThatOutlivesTheLock)
         QOR::MutexResult held = QOR::CreateNamedMutex(name);
         ::umask(previous);
         ASSERT_FALSE(held.error) << held.error.GetText();
-        struct stat info{};
+        struct stat info
+        {
+        };
         ASSERT_EQ(::lstat(path.c_str(), &info), 0);
         EXPECT_TRUE(S_ISREG(info.st_mode));
         EXPECT_EQ(info.st_mode & 0777, 0644u) << "every user must be able to probe it";
@@ -138,9 +140,13 @@ TEST(LaunchProcessPosixTest, ChildStartsDetachedWithNothingInherited)
     const QOR::Detail::UniqueFd inheritable(::open("/dev/zero", O_RDONLY)); // deliberately without O_CLOEXEC
     ASSERT_TRUE(inheritable);
     ::setenv("QOR_TEST_MARKER", "inherited", 1);
-    struct sigaction ignore{};
+    struct sigaction ignore
+    {
+    };
     ignore.sa_handler = SIG_IGN;
-    struct sigaction previousAction{};
+    struct sigaction previousAction
+    {
+    };
     ::sigaction(SIGUSR1, &ignore, &previousAction);
     sigset_t usr2;
     sigset_t previousMask;
@@ -192,8 +198,7 @@ TEST(LaunchProcessPosixTest, EndedChildLeavesNoZombie)
     ASSERT_FALSE(launch.error) << launch.error.GetText();
     ASSERT_TRUE(WaitForFile(dir.Path() / "pid", 30s));
     const pid_t pid = std::stoi(ReadFile(dir.Path() / "pid"));
-    EXPECT_TRUE(WaitUntil([&] { return ProcessState(pid) == 0; }, 10s))
-        << "state " << ProcessState(pid);
+    EXPECT_TRUE(WaitUntil([&] { return ProcessState(pid) == 0; }, 10s)) << "state " << ProcessState(pid);
 
     // The process descriptor reports the end.
     pollfd ended{static_cast<int>(launch.process.Get()), POLLIN, 0};

@@ -46,8 +46,8 @@ namespace
     {
     public:
         Helper(const std::string& mode, const std::string& name)
-            : _launch(QOR::LaunchProcess(HelperPath(), mode + " " + Quoted(name) + " " + Quoted(_dir.Path().string()),
-                                         0))
+            : _launch(
+                  QOR::LaunchProcess(HelperPath(), mode + " " + Quoted(name) + " " + Quoted(_dir.Path().string()), 0))
         {
         }
         Helper(const Helper&) = delete;
@@ -59,10 +59,7 @@ namespace
             std::this_thread::sleep_for(100ms);
         }
 
-        QOR::LaunchResult& Launch()
-        {
-            return _launch;
-        }
+        QOR::LaunchResult& Launch() { return _launch; }
         // "ok <pid>" or "error <text>"; empty when the helper never answered.
         std::string WaitReady()
         {
@@ -84,18 +81,12 @@ namespace
     class FailingConverter final : public QOR::Detail::SystemTextConverter
     {
     public:
-        explicit FailingConverter(std::string failOn)
-            : _failOn(std::move(failOn))
-        {
-        }
+        explicit FailingConverter(std::string failOn) : _failOn(std::move(failOn)) {}
         int Convert(std::string_view utf8, char16_t*, int) override
         {
             return utf8 == _failOn ? 0 : static_cast<int>(utf8.size());
         }
-        std::uint32_t LastError() override
-        {
-            return 1113;
-        }
+        std::uint32_t LastError() override { return 1113; }
 
     private:
         std::string _failOn;
@@ -149,10 +140,10 @@ TEST(CommandLineTest, ArgumentsSplitLikeTheWindowsRuntime)
     EXPECT_EQ(split("  a\tb  c "), (Words{"a", "b", "c"}));
     EXPECT_EQ(split("\"a b\" c"), (Words{"a b", "c"}));
     EXPECT_EQ(split("\"\""), (Words{""}));
-    EXPECT_EQ(split("a\\\\b"), (Words{"a\\\\b"}));              // backslashes alone are literal
-    EXPECT_EQ(split("\"a\\\\\" b"), (Words{"a\\", "b"}));       // 2n backslashes + quote: n, quote delimits
-    EXPECT_EQ(split("a\\\"b"), (Words{"a\"b"}));                // 2n+1: n and a literal quote
-    EXPECT_EQ(split("\"a\"\"b\""), (Words{"a\"b"}));            // "" inside quotes
+    EXPECT_EQ(split("a\\\\b"), (Words{"a\\\\b"}));        // backslashes alone are literal
+    EXPECT_EQ(split("\"a\\\\\" b"), (Words{"a\\", "b"})); // 2n backslashes + quote: n, quote delimits
+    EXPECT_EQ(split("a\\\"b"), (Words{"a\"b"}));          // 2n+1: n and a literal quote
+    EXPECT_EQ(split("\"a\"\"b\""), (Words{"a\"b"}));      // "" inside quotes
     EXPECT_EQ(split("\"C:\\tmp dir\\\""), (Words{"C:\\tmp dir\""}));
     EXPECT_EQ(split("\"open"), (Words{"open"}));
 }
@@ -172,7 +163,7 @@ TEST(NoticeTest, DialogTextsAreArgumentsAndNeverMarkup)
     const auto commands = QOR::Detail::NoticeDialogCommands("-x <b>a</b> & \"q\"\nnext", "--title");
     ASSERT_EQ(commands.size(), 2u);
     EXPECT_EQ(commands[0], (std::vector<std::string>{"zenity", "--warning", "--no-markup", "--title=--title",
-                                                      "--text=-x <b>a</b> & \"q\"\nnext"}));
+                                                     "--text=-x <b>a</b> & \"q\"\nnext"}));
     EXPECT_EQ(commands[1][0], "kdialog");
     EXPECT_EQ(commands[1].back(), "--sorry=<qt>-x &lt;b&gt;a&lt;/b&gt; &amp; &quot;q&quot;<br/>next</qt>");
     EXPECT_EQ(QOR::Detail::FormatNoticeForConsole("Unable to copy.", "Error"), "Error: Unable to copy.\n");
@@ -295,7 +286,8 @@ TEST(NamedMutexTest, NamesThatCannotBeOneMutexAreRefused)
 TEST(NamedMutexTest, NameTakenByAnEventIsNoHolderAndCarriesTheSystemCode)
 {
     const std::string name = UniqueName("QOR_Test");
-    const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, (L"Global\\" + std::filesystem::path(name).wstring()).c_str());
+    const HANDLE event =
+        ::CreateEventW(nullptr, TRUE, FALSE, (L"Global\\" + std::filesystem::path(name).wstring()).c_str());
     ASSERT_NE(event, nullptr);
     const QOR::MutexResult result = QOR::CreateNamedMutex(name);
     ::CloseHandle(event);

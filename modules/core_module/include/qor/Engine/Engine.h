@@ -55,10 +55,7 @@ namespace QOR
         struct NameHash
         {
             using is_transparent = void;
-            std::size_t operator()(std::string_view name) const noexcept
-            {
-                return std::hash<std::string_view>{}(name);
-            }
+            std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
         };
         template<class T>
         using Registry = std::unordered_map<std::string, std::shared_ptr<T>, NameHash, std::equal_to<>>;

@@ -6,8 +6,7 @@
 
 namespace QOR
 {
-    Engine::Engine(std::string_view name)
-        : _name(name)
+    Engine::Engine(std::string_view name) : _name(name)
     {
         AddCoreModule<CoreModule>();
         GetModule<SmartThreadManager>()->RegisterThread(EngineKey{});

@@ -4,8 +4,7 @@
 
 namespace QOR
 {
-    ModuleState::ModuleState(EngineKey key)
-        : EngineObject(key)
+    ModuleState::ModuleState(EngineKey key) : EngineObject(key)
     {
     }
 
@@ -15,8 +14,7 @@ namespace QOR
         return _bIsStopRequested;
     }
 
-    Module::Module(EngineKey key)
-        : EngineObject(key)
+    Module::Module(EngineKey key) : EngineObject(key)
     {
     }
 

@@ -37,12 +37,23 @@ namespace QOR
         {
             switch (c)
             {
-            case '"': buffer += "\\\""; return;
-            case '\\': buffer += "\\\\"; return;
-            case '\n': buffer += "\\n"; return;
-            case '\r': buffer += "\\r"; return;
-            case '\t': buffer += "\\t"; return;
-            default: break;
+            case '"':
+                buffer += "\\\"";
+                return;
+            case '\\':
+                buffer += "\\\\";
+                return;
+            case '\n':
+                buffer += "\\n";
+                return;
+            case '\r':
+                buffer += "\\r";
+                return;
+            case '\t':
+                buffer += "\\t";
+                return;
+            default:
+                break;
             }
             constexpr char kHex[] = "0123456789abcdef";
             const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0x0F]};

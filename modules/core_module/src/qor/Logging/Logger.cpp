@@ -5,8 +5,7 @@
 
 namespace QOR
 {
-    Logger::Logger(EngineKey key)
-        : Module(key)
+    Logger::Logger(EngineKey key) : Module(key)
     {
     }
 

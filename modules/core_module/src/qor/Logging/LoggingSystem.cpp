@@ -35,12 +35,18 @@ namespace QOR
         {
             switch (level)
             {
-            case LogLevel::Trace: return spdlog::level::trace;
-            case LogLevel::Debug: return spdlog::level::debug;
-            case LogLevel::Info: return spdlog::level::info;
-            case LogLevel::Warning: return spdlog::level::warn;
-            case LogLevel::Error: return spdlog::level::err;
-            case LogLevel::Critical: return spdlog::level::critical;
+            case LogLevel::Trace:
+                return spdlog::level::trace;
+            case LogLevel::Debug:
+                return spdlog::level::debug;
+            case LogLevel::Info:
+                return spdlog::level::info;
+            case LogLevel::Warning:
+                return spdlog::level::warn;
+            case LogLevel::Error:
+                return spdlog::level::err;
+            case LogLevel::Critical:
+                return spdlog::level::critical;
             }
             return spdlog::level::off;
         }
@@ -130,8 +136,8 @@ namespace QOR
             {
                 return; // a record that cannot be made whole is not written half-made
             }
-            logger.log(WithBaseName(location), level, R"("engineID": "{}", "category": "{}", "message": "{}")", engineID, category,
-                       message);
+            logger.log(WithBaseName(location), level, R"("engineID": "{}", "category": "{}", "message": "{}")",
+                       engineID, category, message);
         }
     }
 
@@ -165,8 +171,8 @@ namespace QOR
 
         std::shared_ptr<spdlog::async_logger> unlimited = CreateLogger(kUnlimitedName, false, newSettings, sinks);
         std::shared_ptr<spdlog::async_logger> rateLimited = CreateLogger(kRateLimitedName, true, newSettings, sinks);
-        std::filesystem::path fileSinkPath = newSettings.fileEnabled ? ComparablePath(newSettings.filePath)
-                                                                     : std::filesystem::path();
+        std::filesystem::path fileSinkPath =
+            newSettings.fileEnabled ? ComparablePath(newSettings.filePath) : std::filesystem::path();
         // Everything that can fail (this one starts a thread) comes before the loggers change, so a
         // failed Configure leaves the previous configuration whole and in use.
         spdlog::flush_every(std::chrono::seconds(std::max(newSettings.flushIntervalSeconds, 0)));

@@ -29,8 +29,7 @@ namespace QOR
         return "SmartThreadManager";
     }
 
-    SmartThreadManager::SmartThreadManager(EngineKey key)
-        : Module(key)
+    SmartThreadManager::SmartThreadManager(EngineKey key) : Module(key)
     {
     }
 

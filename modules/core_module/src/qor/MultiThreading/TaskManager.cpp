@@ -6,8 +6,7 @@
 
 namespace QOR
 {
-    TaskExecutorCore::TaskExecutorCore(std::function<void()> work)
-        : _work(std::move(work))
+    TaskExecutorCore::TaskExecutorCore(std::function<void()> work) : _work(std::move(work))
     {
     }
 
@@ -97,8 +96,7 @@ namespace QOR
         return _failedWorkCount;
     }
 
-    TaskExecutor::TaskExecutor(std::shared_ptr<TaskExecutorCore> core)
-        : _core(std::move(core))
+    TaskExecutor::TaskExecutor(std::shared_ptr<TaskExecutorCore> core) : _core(std::move(core))
     {
     }
 
@@ -127,8 +125,7 @@ namespace QOR
         return "TaskManager";
     }
 
-    TaskManager::TaskManager(EngineKey key)
-        : Module(key)
+    TaskManager::TaskManager(EngineKey key) : Module(key)
     {
     }
 

@@ -22,8 +22,7 @@ namespace QOR
         return "VirtualFileSystemManager";
     }
 
-    VirtualFileSystemManager::VirtualFileSystemManager(EngineKey key)
-        : Module(key)
+    VirtualFileSystemManager::VirtualFileSystemManager(EngineKey key) : Module(key)
     {
     }
 

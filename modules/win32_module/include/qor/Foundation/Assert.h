@@ -8,5 +8,5 @@ namespace QOR::Detail
     [[noreturn]] void AssertionFailed(const char* expression, const char* file, int line) noexcept;
 }
 
-#define QOR_ASSERT(expression)                                                                     \
+#define QOR_ASSERT(expression)                                                                                         \
     ((expression) ? static_cast<void>(0) : ::QOR::Detail::AssertionFailed(#expression, __FILE__, __LINE__))

@@ -17,27 +17,18 @@ namespace QOR::Detail
     {
         using Handle = int;
 
-        static constexpr int Invalid() noexcept
-        {
-            return -1;
-        }
-        static constexpr bool IsValid(int descriptor) noexcept
-        {
-            return descriptor >= 0;
-        }
+        static constexpr int Invalid() noexcept { return -1; }
+        static constexpr bool IsValid(int descriptor) noexcept { return descriptor >= 0; }
         // Never retried on EINTR: Linux has closed the descriptor even then, and a retry could close a
         // descriptor another thread has just been given.
-        static void Close(int descriptor) noexcept
-        {
-            ::close(descriptor);
-        }
+        static void Close(int descriptor) noexcept { ::close(descriptor); }
     };
 
     using UniqueFd = UniqueHandle<FileDescriptorTraits>;
 
     // Calls `call` again for as long as it fails with EINTR (returns -1 with errno EINTR), the way
     // every blocking system call here is made; returns the last result.
-    template <class Call>
+    template<class Call>
     auto RetryOnInterrupt(Call&& call) -> decltype(call())
     {
         for (;;)

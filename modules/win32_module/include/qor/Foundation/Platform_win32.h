@@ -23,18 +23,9 @@ namespace QOR::Detail
     {
         using Handle = HANDLE;
 
-        static Handle Invalid() noexcept
-        {
-            return nullptr;
-        }
-        static bool IsValid(Handle handle) noexcept
-        {
-            return handle != nullptr && handle != INVALID_HANDLE_VALUE;
-        }
-        static void Close(Handle handle) noexcept
-        {
-            ::CloseHandle(handle);
-        }
+        static Handle Invalid() noexcept { return nullptr; }
+        static bool IsValid(Handle handle) noexcept { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+        static void Close(Handle handle) noexcept { ::CloseHandle(handle); }
     };
 
     using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;

@@ -16,46 +16,28 @@
 
 namespace QOR
 {
-    template <class Traits>
+    template<class Traits>
     class UniqueHandle
     {
     public:
         using Handle = typename Traits::Handle;
 
         UniqueHandle() noexcept = default;
-        explicit UniqueHandle(Handle handle) noexcept
-            : _handle(handle)
-        {
-        }
+        explicit UniqueHandle(Handle handle) noexcept : _handle(handle) {}
         UniqueHandle(const UniqueHandle&) = delete;
         UniqueHandle& operator=(const UniqueHandle&) = delete;
-        UniqueHandle(UniqueHandle&& other) noexcept
-            : _handle(other.Release())
-        {
-        }
+        UniqueHandle(UniqueHandle&& other) noexcept : _handle(other.Release()) {}
         UniqueHandle& operator=(UniqueHandle&& other) noexcept
         {
             Reset(other.Release());
             return *this;
         }
-        ~UniqueHandle()
-        {
-            Reset();
-        }
+        ~UniqueHandle() { Reset(); }
 
-        explicit operator bool() const noexcept
-        {
-            return Traits::IsValid(_handle);
-        }
-        Handle Get() const noexcept
-        {
-            return _handle;
-        }
+        explicit operator bool() const noexcept { return Traits::IsValid(_handle); }
+        Handle Get() const noexcept { return _handle; }
         // Gives the handle up without closing it; the owner is empty afterwards.
-        [[nodiscard]] Handle Release() noexcept
-        {
-            return std::exchange(_handle, Traits::Invalid());
-        }
+        [[nodiscard]] Handle Release() noexcept { return std::exchange(_handle, Traits::Invalid()); }
         // Closes the handle held (if any) and takes `handle`.
         void Reset(Handle handle = Traits::Invalid()) noexcept
         {

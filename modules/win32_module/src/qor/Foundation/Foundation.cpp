@@ -8,8 +8,7 @@
 
 namespace QOR
 {
-    Win32Error::Win32Error(std::string text)
-        : _text(std::move(text))
+    Win32Error::Win32Error(std::string text) : _text(std::move(text))
     {
     }
 
@@ -56,10 +55,7 @@ namespace QOR::Detail
         class TextConversion final : public std::error_category
         {
         public:
-            const char* name() const noexcept override
-            {
-                return "qor.text_conversion";
-            }
+            const char* name() const noexcept override { return "qor.text_conversion"; }
             std::string message(int value) const override
             {
                 const char* name = ConversionErrorName(static_cast<std::uint32_t>(value));

@@ -36,8 +36,7 @@ namespace QOR::Detail
 
     // Converts `utf8` into `wide`. Any refusal other than the four codes breaks an invariant and stops
     // the program.
-    [[nodiscard]] std::error_code Utf8ToWideWith(std::string_view utf8, SystemTextConverter& system,
-                                                 WideString& wide);
+    [[nodiscard]] std::error_code Utf8ToWideWith(std::string_view utf8, SystemTextConverter& system, WideString& wide);
 
     // Supplied by the backend.
     SystemTextConverter& NativeTextConverter();

@@ -20,10 +20,7 @@ namespace QOR::Detail
                 return static_cast<int>(DecodeUtf8(utf8, out));
             }
 
-            std::uint32_t LastError() override
-            {
-                return ErrorInsufficientBuffer;
-            }
+            std::uint32_t LastError() override { return ErrorInsufficientBuffer; }
         };
     }
 

@@ -20,10 +20,7 @@ namespace QOR::Detail
                                              reinterpret_cast<wchar_t*>(out), outCapacity);
             }
 
-            std::uint32_t LastError() override
-            {
-                return ::GetLastError();
-            }
+            std::uint32_t LastError() override { return ::GetLastError(); }
         };
     }
 

@@ -51,7 +51,7 @@ namespace QOR
             }
         }
 
-        template <class Unit>
+        template<class Unit>
         std::string EncodeUtf16Units(const Unit* units, std::size_t size)
         {
             std::string out;

@@ -25,7 +25,7 @@ namespace QOR::Detail
             decltype(&::RmEndSession) endSession = nullptr;
         };
 
-        template <typename Function>
+        template<typename Function>
         Function Entry(HMODULE module, const char* name) noexcept
         {
             // Through void(*)(), the one function type GCC lets any other be cast from and to.
@@ -55,14 +55,8 @@ namespace QOR::Detail
             using Handle = DWORD;
 
             // The API names no invalid session; all bits set stands for none.
-            static Handle Invalid() noexcept
-            {
-                return static_cast<DWORD>(-1);
-            }
-            static bool IsValid(Handle session) noexcept
-            {
-                return session != Invalid();
-            }
+            static Handle Invalid() noexcept { return static_cast<DWORD>(-1); }
+            static bool IsValid(Handle session) noexcept { return session != Invalid(); }
             static void Close(Handle session) noexcept
             {
                 if (const RestartManager* api = LoadRestartManager())

@@ -16,10 +16,7 @@ namespace QOR
         Native handle;
         std::function<void(Native)> release;
 
-        Owner(Native h, std::function<void(Native)> r)
-            : handle(h), release(std::move(r))
-        {
-        }
+        Owner(Native h, std::function<void(Native)> r) : handle(h), release(std::move(r)) {}
         Owner(const Owner&) = delete;
         Owner& operator=(const Owner&) = delete;
 

@@ -151,14 +151,11 @@ namespace QOR
         class LockFileCategory final : public std::error_category
         {
         public:
-            const char* name() const noexcept override
-            {
-                return "qor.lock_file";
-            }
+            const char* name() const noexcept override { return "qor.lock_file"; }
             std::string message(int value) const override
             {
                 return value == static_cast<int>(LockFileFault::SymbolicLink) ? "Is a symbolic link"
-                                                                               : "Not a regular file";
+                                                                              : "Not a regular file";
             }
         };
 
@@ -194,7 +191,9 @@ namespace QOR
                     // The umask must not narrow it: every user has to be able to open it to probe.
                     ::fchmod(fd.Get(), 0644);
                 }
-                struct stat info{};
+                struct stat info
+                {
+                };
                 if (::fstat(fd.Get(), &info) != 0)
                     return LastSystemError();
                 if (S_ISDIR(info.st_mode))
@@ -271,8 +270,7 @@ namespace QOR
         UniqueFd fd;
         if (const std::error_code cause = OpenLockFile(*path, true, fd))
         {
-            const bool bIsDenied =
-                cause == std::errc::permission_denied || cause == std::errc::operation_not_permitted;
+            const bool bIsDenied = cause == std::errc::permission_denied || cause == std::errc::operation_not_permitted;
             return {Win32Error(bIsDenied ? Detail::MutexAccessDenied : Detail::MutexUnableToCreate), {}, cause};
         }
 

@@ -156,10 +156,12 @@ namespace QOR
         if (::GetLastError() == ERROR_ALREADY_EXISTS)
             return {Win32Error(Detail::MutexAlreadyExists), {}, SystemError(ERROR_ALREADY_EXISTS)};
 
-        return {Win32Error(), SharedHandle(ToNative(mutex.Release()), [](SharedHandle::Native native) {
-                    ::ReleaseMutex(ToHandle(native));
-                    ::CloseHandle(ToHandle(native));
-                }),
+        return {Win32Error(),
+                SharedHandle(ToNative(mutex.Release()),
+                             [](SharedHandle::Native native) {
+                                 ::ReleaseMutex(ToHandle(native));
+                                 ::CloseHandle(ToHandle(native));
+                             }),
                 {}};
     }
 

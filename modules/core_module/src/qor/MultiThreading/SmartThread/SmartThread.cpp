@@ -6,8 +6,7 @@
 
 namespace QOR
 {
-    SmartThread::SmartThread(std::function<void()> joinAction)
-        : _joinAction(std::move(joinAction))
+    SmartThread::SmartThread(std::function<void()> joinAction) : _joinAction(std::move(joinAction))
     {
     }
 
