@@ -9,19 +9,22 @@ out="${2:-$here/../docs/copy_benchmark.png}"
 command -v gnuplot >/dev/null || { echo "gnuplot is missing (scripts/install-deps.sh installs gnuplot-nox)" >&2; exit 1; }
 
 gnuplot <<GNUPLOT
-set terminal pngcairo size 900,520 font "DejaVu Sans,11"
+set terminal pngcairo size 900,600 font "DejaVu Sans,11"
 set output "$out"
 set datafile separator ","
 set title "Applying a staged update: QORLauncherUpdater against cp -a + sync -f (median of alternating runs)"
-set ylabel "seconds (lower is better)"
+set ylabel "seconds, log scale (lower is better)"
 set style data histograms
 set style histogram clustered gap 1
 set style fill solid 0.85 border -1
 set boxwidth 0.9
-set yrange [0:*]
+# Fresh installations take hundredths of a second against cp's seconds: only a log scale shows both.
+set logscale y
+set yrange [0.01:100]
+set bmargin 7
 set grid ytics
 set key top left
-set xtics nomirror
+set xtics nomirror rotate by -25
 plot "$csv" using 5:xtic(1) skip 1 title "QORLauncherUpdater (end to end)" linecolor rgb "#2f6db5", \
      "" using 6 skip 1 title "cp -a + sync -f" linecolor rgb "#b0b0b0", \
      "" using 0:(\$5):(sprintf("%.3fx", \$7)) skip 1 with labels offset -2.2,0.8 notitle
