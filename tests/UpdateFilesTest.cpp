@@ -256,53 +256,49 @@ namespace QOR::Testing
                 fs::create_directories(Installed("plugins"));
                 fs::rename(Staged("plugins/p.dll"), Installed("plugins/p.dll"));
             };
+            const auto allMoved = [&] {
+                oldCore();
+                movedCore();
+                movedPlugin();
+                movedExtras();
+            };
+            // Every state starts from the whole staging tree; the loop stages it.
             const std::vector<State> states = {
-                {"nothing done yet", false,
-                 [&] {
-                     stageAll();
-                     oldCore();
-                 }},
+                {"nothing done yet", false, [&] { oldCore(); }},
                 {"backup linked", false,
                  [&] {
-                     stageAll();
                      oldCore();
                      fs::create_hard_link(Installed("bin/core.dll"), working("bin", 0, 'b'));
                  }},
                 {"backup half copied", false,
                  [&] {
-                     stageAll();
                      oldCore();
                      WriteFile(working("bin", 0, 'p'), "core o");
                  }},
                 {"replaced file moved in", false,
                  [&] {
-                     stageAll();
                      oldCore();
                      movedCore();
                  }},
                 {"replacement half copied in", false,
                  [&] {
-                     stageAll();
                      oldCore();
                      fs::create_hard_link(Installed("bin/core.dll"), working("bin", 0, 'b'));
                      WriteFile(working("bin", 0, 'n'), "core n");
                  }},
                 {"replacement copied in", false,
                  [&] {
-                     stageAll();
                      WriteFile(working("bin", 0, 'b'), "core old");
                      WriteFile(Installed("bin/core.dll"), "core new");
                  }},
                 {"both moved in", false,
                  [&] {
-                     stageAll();
                      oldCore();
                      movedCore();
                      movedPlugin();
                  }},
                 {"new file half copied in", false,
                  [&] {
-                     stageAll();
                      oldCore();
                      movedCore();
                      fs::create_directories(Installed("plugins"));
@@ -310,14 +306,12 @@ namespace QOR::Testing
                  }},
                 {"undo: backup set aside", false,
                  [&] {
-                     stageAll();
                      oldCore();
                      movedCore();
                      fs::rename(working("bin", 0, 'b'), working("bin", 0, 'r'));
                  }},
                 {"undo: staged file half copied back", false,
                  [&] {
-                     stageAll();
                      oldCore();
                      movedCore();
                      fs::rename(working("bin", 0, 'b'), working("bin", 0, 'r'));
@@ -325,46 +319,23 @@ namespace QOR::Testing
                  }},
                 {"undo: staged file back", false,
                  [&] {
-                     stageAll();
                      oldCore();
                      movedCore();
                      fs::rename(working("bin", 0, 'b'), working("bin", 0, 'r'));
                      fs::create_hard_link(Installed("bin/core.dll"), Staged("bin/core.dll"));
                  }},
-                {"folder moved in", false,
-                 [&] {
-                     stageAll();
-                     oldCore();
-                     movedCore();
-                     movedPlugin();
-                     movedExtras();
-                 }},
-                {"committed, staging still there", true,
-                 [&] {
-                     stageAll();
-                     oldCore();
-                     movedCore();
-                     movedPlugin();
-                     movedExtras();
-                 }},
+                {"folder moved in", false, [&] { allMoved(); }},
+                {"committed, staging still there", true, [&] { allMoved(); }},
                 {"committed, staging half removed", true,
                  [&] {
-                     stageAll();
-                     oldCore();
-                     movedCore();
-                     movedPlugin();
-                     movedExtras();
+                     allMoved();
                      fs::create_directories(Installed(work));
                      fs::rename(Staging(), Installed(work + "/staging"));
                      fs::remove_all(Installed(work + "/staging/plugins"));
                  }},
                 {"committed, backups removed", true,
                  [&] {
-                     stageAll();
-                     oldCore();
-                     movedCore();
-                     movedPlugin();
-                     movedExtras();
+                     allMoved();
                      fs::remove(working("bin", 0, 'b'));
                      fs::remove_all(Staging());
                  }},
@@ -387,6 +358,7 @@ namespace QOR::Testing
                 fs::remove_all(Installed("extras"));
                 fs::remove_all(Installed(work));
                 fs::create_directories(Installed("bin"));
+                stageAll();
                 state.make();
                 fs::create_directories(Installed(work));
                 WriteFile(Installed(work + (state.bIsCommitted ? "/committed" : "/journal")), plan.Serialize());

@@ -151,24 +151,38 @@ namespace QOR::Update::FileSystem
             }
             return firstError;
         }
+
+        // Runs a call that fills a buffer of a given size and answers the length it needs (0 on failure),
+        // growing the buffer until the answer fits: paths have no fixed limit here.
+        template<class Call>
+        std::error_code GrowingPathCall(std::wstring& out, Call call)
+        {
+            std::wstring buffer(MAX_PATH, L'\0');
+            for (;;)
+            {
+                const DWORD length = call(buffer.data(), static_cast<DWORD>(buffer.size()));
+                if (length == 0)
+                {
+                    return LastSystemError();
+                }
+                if (length < buffer.size())
+                {
+                    buffer.resize(length);
+                    out = std::move(buffer);
+                    return {};
+                }
+                buffer.resize(length + 1);
+            }
+        }
     }
 
     std::error_code InstallationRoot(NativeString& root)
     {
-        std::wstring buffer(MAX_PATH, L'\0');
-        for (;;)
+        std::wstring buffer;
+        if (const std::error_code error = GrowingPathCall(
+                buffer, [](wchar_t* data, DWORD size) { return ::GetFullPathNameW(L".", size, data, nullptr); }))
         {
-            const DWORD length = ::GetFullPathNameW(L".", static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-            if (length == 0)
-            {
-                return LastSystemError();
-            }
-            if (length < buffer.size())
-            {
-                buffer.resize(length);
-                break;
-            }
-            buffer.resize(length + 1);
+            return error;
         }
         // The "\\?\" form lifts the length limit of every call made with it.
         if (buffer.rfind(L"\\\\?\\", 0) == 0)
@@ -490,24 +504,9 @@ namespace QOR::Update::FileSystem
         {
             return LastSystemError();
         }
-        std::wstring buffer(MAX_PATH, L'\0');
-        for (;;)
-        {
-            const DWORD length = ::GetFinalPathNameByHandleW(file.Get(), buffer.data(),
-                                                             static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
-            if (length == 0)
-            {
-                return LastSystemError();
-            }
-            if (length < buffer.size())
-            {
-                buffer.resize(length);
-                break;
-            }
-            buffer.resize(length + 1);
-        }
-        final = buffer;
-        return {};
+        return GrowingPathCall(final, [&](wchar_t* data, DWORD size) {
+            return ::GetFinalPathNameByHandleW(file.Get(), data, size, FILE_NAME_NORMALIZED);
+        });
     }
 
     std::error_code CheckReplaceable(const NativeString& path)
