@@ -79,17 +79,21 @@ else
 fi
 if [ -e "$demo/self_update" ]; then echo "self_update: still there"; else echo "self_update: removed"; fi
 echo "Launcher starts (launcher_started.txt):"
-sed 's/^/    /' "$demo/launcher_started.txt"
+# The launcher writes its argument count: the demo's start has arguments, the updater's has none.
+sed -e 's/args=0$/&  (started again by the updater)/' -e 's/args=[1-9][0-9]*$/&  (started by the demo to stage the update)/' \
+  -e 's/^/    /' "$demo/launcher_started.txt"
 
 step "Running the updater once more by hand, to show its exit code and its log"
 echo "Staging the same update again without a launcher running..."
 cp -r "$stage" "$demo/self_update"
+starts=$(wc -l < launcher_started.txt)
 set +e
 ./QORLauncherUpdater.exe
 code=$?
 set -e
 sleep 0.3
 echo "exit code: $code"
+if [ "$(wc -l < launcher_started.txt)" -gt "$starts" ]; then echo "launcher: started again"; else echo "launcher: NOT started"; fi
 if [ -s log/self_updater_log.txt ]; then
   echo "log/self_updater_log.txt:"; sed 's/^/    /' log/self_updater_log.txt
 else
@@ -99,12 +103,15 @@ fi
 step "And a failure: the launcher executable is missing"
 cp -r "$stage" "$demo/self_update"
 mv QORLauncher.exe QORLauncher.exe.away
+echo "The updater's warning box (on standard error without a display) and its log line on the console:"
 set +e
 ./QORLauncherUpdater.exe
 code=$?
 set -e
 mv QORLauncher.exe.away QORLauncher.exe
 echo "exit code: $code"
+# The launch is the last step: the update itself is already in when it fails.
+if [ -e self_update ]; then echo "self_update: still there"; else echo "self_update: removed (the update was applied; only the relaunch failed)"; fi
 echo "log/self_updater_log.txt:"; sed 's/^/    /' log/self_updater_log.txt
 
 step "Done. The demo installation stays in $demo"

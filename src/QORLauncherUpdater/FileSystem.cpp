@@ -58,11 +58,6 @@ namespace QOR::Update::FileSystem
         }
     }
 
-    std::string ErrorText(const std::error_code& error)
-    {
-        return SystemErrorText(error);
-    }
-
     std::string ToUtf8(const NativeString& native)
     {
         return NativeToUtf8(native);

@@ -115,9 +115,6 @@ namespace QOR::Update::FileSystem
     // ending): worth retrying. Never true on Linux, where nothing holds a file against a rename.
     bool IsHeldByAnother(const std::error_code& error, const NativeString& path);
 
-    // The system's message text for an error, as UTF-8.
-    std::string ErrorText(const std::error_code& error);
-
     // Programs that hold `path` open, for the log ("game.exe (pid 1234)"); empty where the system cannot tell.
     std::string HoldersOf(const NativeString& path);
 

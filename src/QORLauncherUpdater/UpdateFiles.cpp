@@ -4,6 +4,8 @@
 #include "Report.h"
 #include "UpdatePlan.h"
 
+#include <qor/Foundation/Foundation.h>
+
 #include <chrono>
 #include <exception>
 #include <optional>
@@ -35,8 +37,8 @@ namespace QOR
             constexpr NativeChar RestoringRole = 'r';     // the replaced file on its way back
             constexpr NativeChar PartialBackupRole = 'p'; // a backup being copied where no hard link can be made
             // ...and beside its staged file.
-            constexpr NativeChar StagedCopyRole =
-                'q'; // the staged file being copied back where no hard link can be made
+            // the staged file being copied back where no hard link can be made
+            constexpr NativeChar StagedCopyRole = 'q';
 
             const char* const LeadsOutside = "The staged file leads outside the update folder.";
             const char* const LandsInStaging = "The staged file would be installed inside the update folder.";
@@ -162,7 +164,7 @@ namespace QOR
 
                 std::string Text() const
                 {
-                    std::string text = FS::ErrorText(error);
+                    std::string text = SystemErrorText(error);
                     if (FS::IsHeldByAnother(error, path))
                     {
                         const std::string holders = FS::HoldersOf(path);
@@ -244,7 +246,7 @@ namespace QOR
                     NativeString realStaging;
                     if (const std::error_code error = FS::FinalPath(_layout.Staging(), realStaging))
                     {
-                        return FileFailure(Protocol::StagingFolder, FS::ErrorText(error));
+                        return FileFailure(Protocol::StagingFolder, SystemErrorText(error));
                     }
                     _realStaging = realStaging;
                     NoteFileSystem(_layout.Root());
@@ -259,7 +261,7 @@ namespace QOR
                     }
                     if (error)
                     {
-                        return FileFailure(Layout::ShownStaged(failedFolder), FS::ErrorText(error));
+                        return FileFailure(Layout::ShownStaged(failedFolder), SystemErrorText(error));
                     }
                     while (!_frames.empty())
                     {
@@ -426,7 +428,7 @@ namespace QOR
                     const std::error_code finalError = FS::FinalPath(staged, final);
                     if (finalError && !FS::IsNotFound(finalError))
                     {
-                        return FileFailure(shown, FS::ErrorText(finalError));
+                        return FileFailure(shown, SystemErrorText(finalError));
                     }
                     if (!finalError && !InsideStaging(final))
                     {
@@ -445,7 +447,7 @@ namespace QOR
                     }
                     if (linkError)
                     {
-                        return FileFailure(shown, FS::ErrorText(linkError));
+                        return FileFailure(shown, SystemErrorText(linkError));
                     }
                     if (!LinkStaysInside(relative, text, FS::FromAscii(Protocol::StagingFolderName)))
                     {
@@ -478,7 +480,7 @@ namespace QOR
                     const NativeString path = _layout.Installed(folder);
                     EntryType type = EntryType::Missing;
                     const auto failure = [&](const std::error_code& error) {
-                        return FolderFailure(FS::DisplayPath(_layout.Installed(fileParent)), FS::ErrorText(error));
+                        return FolderFailure(FS::DisplayPath(_layout.Installed(fileParent)), SystemErrorText(error));
                     };
                     if (const std::error_code error = FS::StatusFollowingLinks(path, type))
                     {
@@ -522,7 +524,7 @@ namespace QOR
                     if (const std::error_code error =
                             knownMissing ? std::error_code{} : FS::Status(_layout.Installed(target), installed))
                     {
-                        return FileFailure(Layout::ShownStaged(relative), FS::ErrorText(error));
+                        return FileFailure(Layout::ShownStaged(relative), SystemErrorText(error));
                     }
                     if (installed == EntryType::Directory || installed == EntryType::DirectoryLink)
                     {
@@ -531,12 +533,12 @@ namespace QOR
                         target = JoinRelative(target, NameOf(relative));
                         if (const std::error_code error = FS::Status(_layout.Installed(target), installed))
                         {
-                            return FileFailure(Layout::ShownStaged(relative), FS::ErrorText(error));
+                            return FileFailure(Layout::ShownStaged(relative), SystemErrorText(error));
                         }
                         if (installed == EntryType::Directory || installed == EntryType::DirectoryLink)
                         {
                             return FileFailure(Layout::ShownStaged(relative),
-                                               FS::ErrorText(std::make_error_code(std::errc::is_a_directory)));
+                                               SystemErrorText(std::make_error_code(std::errc::is_a_directory)));
                         }
                     }
                     if (kind == EntryKind::File && FS::FlushesEachFile())
@@ -829,12 +831,12 @@ namespace QOR
                     // Not empty: something that is not the update's lives there now; leave it.
                     if (error && !FS::IsNotFound(error) && !FS::IsNotEmpty(error))
                     {
-                        return FolderFailure(FS::DisplayPath(folder), FS::ErrorText(error));
+                        return FolderFailure(FS::DisplayPath(folder), SystemErrorText(error));
                     }
                 }
                 if (const std::error_code error = FS::RemoveTree(layout.WorkFolder(plan.GetTag())))
                 {
-                    return FileFailure(FS::DisplayPath(layout.WorkFolder(plan.GetTag())), FS::ErrorText(error));
+                    return FileFailure(FS::DisplayPath(layout.WorkFolder(plan.GetTag())), SystemErrorText(error));
                 }
                 return std::nullopt;
             }
@@ -877,7 +879,7 @@ namespace QOR
                 const std::string shownRoot = FS::DisplayPath(layout.Root());
                 if (const std::error_code error = MakeWorkFolder(layout, plan))
                 {
-                    return FileFailure(shownRoot, FS::ErrorText(error));
+                    return FileFailure(shownRoot, SystemErrorText(error));
                 }
                 const std::uint64_t tag = plan.GetTag();
                 std::error_code error = FS::WriteNewFile(layout.JournalDraft(tag), plan.Serialize());
@@ -899,7 +901,7 @@ namespace QOR
                 if (error)
                 {
                     (void)FS::RemoveTree(layout.WorkFolder(tag));
-                    return FileFailure(shownRoot, FS::ErrorText(error));
+                    return FileFailure(shownRoot, SystemErrorText(error));
                 }
                 return std::nullopt;
             }
@@ -935,7 +937,7 @@ namespace QOR
                         if (error && !FS::IsAlreadyExisting(error))
                         {
                             const std::string shownParent = FS::DisplayPath(layout.Installed(ParentOf(plan.Target(i))));
-                            return FailAndUndo(layout, plan, i, FolderFailure(shownParent, FS::ErrorText(error)));
+                            return FailAndUndo(layout, plan, i, FolderFailure(shownParent, SystemErrorText(error)));
                         }
                     }
                     if (StepError failed = transaction.Install(i, budget))
@@ -954,7 +956,7 @@ namespace QOR
                     if (const std::error_code error = FS::FlushFileSystem(fileSystem))
                     {
                         return FailAndUndo(layout, plan, plan.EntryCount(),
-                                           FileFailure(FS::DisplayPath(fileSystem), FS::ErrorText(error)));
+                                           FileFailure(FS::DisplayPath(fileSystem), SystemErrorText(error)));
                     }
                 }
                 const std::uint64_t tag = plan.GetTag();
@@ -966,7 +968,7 @@ namespace QOR
                 if (error)
                 {
                     return FailAndUndo(layout, plan, plan.EntryCount(),
-                                       FileFailure(FS::DisplayPath(layout.Root()), FS::ErrorText(error)));
+                                       FileFailure(FS::DisplayPath(layout.Root()), SystemErrorText(error)));
                 }
                 return std::nullopt;
             }
@@ -1115,7 +1117,7 @@ namespace QOR
                 NativeString root;
                 if (const std::error_code error = FS::InstallationRoot(root))
                 {
-                    return FileFailure(".", FS::ErrorText(error));
+                    return FileFailure(".", SystemErrorText(error));
                 }
                 const Layout layout(root);
                 bool finishedEarlier = false;
@@ -1126,7 +1128,7 @@ namespace QOR
                 EntryType staging = EntryType::Missing;
                 if (const std::error_code error = FS::StatusFollowingLinks(layout.Staging(), staging))
                 {
-                    return FileFailure(Protocol::StagingFolder, FS::ErrorText(error));
+                    return FileFailure(Protocol::StagingFolder, SystemErrorText(error));
                 }
                 if (staging == EntryType::Missing && finishedEarlier)
                 {
