@@ -1,9 +1,10 @@
 #include "Report.h"
 
-#include "UpdateFiles.h"
-
+#include <qor/Foundation/Foundation.h>
+#include <qor/Foundation/Utf8.h>
 #include <qor/Logging/LogLevel.h>
 #include <qor/Logging/Logger.h>
+#include <qor/Utility/LauncherProtocol.h>
 #include <qor/Utility/Utility.h>
 
 #include <cstdio>
@@ -44,6 +45,108 @@ namespace QOR
         }
     }
 
+    namespace
+    {
+        using Update::ApplyReason;
+        using Update::ApplyStep;
+        using Update::PathPlace;
+
+        std::string Shown(const Update::NativeString& path, PathPlace place, Update::FileSystem& fileSystem)
+        {
+            if (place == PathPlace::FileSystem)
+            {
+                return fileSystem.DisplayPath(path);
+            }
+            std::string shown = LauncherProtocol::StagingFolder;
+            if (!path.empty())
+            {
+                shown += static_cast<char>(Update::Separator);
+                shown += Update::ToUtf8(path);
+            }
+            return shown;
+        }
+
+        std::string ReasonText(const Update::ApplyError& error, Update::FileSystem& fileSystem)
+        {
+            switch (error.reason)
+            {
+            case ApplyReason::System:
+                break;
+            case ApplyReason::LeadsOutside:
+                return "The staged file leads outside the update folder.";
+            case ApplyReason::LandsInStaging:
+                return "The staged file would be installed inside the update folder.";
+            case ApplyReason::TargetIsFolder:
+                return "A folder of the installation is in the way.";
+            case ApplyReason::NamesCollide:
+                return "Two staged names are one name in the installation: " +
+                       Shown(error.otherPath, error.place, fileSystem) + " and " +
+                       Shown(error.path, error.place, fileSystem) + ".";
+            case ApplyReason::DamagedRecord:
+                return "The record of an interrupted update is damaged. Reinstall the launcher, then delete this "
+                       "folder.";
+            case ApplyReason::UnreadableRecord:
+                return SystemErrorText(error.code) +
+                       " This is the record of an interrupted update: start the updater as the user who started that "
+                       "one, and it finishes the repair.";
+            case ApplyReason::StagedFileLost:
+                return "The staged file went missing after an interrupted update. Stage the update again.";
+            }
+            return SystemErrorText(error.code);
+        }
+
+        std::string NoteText(const Update::RecoveryNote& note, Update::FileSystem& fileSystem)
+        {
+            const std::string path = fileSystem.DisplayPath(note.path);
+            switch (note.kind)
+            {
+            case Update::RecoveryNote::Kind::OldVersionGone:
+                return path + " (its replaced version is gone, the new one stays)";
+            case Update::RecoveryNote::Kind::ChangedByOthers:
+                return path + " (changed by another program since, kept as it is)";
+            case Update::RecoveryNote::Kind::NotPutBack:
+                return path + " (" + SystemErrorText(note.code) + ")";
+            case Update::RecoveryNote::Kind::WorkingFileKept:
+                break;
+            }
+            return {};
+        }
+    }
+
+    FailureReport DescribeFailure(const Update::ApplyError& error, const Update::Notes& notes,
+                                  Update::FileSystem& fileSystem)
+    {
+        std::string text = ReasonText(error, fileSystem);
+        if (!error.holders.empty())
+        {
+            text += " Held by: " + error.holders + ".";
+        }
+        const std::string left = DescribeNotes(notes, fileSystem);
+        if (!left.empty())
+        {
+            text += " " + left;
+        }
+        const bool isFolder = error.step == ApplyStep::MakeFolder || error.step == ApplyStep::InstallFolder;
+        return {isFolder ? Failure::FolderNotCreated : Failure::FileNotCopied,
+                Shown(error.path, error.place, fileSystem), std::move(text)};
+    }
+
+    std::string DescribeNotes(const Update::Notes& notes, Update::FileSystem& fileSystem)
+    {
+        std::string listed;
+        for (const Update::RecoveryNote& note : notes)
+        {
+            const std::string text = NoteText(note, fileSystem);
+            if (!text.empty())
+            {
+                listed += (listed.empty() ? "" : "; ") + text;
+            }
+        }
+        return listed.empty() ? listed
+                              : "Left as it was after an interrupted update: " + listed +
+                                    ". Starting the updater with the update staged again makes the installation whole.";
+    }
+
     std::string BoxText(const FailureReport& report)
     {
         return Filled(TextsOf(report.failure).box, report);
@@ -63,7 +166,7 @@ namespace QOR
             const std::string boxText = BoxText(report);
             try
             {
-                ShowErrorMessageBox(Update::SanitizeUtf8(boxText), texts.title);
+                ShowErrorMessageBox(SanitizeUtf8(boxText), texts.title);
             }
             catch (...)
             {
@@ -82,7 +185,7 @@ namespace QOR
             try
             {
                 logger->Log(spdlog::source_loc{where.file, where.line, where.function}, LogLevel::Error, bIsRateLimited,
-                            LogCategory, Update::SanitizeUtf8(logText));
+                            LogCategory, SanitizeUtf8(logText));
             }
             catch (...)
             {
@@ -95,11 +198,42 @@ namespace QOR
         }
     }
 
+    void ReportWarning(Logger* logger, const std::string& text, CallSite where) noexcept
+    {
+        try
+        {
+            if (logger == nullptr)
+            {
+                WriteToStandardError(text);
+                return;
+            }
+            logger->Log(spdlog::source_loc{where.file, where.line, where.function}, LogLevel::Warning, bIsRateLimited,
+                        LogCategory, SanitizeUtf8(text));
+        }
+        catch (...)
+        {
+            // The run goes on; the next run finds the same and says it again.
+        }
+    }
+
+    std::string SanitizeUtf8(std::string_view text)
+    {
+        // The platform's own conversion already replaces every ill-formed sequence; coming back from
+        // UTF-16 then gives well-formed UTF-8.
+        const WideTextResult wide = Utf8ToWide(text);
+        return wide.error ? std::string(text.size(), '?') : EncodeUtf8(wide.text);
+    }
+
+    std::string PathText(const std::filesystem::path& path)
+    {
+        return Update::ToUtf8(path.native());
+    }
+
     void ReportLogUnavailable(const std::string& reason) noexcept
     {
         try
         {
-            WriteToStandardError("No log file, failures are reported here only. Err: " + Update::SanitizeUtf8(reason));
+            WriteToStandardError("No log file, failures are reported here only. Err: " + SanitizeUtf8(reason));
         }
         catch (...)
         {

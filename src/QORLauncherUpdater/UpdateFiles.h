@@ -1,60 +1,39 @@
 #pragma once
 
-// Applies the staged update tree "./self_update" to the installation (the current directory), all
-// or nothing, and removes the staging tree afterwards.
-//
-// Staged files are moved into place, not copied; every replaced file is kept until the whole update
-// is in, so a failure puts every installed file and every staged file back as it was. A journal
-// written and flushed before the first change lets the next run undo a run that was killed, or finish
-// one that was killed after its last change.
+// The update as the procedure in main runs it, on the system's file system: apply the staged tree,
+// remove the staging folder, and, once the launcher runs again, clean up. Failures are reported here
+// (box, then log line); the engine below (apply/) makes no text.
 
-#include "Failures.h"
-
-#include <qor/Utility/LauncherProtocol.h>
+#include "apply/Apply.h"
 
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace QOR
 {
     class Logger;
 
-    // Undoes or finishes an interrupted update, then applies the staged tree. Returns true when every
-    // eligible file is installed; after a failure it reports it (box, then log line) and returns false,
-    // with the installation and the staging tree as they were.
-    bool CopyUpdateFiles(Logger* logger);
+    // The engine's settings for this process: the updater's own name and file, which are never installed over.
+    Update::ApplySettings SystemApplySettings();
 
-    // Deletes the staging tree. A failure is reported (a box only) and not passed on.
-    void RemoveUpdateFiles(Logger* logger);
+    // Repairs what interrupted runs left, then applies ./self_update all or nothing (apply/Apply.h). Returns
+    // true when every eligible file is installed; a failure is reported and the installation and
+    // ./self_update are as they were. What a recovery had to leave as it was is logged as a warning.
+    bool CopyUpdateFiles(Logger* logger, Update::UpdateRun& run);
 
-    // Deletes the files the update replaced, kept until now so that a failure could put them back, and
-    // its journal. Called once the launcher is started: freeing many files can take seconds, which the
-    // player does not wait for. What cannot be deleted now, the next run deletes.
-    void RemoveReplacedFiles();
+    // Deletes ./self_update when nothing was installed from it; otherwise the run took it over and its
+    // clean-up deletes it. A failure is reported with a box only and not passed on.
+    void RemoveUpdateFiles(Logger* logger, const Update::UpdateRun& run);
 
-    namespace Update
-    {
-        // Nothing, or the failure to report.
-        using Outcome = std::optional<FailureReport>;
+    // After the launcher is started and the single-instance lock let go: removes what this and earlier
+    // runs left (the replaced files, the old staging folder, the records), at idle disk priority. What
+    // cannot be removed now, the next run removes.
+    void CleanUpUpdateFiles(Update::UpdateRun& run) noexcept;
 
-        // The copy itself, working on the current directory, without reporting. Never throws.
-        Outcome CopyUpdateTree();
-
-        // The removal itself, without reporting. Never throws.
-        Outcome RemoveUpdateTree();
-
-        // Where the log file "./log/self_updater_log.txt" is opened: as written on Linux; on Windows as an
-        // absolute "\\?\" path, so a deep installation keeps its log, with its folder made beforehand
-        // (the logging library cannot make folders on such a path). Never throws.
-        std::filesystem::path LogFilePath();
-
-        // UTF-8 text of a path for boxes and log lines. Bytes or code units that are not valid text
-        // become U+FFFD, so a strange file name can never stop the message box.
-        std::string PathText(const std::filesystem::path& path);
-
-        // Replaces invalid UTF-8 sequences by U+FFFD.
-        std::string SanitizeUtf8(std::string_view text);
-    }
+    // Where the log file "./log/self_updater_log.txt" is opened: as written on Linux; on Windows as an
+    // absolute "\\?\" path, so a deep installation keeps its log, with its folder made beforehand (the
+    // logging library cannot make folders on such a path). Empty, with the reason, when something that
+    // is no regular file is in its place: opening a FIFO would block the updater for ever. Never throws.
+    std::optional<std::filesystem::path> LogFilePath(std::string& reason);
 }

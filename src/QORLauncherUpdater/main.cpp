@@ -1,9 +1,9 @@
 // QORLauncherUpdater: finishes the update the launcher has staged in ./self_update, in the
 // launcher's installation directory (the current directory), and starts the launcher again.
 
-#include "ProcessHardening.h"
 #include "Report.h"
 #include "UpdateFiles.h"
+#include "platform/ProcessHardening.h"
 
 #include <qor/Engine/Engine.h>
 #include <qor/Logging/Logger.h>
@@ -13,7 +13,9 @@
 
 #include <chrono>
 #include <exception>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -40,7 +42,7 @@ namespace
         }
         catch (const std::exception& exception)
         {
-            what = Update::SanitizeUtf8(exception.what());
+            what = SanitizeUtf8(exception.what());
         }
         catch (...)
         {
@@ -56,9 +58,16 @@ namespace
         {
             throw std::logic_error("The engine has no Logger module.");
         }
+        std::string reason;
+        const std::optional<std::filesystem::path> path = LogFilePath(reason);
+        if (!path)
+        {
+            ReportLogUnavailable(reason);
+            return nullptr;
+        }
         LoggerSettings settings;
         settings.fileEnabled = true;
-        settings.filePath = Update::LogFilePath();
+        settings.filePath = *path;
         try
         {
             logger->Configure(settings);
@@ -129,24 +138,33 @@ namespace
         return launched;
     }
 
-    // The procedure, on an engine that exists. Leaving it closes the launcher's handles first, then gives
-    // up the single-instance mutex: no other updater starts before this one has cleaned up.
+    // The procedure, on an engine that exists. The single-instance mutex is let go the moment the
+    // launcher is started (after its handles are closed): a launcher may start a follow-up update at once.
+    // The clean-up that follows holds the locks of the records it removes, so no second updater works on
+    // them meanwhile.
     int RunUpdate(Engine& engine)
     {
         Logger* logger = nullptr;
         try
         {
             logger = ConfigureLogging(engine);
-            const MutexResult instance = TakeSingleInstance(logger);
-            if (!instance.mutex || !WaitForLauncherExit(logger) || !CopyUpdateFiles(logger))
+            MutexResult instance = TakeSingleInstance(logger);
+            if (!instance.mutex || !WaitForLauncherExit(logger))
             {
                 return ExitFailure;
             }
-            RemoveUpdateFiles(logger);
-            const LaunchResult launched = Relaunch(logger);
+            Update::UpdateRun run(Update::SystemFileSystem(), SystemApplySettings());
+            if (!CopyUpdateFiles(logger, run))
+            {
+                CleanUpUpdateFiles(run);
+                return ExitFailure;
+            }
+            RemoveUpdateFiles(logger, run);
+            const bool started = IsStarted(Relaunch(logger));
             // The update is in either way; the launcher starts meanwhile.
-            RemoveReplacedFiles();
-            return IsStarted(launched) ? ExitSuccess : ExitFailure;
+            instance = MutexResult{};
+            CleanUpUpdateFiles(run);
+            return started ? ExitSuccess : ExitFailure;
         }
         catch (...)
         {

@@ -1,4 +1,4 @@
-#include "ProcessHardening.h"
+#include "platform/ProcessHardening.h"
 
 #include <qor/Foundation/Platform_win32.h>
 
@@ -36,5 +36,43 @@ namespace QOR
     {
         ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
         ReplaceDanglingStandardHandles();
+    }
+
+    std::optional<Update::FileId> RunningProgramId() noexcept
+    {
+        try
+        {
+            std::wstring path(MAX_PATH, L'\0');
+            for (;;)
+            {
+                const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+                if (length == 0)
+                {
+                    return std::nullopt;
+                }
+                if (length < path.size())
+                {
+                    path.resize(length);
+                    break;
+                }
+                path.resize(path.size() * 2);
+            }
+            Update::EntryStatus status;
+            if (Update::SystemFileSystem().StatusFollowingLinks(path, status) || status.type != Update::EntryType::File)
+            {
+                return std::nullopt;
+            }
+            return status.id;
+        }
+        catch (...)
+        {
+            return std::nullopt;
+        }
+    }
+
+    void EnterBackgroundMode() noexcept
+    {
+        // Low I/O and memory priority for the rest of this thread, the one that deletes the old files.
+        ::SetThreadPriority(::GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
     }
 }

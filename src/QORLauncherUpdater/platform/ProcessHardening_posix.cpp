@@ -1,4 +1,4 @@
-#include "ProcessHardening.h"
+#include "platform/ProcessHardening.h"
 
 #include <qor/Foundation/Platform_posix.h>
 
@@ -6,6 +6,8 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 
 namespace QOR
 {
@@ -48,5 +50,31 @@ namespace QOR
         ignore.sa_handler = SIG_IGN;
         ::sigemptyset(&ignore.sa_mask);
         ::sigaction(SIGPIPE, &ignore, nullptr);
+    }
+
+    std::optional<Update::FileId> RunningProgramId() noexcept
+    {
+        struct stat info
+        {
+        };
+        if (::stat("/proc/self/exe", &info) != 0)
+        {
+            return std::nullopt;
+        }
+        return Update::FileId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+    }
+
+    void EnterBackgroundMode() noexcept
+    {
+        // ioprio_set(IOPRIO_WHO_PROCESS, this process, IOPRIO_CLASS_IDLE): the disk serves us only when
+        // nobody else asks. glibc has no wrapper for it.
+        constexpr int WhoProcess = 1;
+        constexpr int IdleClass = 3;
+        constexpr int ClassShift = 13;
+        ::syscall(SYS_ioprio_set, WhoProcess, 0, IdleClass << ClassShift);
+        if (::nice(19) == -1)
+        {
+            // Only the disk priority matters; a failed nice changes nothing else.
+        }
     }
 }

@@ -1,0 +1,345 @@
+#include "apply/EntrySteps.h"
+
+namespace QOR::Update
+{
+    namespace
+    {
+        bool Holds(const EntryStatus& status, const FileId& id)
+        {
+            return status.type != EntryType::Missing && status.id == id;
+        }
+    }
+
+    EntrySteps::EntrySteps(FileSystem& fileSystem, const Layout& layout, const UpdatePlan& plan, RetryPolicy& retry)
+        : _fs(fileSystem), _layout(layout), _plan(plan), _retry(retry)
+    {
+    }
+
+    EntrySteps::Paths EntrySteps::PathsOf(std::size_t index) const
+    {
+        const NativeView path = _plan.Path(index);
+        return {_layout.Adopted(_plan.GetTag(), path), _layout.Installed(path),
+                _layout.Beside(_plan, index, JournalFormat::BackupRole),
+                _layout.Beside(_plan, index, JournalFormat::PartialBackupRole),
+                _layout.Beside(_plan, index, JournalFormat::NewRole)};
+    }
+
+    ApplyResult EntrySteps::Failed(std::size_t index, const std::error_code& error, const NativeString& held)
+    {
+        ApplyError failure;
+        failure.code = error;
+        if (_plan.Entry(index).kind == EntryKind::Folder)
+        {
+            // A folder moved in whole is the folder that could not be made.
+            failure.step = ApplyStep::InstallFolder;
+            failure.place = PathPlace::FileSystem;
+            failure.path = _layout.Installed(_plan.Path(index));
+        }
+        else
+        {
+            failure.step = ApplyStep::InstallEntry;
+            failure.path = NativeString(_plan.Path(index));
+        }
+        if (_fs.IsHeldByAnother(error, held))
+        {
+            failure.holders = _fs.HoldersOf(held);
+        }
+        return failure;
+    }
+
+    ApplyResult EntrySteps::Install(std::size_t index)
+    {
+        const PlanEntry& entry = _plan.Entry(index);
+        const Paths paths = PathsOf(index);
+        NativeString held = paths.target;
+        std::error_code error;
+        if (entry.kind == EntryKind::LinkedContent)
+        {
+            error = CopyIn(paths, entry.bIsReplacing, held);
+        }
+        else if (entry.bIsReplacing)
+        {
+            error = InstallReplacing(index, paths, held);
+        }
+        else
+        {
+            // A folder cannot move while something in it is open; a file, while its target is.
+            held = entry.kind == EntryKind::Folder ? paths.adopted : paths.target;
+            error = _retry.Run(held, [&] { return _fs.Rename(paths.adopted, paths.target, RenameMode::NoReplace); });
+            if (IsCrossDevice(error) && entry.kind != EntryKind::Folder)
+            {
+                error = CopyIn(paths, false, held);
+            }
+        }
+        return error ? Failed(index, error, held) : std::nullopt;
+    }
+
+    std::error_code EntrySteps::InstallReplacing(std::size_t index, const Paths& paths, NativeString& held)
+    {
+        const std::uint64_t device = _plan.Entry(index).installed.device;
+        if (_noExchange.count(device) == 0)
+        {
+            const std::error_code error =
+                _retry.Run(held, [&] { return _fs.Rename(paths.adopted, paths.target, RenameMode::Exchange); });
+            if (IsCrossDevice(error))
+            {
+                return CopyIn(paths, true, held);
+            }
+            if (!IsUnsupported(error))
+            {
+                return error;
+            }
+            _noExchange.insert(device);
+        }
+        if (const std::error_code error = KeepBackup(paths, held))
+        {
+            return error;
+        }
+        const std::error_code error =
+            _retry.Run(held, [&] { return _fs.Rename(paths.adopted, paths.target, RenameMode::Replace); });
+        return IsCrossDevice(error) ? CopyIn(paths, true, held) : error;
+    }
+
+    std::error_code EntrySteps::KeepBackup(const Paths& paths, NativeString& held)
+    {
+        EntryStatus backup;
+        if (const std::error_code error = _fs.Status(paths.backup, backup))
+        {
+            return error;
+        }
+        if (backup.type != EntryType::Missing)
+        {
+            return {}; // kept already, before an exchange or a move turned out to cross file systems
+        }
+        held = paths.target;
+        // Waits here, before anything is made, for a target that someone holds open.
+        if (const std::error_code error = _retry.Run(held, [&] { return _fs.CheckReplaceable(paths.target); }))
+        {
+            return error;
+        }
+        const std::error_code linked = _retry.Run(held, [&] { return _fs.HardLink(paths.target, paths.backup); });
+        if (!IsLinkUnsupported(linked))
+        {
+            return linked;
+        }
+        // No hard links here: a flushed copy, named as the backup only once it is whole.
+        if (const std::error_code error =
+                _retry.Run(held, [&] { return _fs.CopyToNewFile(paths.target, paths.partialBackup); }))
+        {
+            return error;
+        }
+        return _fs.Rename(paths.partialBackup, paths.backup, RenameMode::NoReplace);
+    }
+
+    std::error_code EntrySteps::CopyIn(const Paths& paths, bool bIsReplacing, NativeString& held)
+    {
+        if (bIsReplacing)
+        {
+            if (const std::error_code error = KeepBackup(paths, held))
+            {
+                return error;
+            }
+        }
+        held = paths.adopted;
+        std::error_code error = _retry.Run(held, [&] { return _fs.CopyToNewFile(paths.adopted, paths.fresh); });
+        if (!error)
+        {
+            held = paths.target;
+            const RenameMode mode = bIsReplacing ? RenameMode::Replace : RenameMode::NoReplace;
+            error = _retry.Run(held, [&] { return _fs.Rename(paths.fresh, paths.target, mode); });
+        }
+        if (error)
+        {
+            // The undo removes it too; removing it now keeps a full disk from staying full.
+            (void)_fs.RemoveFile(paths.fresh);
+        }
+        return error;
+    }
+
+    bool EntrySteps::Try(const NativeString& path, const std::error_code& error, Notes& notes)
+    {
+        if (error)
+        {
+            notes.push_back({RecoveryNote::Kind::NotPutBack, path, error});
+        }
+        return !error;
+    }
+
+    bool EntrySteps::Exists(const NativeString& path, EntryStatus& status, Notes& notes)
+    {
+        const std::error_code error = _fs.Status(path, status);
+        if (error)
+        {
+            notes.push_back({RecoveryNote::Kind::NotPutBack, path, error});
+            return false;
+        }
+        return true;
+    }
+
+    void EntrySteps::RemoveIfPresent(const NativeString& path, Notes& notes)
+    {
+        EntryStatus status;
+        if (!Exists(path, status, notes) || status.type == EntryType::Missing)
+        {
+            return;
+        }
+        const std::error_code error = _retry.Run(path, [&] { return _fs.RemoveFile(path); });
+        if (error && !IsNotFound(error))
+        {
+            notes.push_back({RecoveryNote::Kind::WorkingFileKept, path, error});
+        }
+    }
+
+    bool EntrySteps::Undo(std::size_t index, Notes& notes)
+    {
+        const PlanEntry& entry = _plan.Entry(index);
+        const Paths paths = PathsOf(index);
+        RemoveIfPresent(paths.fresh, notes);
+        RemoveIfPresent(paths.partialBackup, notes);
+        EntryStatus target;
+        EntryStatus adopted;
+        if (!Exists(paths.target, target, notes) || !Exists(paths.adopted, adopted, notes))
+        {
+            return false;
+        }
+        if (Holds(target, entry.staged))
+        {
+            return UndoNewAtTarget(index, paths, adopted, notes);
+        }
+        if (target.type == EntryType::Missing)
+        {
+            EntryStatus backup;
+            if (!entry.bIsReplacing || !Exists(paths.backup, backup, notes))
+            {
+                // A new entry that went away since: there is nothing to put back.
+                return Holds(adopted, entry.staged);
+            }
+            if (backup.type != EntryType::Missing)
+            {
+                Try(paths.target, _retry.Run(paths.target, [&] {
+                    return _fs.Rename(paths.backup, paths.target, RenameMode::NoReplace);
+                }), notes);
+            }
+            else if (Holds(adopted, entry.installed))
+            {
+                Try(paths.target, _retry.Run(paths.target, [&] {
+                    return _fs.Rename(paths.adopted, paths.target, RenameMode::NoReplace);
+                }), notes);
+            }
+            else
+            {
+                notes.push_back({RecoveryNote::Kind::OldVersionGone, paths.target, {}});
+            }
+            return Holds(adopted, entry.staged);
+        }
+        if (entry.bIsReplacing && Holds(target, entry.installed))
+        {
+            return Holds(adopted, entry.staged); // never replaced
+        }
+        return UndoOtherAtTarget(index, paths, adopted, notes);
+    }
+
+    bool EntrySteps::UndoNewAtTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes)
+    {
+        const PlanEntry& entry = _plan.Entry(index);
+        if (entry.bIsReplacing && Holds(adopted, entry.installed))
+        {
+            return Try(paths.target, _retry.Run(paths.target, [&] {
+                return _fs.Rename(paths.adopted, paths.target, RenameMode::Exchange);
+            }), notes);
+        }
+        if (!entry.bIsReplacing)
+        {
+            if (adopted.type != EntryType::Missing)
+            {
+                notes.push_back({RecoveryNote::Kind::ChangedByOthers, paths.adopted, {}});
+                return false;
+            }
+            return Try(paths.target, _retry.Run(paths.target, [&] {
+                return _fs.Rename(paths.target, paths.adopted, RenameMode::NoReplace);
+            }), notes);
+        }
+        EntryStatus backup;
+        if (!Exists(paths.backup, backup, notes))
+        {
+            return false;
+        }
+        const bool stagedBack = adopted.type != EntryType::Missing ? Holds(adopted, entry.staged)
+                                                                   : PutStagedBack(paths, notes);
+        if (backup.type == EntryType::Missing)
+        {
+            // Nothing left of the old version: the new one stays, and the staged tree stays whole with it.
+            notes.push_back({RecoveryNote::Kind::OldVersionGone, paths.target, {}});
+            return stagedBack;
+        }
+        if (!stagedBack)
+        {
+            return false; // T is the staged file's only name: it stays until it can be put back
+        }
+        return Try(paths.target, _retry.Run(paths.target, [&] {
+            return _fs.Rename(paths.backup, paths.target, RenameMode::Replace);
+        }), notes);
+    }
+
+    bool EntrySteps::UndoOtherAtTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes)
+    {
+        const PlanEntry& entry = _plan.Entry(index);
+        // A link whose content was installed is compared by that content.
+        NativeString source = paths.adopted;
+        bool same = false;
+        if (!Holds(adopted, entry.staged) ||
+            (entry.kind == EntryKind::LinkedContent && _fs.FinalPath(paths.adopted, source)) ||
+            SameContent(_fs, source, paths.target, same) || !same)
+        {
+            notes.push_back({RecoveryNote::Kind::ChangedByOthers, paths.target, {}});
+            return Holds(adopted, entry.staged);
+        }
+        // Our copy from another file system (or bytes equal to it).
+        if (!entry.bIsReplacing)
+        {
+            Try(paths.target, _retry.Run(paths.target, [&] { return _fs.RemoveFile(paths.target); }), notes);
+            return true;
+        }
+        EntryStatus backup;
+        if (!Exists(paths.backup, backup, notes))
+        {
+            return true;
+        }
+        if (backup.type == EntryType::Missing)
+        {
+            notes.push_back({RecoveryNote::Kind::OldVersionGone, paths.target, {}});
+            return true;
+        }
+        Try(paths.target, _retry.Run(paths.target, [&] {
+            return _fs.Rename(paths.backup, paths.target, RenameMode::Replace);
+        }), notes);
+        return true;
+    }
+
+    bool EntrySteps::PutStagedBack(const Paths& paths, Notes& notes)
+    {
+        const std::error_code linked =
+            _retry.Run(paths.target, [&] { return _fs.HardLink(paths.target, paths.adopted); });
+        if (!IsLinkUnsupported(linked))
+        {
+            return Try(paths.adopted, linked, notes);
+        }
+        return Try(paths.adopted,
+                   _retry.Run(paths.target, [&] { return _fs.CopyToNewFile(paths.target, paths.adopted); }), notes);
+    }
+
+    void EntrySteps::Discard(std::size_t index, Notes& notes)
+    {
+        if (_plan.Entry(index).kind == EntryKind::Folder)
+        {
+            return;
+        }
+        const Paths paths = PathsOf(index);
+        RemoveIfPresent(paths.fresh, notes);
+        RemoveIfPresent(paths.partialBackup, notes);
+        if (_plan.Entry(index).bIsReplacing)
+        {
+            RemoveIfPresent(paths.backup, notes);
+        }
+    }
+}

@@ -1,0 +1,93 @@
+#pragma once
+
+// The steps that move one entry of the plan into the installation, and back.
+//
+// Names: A is the entry in the taken-over staging folder (.qor-<tag>/staging/<path>), T its place in the
+// installation, B, P and N its working files beside T (see JournalFormat.h). The record holds the id of
+// the staged entry (S) and, for a replacing entry, of the installed one (I). Ids survive renames, so where
+// each of them is tells how far an entry got, whatever its names are now.
+//
+// Install, by kind and by what the file system offers (each arrow one system call):
+//   folder, or file where T is free:   A -> T (no replace)
+//   replacing, exchange supported:     A <-> T (one swap: I lands at A, in the working folder)
+//   replacing, otherwise:              T => B (hard link; or copy to P, P -> B), then A -> T (replace)
+//   another file system, or a link's content (Windows): the backup as above, copy A to N, N -> T
+//
+// Undo, judged per entry from what is at T and A (S, I, missing, or something else) and whether B
+// exists; never from the staging folder the launcher controls:
+//
+//   at T        at A        B      what the undo does
+//   S           I           -      swap A <-> T back
+//   S           any         yes    the staged file back to A (hard link or copy) if A is empty, then B -> T
+//   S           missing     no     new entry: T -> A; replacing entry: the old file is gone (noted), and the
+//                                  new one is linked back to A so the staged tree stays whole
+//   missing     any         yes    B -> T (the new file went away: an antivirus, a player)
+//   missing     I           no     A -> T
+//   I           any         any    nothing: never replaced (B, a copy or link of I, is a working file)
+//   other       S, same bytes      our copy from another file system: B -> T, or removed if T was free
+//   other       otherwise          someone else's since the run: left as it is (noted)
+//
+// N and P are removed first when they exist. Nothing is removed or renamed that is not there: a read-only
+// folder answers "permission denied" even for a name that does not exist. Working files that remain (B,
+// or one that cannot be removed now, such as a link of a program's image that is still running) are
+// removed by Discard once the record is committed or abandoned; what cannot be removed is noted and left
+// to the next run.
+
+#include "apply/ApplyError.h"
+#include "apply/Layout.h"
+#include "apply/Plan.h"
+#include "apply/RetryPolicy.h"
+
+#include <unordered_set>
+
+namespace QOR::Update
+{
+    class EntrySteps
+    {
+    public:
+        EntrySteps(FileSystem& fileSystem, const Layout& layout, const UpdatePlan& plan, RetryPolicy& retry);
+
+        // Moves (or copies) entry `index` into place, keeping what it replaces.
+        [[nodiscard]] ApplyResult Install(std::size_t index);
+
+        // Puts entry `index` back as it was before the run, as far as it can; notes what it cannot.
+        // Returns whether the staged entry is back at A, so the staged tree can be given back whole.
+        bool Undo(std::size_t index, Notes& notes);
+
+        // Removes entry `index`'s working files beside its target; notes the ones that remain.
+        void Discard(std::size_t index, Notes& notes);
+
+    private:
+        struct Paths
+        {
+            NativeString adopted;
+            NativeString target;
+            NativeString backup;
+            NativeString partialBackup;
+            NativeString fresh;
+        };
+
+        Paths PathsOf(std::size_t index) const;
+        ApplyResult Failed(std::size_t index, const std::error_code& error, const NativeString& held);
+
+        std::error_code InstallReplacing(std::size_t index, const Paths& paths, NativeString& held);
+        std::error_code KeepBackup(const Paths& paths, NativeString& held);
+        std::error_code CopyIn(const Paths& paths, bool bIsReplacing, NativeString& held);
+
+        bool UndoNewAtTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes);
+        bool UndoOtherAtTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes);
+        bool PutStagedBack(const Paths& paths, Notes& notes);
+
+        // One step of an undo: done, or noted.
+        bool Try(const NativeString& path, const std::error_code& error, Notes& notes);
+        bool Exists(const NativeString& path, EntryStatus& status, Notes& notes);
+        void RemoveIfPresent(const NativeString& path, Notes& notes);
+
+        FileSystem& _fs;
+        const Layout& _layout;
+        const UpdatePlan& _plan;
+        RetryPolicy& _retry;
+        // File systems where an exchange was refused: not tried again in this run.
+        std::unordered_set<std::uint64_t> _noExchange;
+    };
+}

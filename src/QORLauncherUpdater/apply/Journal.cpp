@@ -1,0 +1,289 @@
+#include "apply/Journal.h"
+
+#include "apply/JournalFormat.h"
+#include "apply/PathRules.h"
+
+#include <unordered_set>
+#include <utility>
+
+namespace QOR::Update
+{
+    namespace
+    {
+        const char* RecordName(RecordState state)
+        {
+            switch (state)
+            {
+            case RecordState::Committed:
+                return JournalFormat::CommittedName;
+            case RecordState::Abandoned:
+                return JournalFormat::AbandonedName;
+            default:
+                return JournalFormat::JournalName;
+            }
+        }
+
+        // A tag whose working names can meet no staged name: neither the folder at the top nor a file
+        // beside any entry.
+        bool MeetsStagedName(FileSystem& fileSystem, const UpdatePlan& plan, std::uint64_t tag)
+        {
+            const NativeString folded = fileSystem.FoldCase(JournalFormat::WorkFolderName(tag));
+            for (std::size_t i = 0; i < plan.EntryCount(); ++i)
+            {
+                const NativeView name = NameOf(plan.Path(i));
+                if (name.size() >= folded.size() &&
+                    fileSystem.FoldCase(NativeString(name.substr(0, folded.size()))) == folded)
+                {
+                    return true;
+                }
+            }
+            return false;
+        }
+
+        ApplyError RecordError(const NativeString& path, const std::error_code& error)
+        {
+            ApplyError failure;
+            failure.step = ApplyStep::WriteRecord;
+            failure.code = error;
+            failure.place = PathPlace::FileSystem;
+            failure.path = path;
+            return failure;
+        }
+    }
+
+    Journal::Journal(FileSystem& fileSystem, const Layout& layout, UpdatePlan plan, RecordState state)
+        : _fs(fileSystem), _layout(layout), _plan(std::move(plan)), _state(state)
+    {
+    }
+
+    Journal::~Journal() = default;
+
+    NativeString Journal::RecordPath() const
+    {
+        return _layout.Record(_plan.GetTag(), RecordName(_state));
+    }
+
+    ApplyResult Journal::Create(FileSystem& fileSystem, const Layout& layout, UpdatePlan plan,
+                                std::unique_ptr<Journal>& journal)
+    {
+        std::error_code error = std::make_error_code(std::errc::file_exists);
+        for (int attempt = 0; attempt < 16 && IsAlreadyExisting(error); ++attempt)
+        {
+            const std::uint64_t tag = fileSystem.RandomBits();
+            if (!MeetsStagedName(fileSystem, plan, tag))
+            {
+                plan.SetTag(tag);
+                error = fileSystem.MakeFolder(layout.WorkFolder(tag));
+            }
+        }
+        if (error)
+        {
+            return RecordError(layout.Root(), error);
+        }
+        const std::uint64_t tag = plan.GetTag();
+        const NativeString draft = layout.Record(tag, JournalFormat::DraftName);
+        const NativeString record = layout.Record(tag, JournalFormat::JournalName);
+        auto made = std::unique_ptr<Journal>(new Journal(fileSystem, layout, std::move(plan), RecordState::Uncommitted));
+        error = fileSystem.WriteNewFile(draft, JournalFormat::Serialize(made->_plan));
+        if (!error)
+        {
+            error = fileSystem.Rename(draft, record, RenameMode::NoReplace);
+        }
+        if (!error)
+        {
+            error = fileSystem.TryLock(record, made->_lock);
+        }
+        if (!error)
+        {
+            // The record, and every staged byte the moves will expose, before the first change.
+            std::unordered_set<std::uint64_t> devices;
+            for (const NativeString& folder : {layout.Root(), layout.Staging()})
+            {
+                EntryStatus status;
+                error = fileSystem.StatusFollowingLinks(folder, status);
+                if (!error && devices.insert(status.id.device).second)
+                {
+                    error = fileSystem.FlushFileSystem(folder);
+                }
+                if (error)
+                {
+                    break;
+                }
+            }
+        }
+        if (error)
+        {
+            made->_lock.reset();
+            (void)fileSystem.RemoveFile(draft);
+            (void)fileSystem.RemoveFile(record);
+            (void)fileSystem.RemoveEmptyFolder(layout.WorkFolder(tag));
+            return RecordError(layout.WorkFolder(tag), error);
+        }
+        journal = std::move(made);
+        return std::nullopt;
+    }
+
+    RecordState Journal::Inspect(FileSystem& fileSystem, const Layout& layout, std::uint64_t tag,
+                                 std::unique_ptr<Journal>& journal, std::error_code& error)
+    {
+        RecordState found = RecordState::NotOurs;
+        for (const RecordState state : {RecordState::Uncommitted, RecordState::Committed, RecordState::Abandoned})
+        {
+            EntryStatus status;
+            error = fileSystem.Status(layout.Record(tag, RecordName(state)), status);
+            if (error)
+            {
+                return RecordState::Unreadable;
+            }
+            if (status.type == EntryType::Missing)
+            {
+                continue;
+            }
+            if (status.type != EntryType::File)
+            {
+                return RecordState::NotOurs; // a folder or link of that name: no record of this program
+            }
+            if (found != RecordState::NotOurs)
+            {
+                return RecordState::Damaged; // two records: one run never makes that, so never guess
+            }
+            found = state;
+        }
+        if (found == RecordState::NotOurs)
+        {
+            // No record: a draft cut short, alone in the folder, or an empty folder, or someone else's.
+            std::unique_ptr<Listing> listing;
+            NativeString name;
+            EntryType type = EntryType::Missing;
+            std::size_t count = 0;
+            bool onlyDraft = true;
+            if (fileSystem.OpenListing(layout.WorkFolder(tag), false, listing))
+            {
+                return RecordState::NotOurs;
+            }
+            while (listing->Next(name, type, error))
+            {
+                ++count;
+                onlyDraft = onlyDraft && type == EntryType::File && name == FromAscii(JournalFormat::DraftName);
+            }
+            std::string draft;
+            if (error || count > 1)
+            {
+                return RecordState::NotOurs;
+            }
+            if (count == 0)
+            {
+                return RecordState::Empty;
+            }
+            return onlyDraft && !fileSystem.ReadWholeFile(layout.Record(tag, JournalFormat::DraftName), draft) &&
+                           JournalFormat::LooksLikeRecordStart(draft)
+                       ? RecordState::Torn
+                       : RecordState::NotOurs;
+        }
+        const NativeString path = layout.Record(tag, RecordName(found));
+        std::unique_ptr<FileLock> lock;
+        error = fileSystem.TryLock(path, lock);
+        if (IsLockedByAnother(error))
+        {
+            return RecordState::Busy;
+        }
+        std::string bytes;
+        if (error || (error = fileSystem.ReadWholeFile(path, bytes)))
+        {
+            return RecordState::Unreadable;
+        }
+        UpdatePlan plan;
+        if (!JournalFormat::LooksLikeRecordStart(bytes))
+        {
+            return RecordState::NotOurs; // a file of that name, but not of this program
+        }
+        if (JournalFormat::Parse(bytes, plan) != JournalFormat::ParseResult::Whole || plan.GetTag() != tag)
+        {
+            return RecordState::Damaged;
+        }
+        journal = std::unique_ptr<Journal>(new Journal(fileSystem, layout, std::move(plan), found));
+        journal->_lock = std::move(lock);
+        return found;
+    }
+
+    std::vector<NativeString> Journal::FileSystemFolders() const
+    {
+        std::vector<NativeString> folders{_layout.Root()};
+        std::unordered_set<NativeString> parents;
+        for (std::size_t i = 0; i < _plan.EntryCount(); ++i)
+        {
+            if (parents.insert(NativeString(ParentOf(_plan.Path(i)))).second && !ParentOf(_plan.Path(i)).empty())
+            {
+                folders.push_back(_layout.Installed(ParentOf(_plan.Path(i))));
+            }
+        }
+        std::unordered_set<std::uint64_t> devices;
+        std::vector<NativeString> distinct;
+        for (const NativeString& folder : folders)
+        {
+            EntryStatus status;
+            // A folder that is gone holds nothing to flush.
+            if (!_fs.StatusFollowingLinks(folder, status) && status.type == EntryType::Directory &&
+                devices.insert(status.id.device).second)
+            {
+                distinct.push_back(folder);
+            }
+        }
+        return distinct;
+    }
+
+    std::error_code Journal::MoveTo(RecordState state)
+    {
+        for (const NativeString& folder : FileSystemFolders())
+        {
+            if (const std::error_code error = _fs.FlushFileSystem(folder))
+            {
+                return error;
+            }
+        }
+        const NativeString from = RecordPath();
+        const NativeString to = _layout.Record(_plan.GetTag(), RecordName(state));
+        if (const std::error_code error = _fs.Rename(from, to, RenameMode::NoReplace))
+        {
+            return error;
+        }
+        if (const std::error_code error = _fs.FlushDirectory(_layout.WorkFolder(_plan.GetTag())))
+        {
+            // Not known to be durable: back to the state it was in, if that can be done. Otherwise the
+            // rename stands, and a power cut can only take the record back to where it was.
+            if (!_fs.Rename(to, from, RenameMode::NoReplace))
+            {
+                return error;
+            }
+        }
+        _state = state;
+        return {};
+    }
+
+    ApplyResult Journal::Commit()
+    {
+        if (const std::error_code error = MoveTo(RecordState::Committed))
+        {
+            ApplyError failure = RecordError(RecordPath(), error);
+            failure.step = ApplyStep::Commit;
+            return failure;
+        }
+        return std::nullopt;
+    }
+
+    std::error_code Journal::Abandon()
+    {
+        return MoveTo(RecordState::Abandoned);
+    }
+
+    std::error_code Journal::Remove()
+    {
+        if (const std::error_code error = _fs.RemoveFile(RecordPath()))
+        {
+            return error;
+        }
+        // Released before the folder goes: on Windows a removed file that is still open keeps its folder.
+        _lock.reset();
+        return _fs.RemoveEmptyFolder(_layout.WorkFolder(_plan.GetTag()));
+    }
+}

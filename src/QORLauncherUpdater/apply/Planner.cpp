@@ -1,0 +1,407 @@
+#include "apply/Planner.h"
+
+#include "apply/PathRules.h"
+
+#include <qor/Utility/LauncherProtocol.h>
+
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+namespace QOR::Update
+{
+    namespace
+    {
+        ApplyError StagedError(ApplyReason reason, NativeView relative, std::error_code code = {})
+        {
+            ApplyError error;
+            error.step = ApplyStep::ReadStaging;
+            error.reason = reason;
+            error.code = code;
+            error.place = PathPlace::Staged;
+            error.path = NativeString(relative);
+            return error;
+        }
+    }
+
+    class Planner::Walker
+    {
+    public:
+        Walker(FileSystem& fileSystem, const Layout& layout, RetryPolicy& retry, PlannerSettings settings)
+            : _fs(fileSystem), _layout(layout), _retry(retry), _settings(std::move(settings)),
+              _foldedStagingName(_fs.FoldCase(FromAscii(LauncherProtocol::StagingFolderName)))
+        {
+        }
+
+        ApplyResult Run(UpdatePlan& plan)
+        {
+            _plan = &plan;
+            if (const std::error_code error = _fs.FinalPath(_layout.Staging(), _realStaging))
+            {
+                return StagedError(ApplyReason::System, {}, error);
+            }
+            EntryStatus root;
+            if (const std::error_code error = _fs.StatusFollowingLinks(_layout.Root(), root))
+            {
+                ApplyError failure;
+                failure.step = ApplyStep::FindInstallation;
+                failure.code = error;
+                failure.place = PathPlace::FileSystem;
+                failure.path = _layout.Root();
+                return failure;
+            }
+            NoteFileSystem(_layout.Root());
+            // The staging folder itself: never moved, holds the top names.
+            _frames.emplace_back();
+            _frames.back().installDevice = root.id.device;
+            NativeString failedFolder;
+            const std::error_code error = Walk(
+                _fs, _layout.Staging(),
+                [this](const NativeString& relative, EntryType type) { return Visit(relative, type); }, failedFolder);
+            if (_failure)
+            {
+                return _failure;
+            }
+            if (error)
+            {
+                return StagedError(ApplyReason::System, failedFolder, error);
+            }
+            while (_frames.size() > 1)
+            {
+                CloseFolder();
+            }
+            return std::nullopt;
+        }
+
+        const std::vector<NativeString>& FlushFolders() const { return _flushFolders; }
+
+    private:
+        // A staged folder being walked, and whether it can still move in whole.
+        struct Frame
+        {
+            NativeString relative;
+            std::size_t firstEntry = 0;
+            FileId staged;
+            std::uint64_t installDevice = 0; // the file system its entries land on
+            bool bIsMissing = false; // the installation has nothing at its place
+            bool bIsMovable = false; // so far, it could move in whole
+            bool bIsFilled = false;  // something in it is installed
+            // Folded name -> name as staged, of every entry directly in it.
+            std::unordered_map<NativeString, NativeString> names;
+        };
+
+        std::error_code Stop(ApplyError failure)
+        {
+            _failure = std::move(failure);
+            return std::make_error_code(std::errc::operation_canceled);
+        }
+
+        std::error_code Visit(const NativeString& relative, EntryType type)
+        {
+            const NativeView parent = ParentOf(relative);
+            while (_frames.size() > 1 && NativeView(_frames.back().relative) != parent)
+            {
+                CloseFolder();
+            }
+            if (std::optional<ApplyError> collision = CheckName(relative))
+            {
+                return Stop(std::move(*collision));
+            }
+            if (type == EntryType::Directory)
+            {
+                return OpenFolder(relative);
+            }
+            // The updater never overwrites itself by name, at any depth.
+            if ((type != EntryType::File && type != EntryType::FileLink) ||
+                NameOf(relative) == NativeView(_settings.updaterName))
+            {
+                Skipped();
+                return {};
+            }
+            EntryKind kind = EntryKind::File;
+            if (type == EntryType::FileLink)
+            {
+                std::optional<EntryKind> linkKind;
+                if (ApplyResult refused = CheckLink(relative, linkKind))
+                {
+                    return Stop(std::move(*refused));
+                }
+                if (!linkKind)
+                {
+                    Skipped();
+                    return {};
+                }
+                kind = *linkKind;
+                if (kind == EntryKind::LinkedContent)
+                {
+                    Skipped(); // a whole move would move the link, not its content
+                }
+            }
+            if (ApplyResult failed = AddEntry(relative, kind))
+            {
+                return Stop(std::move(*failed));
+            }
+            return {};
+        }
+
+        // Two staged names in one folder that the installation would take for one name.
+        std::optional<ApplyError> CheckName(const NativeString& relative)
+        {
+            const NativeString name(NameOf(relative));
+            const auto [known, inserted] = _frames.back().names.emplace(_fs.FoldCase(name), name);
+            if (inserted)
+            {
+                return std::nullopt;
+            }
+            ApplyError error = StagedError(ApplyReason::NamesCollide, relative);
+            error.otherPath = Join(ParentOf(relative), known->second);
+            return error;
+        }
+
+        std::error_code OpenFolder(const NativeString& relative)
+        {
+            const Frame& parent = _frames.back();
+            Frame frame;
+            frame.relative = relative;
+            frame.firstEntry = _plan->EntryCount();
+            EntryStatus staged;
+            if (const std::error_code error = _fs.Status(_layout.Staged(relative), staged))
+            {
+                return Stop(StagedError(ApplyReason::System, relative, error));
+            }
+            frame.staged = staged.id;
+            frame.installDevice = parent.installDevice;
+            if (parent.bIsMissing)
+            {
+                frame.bIsMissing = true;
+            }
+            else
+            {
+                EntryStatus installed;
+                const std::error_code error = _fs.StatusFollowingLinks(_layout.Installed(relative), installed);
+                frame.bIsMissing = !error && installed.type == EntryType::Missing;
+                if (!error && installed.type == EntryType::Directory)
+                {
+                    frame.installDevice = installed.id.device;
+                }
+            }
+            // A move cannot cross file systems: the staged folder must be on the one of its new parent.
+            frame.bIsMovable =
+                frame.bIsMissing && !LandsInStagingFolder(relative) && staged.id.device == parent.installDevice;
+            _frames.push_back(std::move(frame));
+            return {};
+        }
+
+        void CloseFolder()
+        {
+            Frame frame = std::move(_frames.back());
+            _frames.pop_back();
+            const bool moves = frame.bIsMovable && frame.bIsFilled;
+            if (moves)
+            {
+                _plan->ReplaceWithFolder(frame.firstEntry, frame.relative, frame.staged);
+            }
+            Frame& parent = _frames.back();
+            parent.bIsFilled = parent.bIsFilled || frame.bIsFilled;
+            // An empty or partly skipped folder inside would change by a whole move.
+            parent.bIsMovable = parent.bIsMovable && moves;
+        }
+
+        void Skipped() { _frames.back().bIsMovable = false; }
+
+        bool LandsInStagingFolder(NativeView relative) const
+        {
+            return _fs.FoldCase(NativeString(FirstElementOf(relative))) == _foldedStagingName;
+        }
+
+        bool InsideRealStaging(const NativeString& final) const
+        {
+            return final.size() > _realStaging.size() && final.compare(0, _realStaging.size(), _realStaging) == 0 &&
+                   (final[_realStaging.size()] == Separator || _realStaging.back() == Separator);
+        }
+
+        // A staged link is installed as the same link where the system has them (as cp -a does), else its
+        // content under its own name; either way it must stay inside the tree. `kind` stays empty for a
+        // link to nothing that can only be installed by its content.
+        ApplyResult CheckLink(const NativeString& relative, std::optional<EntryKind>& kind)
+        {
+            const NativeString staged = _layout.Staged(relative);
+            NativeString final;
+            const std::error_code finalError = _fs.FinalPath(staged, final);
+            if (finalError && !IsNotFound(finalError))
+            {
+                return StagedError(ApplyReason::System, relative, finalError);
+            }
+            if (!finalError && !InsideRealStaging(final))
+            {
+                return StagedError(ApplyReason::LeadsOutside, relative);
+            }
+            NativeString text;
+            const std::error_code linkError = _fs.ReadLink(staged, text);
+            if (IsUnsupported(linkError))
+            {
+                if (!finalError)
+                {
+                    kind = EntryKind::LinkedContent;
+                }
+                return std::nullopt;
+            }
+            if (linkError)
+            {
+                return StagedError(ApplyReason::System, relative, linkError);
+            }
+            const std::optional<NativeString> destination = LinkDestination(relative, text);
+            if (!destination)
+            {
+                return StagedError(ApplyReason::LeadsOutside, relative);
+            }
+            if (LandsInStagingFolder(*destination))
+            {
+                return StagedError(ApplyReason::LeadsOutside, relative);
+            }
+            kind = EntryKind::Link;
+            return std::nullopt;
+        }
+
+        void NoteFileSystem(const NativeString& folder)
+        {
+            EntryStatus status;
+            if (_fs.StatusFollowingLinks(folder, status))
+            {
+                return; // the flush of this folder will report the error
+            }
+            if (_devices.insert(status.id.device).second)
+            {
+                _flushFolders.push_back(folder);
+            }
+        }
+
+        // Checks the folders a file needs; missing ones are planned, parents first.
+        ApplyResult PlanFolders(NativeView folder, NativeView fileParent)
+        {
+            if (folder.empty() || _knownFolders.count(NativeString(folder)) != 0)
+            {
+                return std::nullopt;
+            }
+            const NativeString path = _layout.Installed(folder);
+            EntryStatus status;
+            std::error_code error = _fs.StatusFollowingLinks(path, status);
+            if (!error && status.type == EntryType::Missing)
+            {
+                if (ApplyResult failed = PlanFolders(ParentOf(folder), fileParent))
+                {
+                    return failed;
+                }
+                _plan->AddFolder(folder);
+            }
+            else if (!error && status.type == EntryType::Directory)
+            {
+                NoteFileSystem(path);
+            }
+            else if (!error)
+            {
+                error = std::make_error_code(std::errc::not_a_directory);
+            }
+            if (error)
+            {
+                ApplyError failure;
+                failure.step = ApplyStep::MakeFolder;
+                failure.code = error;
+                failure.place = PathPlace::FileSystem;
+                failure.path = _layout.Installed(fileParent);
+                return failure;
+            }
+            _knownFolders.insert(NativeString(folder));
+            return std::nullopt;
+        }
+
+        ApplyResult AddEntry(const NativeString& relative, EntryKind kind)
+        {
+            if (LandsInStagingFolder(relative))
+            {
+                // It would land in the staging tree, which goes away right after the update.
+                return StagedError(ApplyReason::LandsInStaging, relative);
+            }
+            const NativeView parent = ParentOf(relative);
+            if (ApplyResult failed = PlanFolders(parent, parent))
+            {
+                return failed;
+            }
+            EntryStatus staged;
+            if (const std::error_code error = _fs.Status(_layout.Staged(relative), staged))
+            {
+                return StagedError(ApplyReason::System, relative, error);
+            }
+            EntryStatus installed;
+            if (!_frames.back().bIsMissing)
+            {
+                if (const std::error_code error = _fs.Status(_layout.Installed(relative), installed))
+                {
+                    return StagedError(ApplyReason::System, relative, error);
+                }
+            }
+            if (installed.type == EntryType::Directory || installed.type == EntryType::DirectoryLink)
+            {
+                return StagedError(ApplyReason::TargetIsFolder, relative);
+            }
+            const bool bIsReplacing = installed.type != EntryType::Missing;
+            if (bIsReplacing && (installed.id == staged.id || installed.id == _settings.updaterId))
+            {
+                // Already this very file, or the running updater reached by another name: nothing to move.
+                Skipped();
+                return std::nullopt;
+            }
+            if (kind == EntryKind::File && _fs.FlushesEachFile())
+            {
+                // Durable before its first rename; nothing changes here yet.
+                const NativeString path = _layout.Staged(relative);
+                if (const std::error_code error = _retry.Run(path, [&] { return _fs.FlushFile(path); }))
+                {
+                    ApplyError failure = StagedError(ApplyReason::System, relative, error);
+                    failure.holders = _fs.IsHeldByAnother(error, path) ? _fs.HoldersOf(path) : std::string();
+                    return failure;
+                }
+            }
+            if (bIsReplacing)
+            {
+                _plan->AddReplacingEntry(relative, kind, staged.id, installed.id);
+            }
+            else
+            {
+                _plan->AddEntry(relative, kind, staged.id);
+            }
+            _frames.back().bIsFilled = true;
+            return std::nullopt;
+        }
+
+        FileSystem& _fs;
+        const Layout& _layout;
+        RetryPolicy& _retry;
+        const PlannerSettings _settings;
+        const NativeString _foldedStagingName;
+        UpdatePlan* _plan = nullptr;
+        NativeString _realStaging;
+        std::vector<Frame> _frames;
+        std::unordered_set<NativeString> _knownFolders;
+        std::unordered_set<std::uint64_t> _devices;
+        std::vector<NativeString> _flushFolders;
+        ApplyResult _failure;
+    };
+
+    Planner::Planner(FileSystem& fileSystem, const Layout& layout, RetryPolicy& retry, PlannerSettings settings)
+        : _walker(std::make_unique<Walker>(fileSystem, layout, retry, std::move(settings)))
+    {
+    }
+
+    Planner::~Planner() = default;
+
+    ApplyResult Planner::Run(UpdatePlan& plan)
+    {
+        return _walker->Run(plan);
+    }
+
+    const std::vector<NativeString>& Planner::FlushFolders() const
+    {
+        return _walker->FlushFolders();
+    }
+}
