@@ -2,8 +2,7 @@
 
 #include "TestTree.h"
 
-#include <Report.h>
-#include <UpdateFiles.h>
+#include "UpdaterTest.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -19,8 +18,7 @@ namespace QOR::Testing
         // Applies the staged tree; returns the log text of its failure, empty when it succeeded.
         std::string Apply()
         {
-            const Update::Outcome failed = Update::CopyUpdateTree();
-            return failed ? LogText(*failed) : std::string();
+            return ApplyStaged();
         }
 
         class UpdateTreeLinkTest : public ::testing::Test, public TemporaryInstallation
@@ -94,8 +92,6 @@ namespace QOR::Testing
                     continue;
                 }
                 ASSERT_EQ(logText, "");
-                ASSERT_FALSE(Update::RemoveUpdateTree());
-                RemoveReplacedFiles();
                 ASSERT_TRUE(fs::is_symlink(fs::symlink_status(Installed(c.link))));
                 EXPECT_EQ(fs::read_symlink(Installed(c.link)).string(), c.text);
                 EXPECT_EQ(ReadFile(Installed("bin/libfoo.so.2")), "new library");
@@ -115,7 +111,7 @@ namespace QOR::Testing
             EXPECT_FALSE(fs::exists(fs::symlink_status(Installed("alias"))));
             EXPECT_EQ(ReadFile(Installed("real/data.txt")), "data");
 
-            EXPECT_FALSE(Update::RemoveUpdateTree());
+            EXPECT_FALSE(fs::exists(Staging()));
             EXPECT_EQ(ReadFile(Outside("dir/payload")), "outside");
         }
 

@@ -3,9 +3,7 @@
 #include "TestProcess.h"
 #include "TestTree.h"
 
-#include <Report.h>
-#include <UpdateFiles.h>
-#include <UpdatePlan.h>
+#include "UpdaterTest.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -27,8 +25,7 @@ namespace QOR::Testing
         // Applies the staged tree; returns the log text of its failure, empty when it succeeded.
         std::string Apply()
         {
-            const Update::Outcome failed = Update::CopyUpdateTree();
-            return failed ? LogText(*failed) : std::string();
+            return ApplyStaged();
         }
 
         class UpdateTreeTest : public ::testing::Test, public TemporaryInstallation
@@ -38,8 +35,6 @@ namespace QOR::Testing
             void ApplyAndRemove()
             {
                 ASSERT_EQ(Apply(), "");
-                ASSERT_FALSE(Update::RemoveUpdateTree());
-                RemoveReplacedFiles();
                 EXPECT_FALSE(fs::exists(Staging()));
                 EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
             }
@@ -79,19 +74,23 @@ namespace QOR::Testing
                 EXPECT_EQ(ReadFile(Installed("bin/qorlauncherupdater.exe")), "other case");
             }
             // The replaced files are kept until the staging tree is gone.
-            EXPECT_FALSE(Update::RemoveUpdateTree());
-            RemoveReplacedFiles();
             EXPECT_FALSE(fs::exists(Staging()));
             EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
         }
 
-        TEST_F(UpdateTreeTest, TargetDirectoryReceivesTheFileUnderItsOwnName)
+        // A folder of the installation where a staged file lands would swallow the file (it used to end
+        // up as data.pak/data.pak): the update fails before any change instead.
+        TEST_F(UpdateTreeTest, FolderWhereAFileLandsFailsTheUpdateBeforeAnyChange)
         {
+            WriteFile(Staged("a.txt"), "new");
+            WriteFile(Installed("a.txt"), "old");
             WriteFile(Staged("data.pak"), "pak");
             fs::create_directories(Installed("data.pak"));
+            const auto before = Snapshot(Dir());
 
-            ApplyAndRemove();
-            EXPECT_EQ(ReadFile(Installed("data.pak/data.pak")), "pak");
+            EXPECT_EQ(Apply(), "Unable to copy update files. Aborting application. File:./self_update" + Separator +
+                                   "data.pak. Err: A folder of the installation is in the way.");
+            EXPECT_EQ(Snapshot(Dir()), before);
         }
 
         // The updater's working files carry a random tag, so no staged name can meet them: not the
@@ -116,8 +115,6 @@ namespace QOR::Testing
             }
 
             ASSERT_EQ(Apply(), "");
-            ASSERT_FALSE(Update::RemoveUpdateTree());
-            RemoveReplacedFiles();
             // Only the staged names of the working files' form remain, as installed files.
             EXPECT_EQ(LeftoverTemporaries(Dir()),
                       (std::vector<std::string>{".qor-0123456789abcdef", ".qor-0123456789abcdef-0b",
@@ -138,7 +135,7 @@ namespace QOR::Testing
             const std::string logText = Apply();
 
             const std::string prefix =
-                "Unable to create directory. Aborting application. Director:" + Update::PathText(Dir() / "bin") +
+                "Unable to create directory. Aborting application. Director:" + PathText(Dir() / "bin") +
                 ". Err: ";
             EXPECT_THAT(logText, StartsWith(prefix));
             EXPECT_GT(logText.size(), prefix.size());
@@ -216,169 +213,17 @@ namespace QOR::Testing
             WriteFile(Staged(Protocol::UpdaterFileName), "x");
             fs::create_directories(Staged("empty"));
             fs::permissions(Staged("bin/core.dll"), fs::perms::owner_read, fs::perm_options::replace);
+            const Update::NativeString staging = Update::FromAscii(Protocol::StagingFolder);
 
-            EXPECT_FALSE(Update::RemoveUpdateTree());
+            EXPECT_FALSE(Update::RemoveTree(Update::SystemFileSystem(), staging));
             EXPECT_FALSE(fs::exists(Staging()));
-            EXPECT_FALSE(Update::RemoveUpdateTree());
-        }
-
-        // A run killed at any moment leaves one of these states behind for an entry: each is told apart
-        // by the names that exist. The next run must end with the whole update in and nothing of the
-        // killed run left, from every one of them.
-        TEST_F(UpdateTreeTest, InterruptedRunIsRepairedFromEveryState)
-        {
-            constexpr std::uint64_t Tag = 0x0123456789abcdefull;
-            const std::string work = ".qor-0123456789abcdef";
-            const auto working = [&](const std::string& folder, std::size_t entry, char role) {
-                const fs::path name = Update::WorkingFileName(Tag, entry, static_cast<Update::NativeChar>(role));
-                return folder.empty() ? Installed(name.string()) : Installed(folder) / name;
-            };
-            struct State
-            {
-                const char* name;
-                bool bIsCommitted;
-                std::function<void()> make;
-            };
-            // Entry 0 replaces bin/core.dll, entry 1 is new in the new folder plugins, entry 2 the new
-            // folder extras, moved in whole.
-            const auto stageAll = [&] {
-                WriteFile(Staged("bin/core.dll"), "core new");
-                WriteFile(Staged("plugins/p.dll"), "plugin");
-                WriteFile(Staged("extras/e.txt"), "extra");
-            };
-            const auto movedExtras = [&] { fs::rename(Staged("extras"), Installed("extras")); };
-            const auto oldCore = [&] { WriteFile(Installed("bin/core.dll"), "core old"); };
-            const auto movedCore = [&] {
-                WriteFile(working("bin", 0, 'b'), "core old");
-                fs::rename(Staged("bin/core.dll"), Installed("bin/core.dll"));
-            };
-            const auto movedPlugin = [&] {
-                fs::create_directories(Installed("plugins"));
-                fs::rename(Staged("plugins/p.dll"), Installed("plugins/p.dll"));
-            };
-            const auto allMoved = [&] {
-                oldCore();
-                movedCore();
-                movedPlugin();
-                movedExtras();
-            };
-            // Every state starts from the whole staging tree; the loop stages it.
-            const std::vector<State> states = {
-                {"nothing done yet", false, [&] { oldCore(); }},
-                {"backup linked", false,
-                 [&] {
-                     oldCore();
-                     fs::create_hard_link(Installed("bin/core.dll"), working("bin", 0, 'b'));
-                 }},
-                {"backup half copied", false,
-                 [&] {
-                     oldCore();
-                     WriteFile(working("bin", 0, 'p'), "core o");
-                 }},
-                {"replaced file moved in", false,
-                 [&] {
-                     oldCore();
-                     movedCore();
-                 }},
-                {"replacement half copied in", false,
-                 [&] {
-                     oldCore();
-                     fs::create_hard_link(Installed("bin/core.dll"), working("bin", 0, 'b'));
-                     WriteFile(working("bin", 0, 'n'), "core n");
-                 }},
-                {"replacement copied in", false,
-                 [&] {
-                     WriteFile(working("bin", 0, 'b'), "core old");
-                     WriteFile(Installed("bin/core.dll"), "core new");
-                 }},
-                {"both moved in", false,
-                 [&] {
-                     oldCore();
-                     movedCore();
-                     movedPlugin();
-                 }},
-                {"new file half copied in", false,
-                 [&] {
-                     oldCore();
-                     movedCore();
-                     fs::create_directories(Installed("plugins"));
-                     WriteFile(working("plugins", 1, 'n'), "plu");
-                 }},
-                {"undo: backup set aside", false,
-                 [&] {
-                     oldCore();
-                     movedCore();
-                     fs::rename(working("bin", 0, 'b'), working("bin", 0, 'r'));
-                 }},
-                {"undo: staged file half copied back", false,
-                 [&] {
-                     oldCore();
-                     movedCore();
-                     fs::rename(working("bin", 0, 'b'), working("bin", 0, 'r'));
-                     WriteFile(working(Protocol::StagingFolderName + std::string("/bin"), 0, 'q'), "core");
-                 }},
-                {"undo: staged file back", false,
-                 [&] {
-                     oldCore();
-                     movedCore();
-                     fs::rename(working("bin", 0, 'b'), working("bin", 0, 'r'));
-                     fs::create_hard_link(Installed("bin/core.dll"), Staged("bin/core.dll"));
-                 }},
-                {"folder moved in", false, [&] { allMoved(); }},
-                {"committed, staging still there", true, [&] { allMoved(); }},
-                {"committed, staging half removed", true,
-                 [&] {
-                     allMoved();
-                     fs::create_directories(Installed(work));
-                     fs::rename(Staging(), Installed(work + "/staging"));
-                     fs::remove_all(Installed(work + "/staging/plugins"));
-                 }},
-                {"committed, backups removed", true,
-                 [&] {
-                     allMoved();
-                     fs::remove(working("bin", 0, 'b'));
-                     fs::remove_all(Staging());
-                 }},
-            };
-
-            Update::UpdatePlan plan;
-            plan.SetTag(Tag);
-            const auto native = [](const char* path) { return fs::path(path).make_preferred().native(); };
-            plan.AddEntry(native("bin/core.dll"), native("bin/core.dll"), Update::EntryKind::File, true);
-            plan.AddFolder(native("plugins"));
-            plan.AddEntry(native("plugins/p.dll"), native("plugins/p.dll"), Update::EntryKind::File, false);
-            plan.AddEntry(native("extras"), native("extras"), Update::EntryKind::Folder, false);
-
-            for (const State& state : states)
-            {
-                SCOPED_TRACE(state.name);
-                fs::remove_all(Staging());
-                fs::remove_all(Installed("bin"));
-                fs::remove_all(Installed("plugins"));
-                fs::remove_all(Installed("extras"));
-                fs::remove_all(Installed(work));
-                fs::create_directories(Installed("bin"));
-                stageAll();
-                state.make();
-                fs::create_directories(Installed(work));
-                WriteFile(Installed(work + (state.bIsCommitted ? "/committed" : "/journal")), plan.Serialize());
-
-                ASSERT_EQ(Apply(), "");
-                ASSERT_FALSE(Update::RemoveUpdateTree());
-                RemoveReplacedFiles();
-
-                EXPECT_EQ(ReadFile(Installed("bin/core.dll")), "core new");
-                EXPECT_EQ(ReadFile(Installed("plugins/p.dll")), "plugin");
-                EXPECT_EQ(ReadFile(Installed("extras/e.txt")), "extra");
-                EXPECT_FALSE(fs::exists(Staging()));
-                EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
-            }
+            EXPECT_FALSE(Update::RemoveTree(Update::SystemFileSystem(), staging));
         }
 
         TEST(UpdateTextTest, InvalidTextBecomesReplacementCharacters)
         {
-            EXPECT_EQ(Update::SanitizeUtf8("plain/ü/€/😀"), "plain/ü/€/😀");
-            EXPECT_EQ(Update::SanitizeUtf8("a\xFF"
+            EXPECT_EQ(SanitizeUtf8("plain/ü/€/😀"), "plain/ü/€/😀");
+            EXPECT_EQ(SanitizeUtf8("a\xFF"
                                            "b"),
                       "a\xEF\xBF\xBD"
                       "b");
@@ -386,9 +231,9 @@ namespace QOR::Testing
             // matters is that the bad bytes are gone and the result is well-formed.
             for (const std::string bad : {"\xC0\xAF", "\xED\xA0\x80", "end\xE2\x82", "\xF4\x90\x80\x80"})
             {
-                const std::string text = Update::SanitizeUtf8(bad);
+                const std::string text = SanitizeUtf8(bad);
                 EXPECT_NE(text.find("\xEF\xBF\xBD"), std::string::npos) << text;
-                EXPECT_EQ(Update::SanitizeUtf8(text), text);
+                EXPECT_EQ(SanitizeUtf8(text), text);
             }
         }
     }

@@ -122,8 +122,11 @@ namespace QOR::Update
                 break;
             case RecordState::Torn:
                 (void)fileSystem.RemoveFile(layout.Record(tag, JournalFormat::DraftName));
-                [[fallthrough]];
+                (void)fileSystem.RemoveEmptyFolder(layout.WorkFolder(tag));
+                break;
             case RecordState::Empty:
+                // What a finished run leaves when it dies between removing its record and its folder.
+                outcome.bIsUpdateFinished = true;
                 (void)fileSystem.RemoveEmptyFolder(layout.WorkFolder(tag));
                 break;
             case RecordState::Damaged:

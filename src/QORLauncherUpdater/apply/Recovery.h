@@ -9,7 +9,8 @@
 //
 //   record        what recovery does
 //   none          not this program's folder: left alone
-//   empty, torn   nothing was changed: the folder (and the draft) go
+//   torn          nothing was changed: the draft and the folder go
+//   empty         a finished run died removing its folder: the folder goes (this run counts as finished)
 //   uncommitted   RollBack, entry by entry, never stopping at one; then the record is abandoned
 //   committed     the update is in: clean-up after the relaunch (and this run counts as finished)
 //   abandoned     clean-up after the relaunch

@@ -540,7 +540,20 @@ namespace QOR::Update
 
             std::error_code RemoveEmptyFolder(const NativeString& path) override
             {
-                return ErrorOf(::rmdir(path.c_str()));
+                if (::rmdir(path.c_str()) == 0)
+                {
+                    return {};
+                }
+                const std::error_code error = LastSystemError();
+                // A link to a folder is removed itself, as a junction is on Windows.
+                struct stat info
+                {
+                };
+                if (error == std::errc::not_a_directory && ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode))
+                {
+                    return ErrorOf(::unlink(path.c_str()));
+                }
+                return error;
             }
 
             std::error_code WriteNewFile(const NativeString& path, const std::string& bytes) override
