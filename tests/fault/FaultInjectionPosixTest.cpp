@@ -3,13 +3,16 @@
 
 #include "InstallationTest.h"
 
+#include <qor/Foundation/Platform_posix.h>
 #include <qor/Utility/Utility.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace QOR::Testing
@@ -318,6 +321,24 @@ namespace QOR::Testing
             std::string _skipReason;
         };
 
+        // A file of `size` bytes whose only data is `tail` at its end: the rest is a hole.
+        void WriteSparseFile(const fs::path& path, std::size_t size, const std::string& tail)
+        {
+            fs::create_directories(path.parent_path());
+            const Detail::UniqueFd file = Detail::OpenFile(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ASSERT_TRUE(file);
+            ASSERT_EQ(::ftruncate(file.Get(), static_cast<off_t>(size)), 0);
+            ASSERT_EQ(::pwrite(file.Get(), tail.data(), tail.size(), static_cast<off_t>(size - tail.size())),
+                      static_cast<ssize_t>(tail.size()));
+        }
+
+        std::string Attribute(const fs::path& path, const char* name)
+        {
+            std::string value(256, '\0');
+            const ssize_t size = ::getxattr(path.c_str(), name, value.data(), value.size());
+            return size < 0 ? std::string("<none>") : value.substr(0, static_cast<std::size_t>(size));
+        }
+
         TEST_F(OtherDiskTest, FilesInAFolderLinkedToAnotherDiskAreCopiedThereAndSetIdBitsOfOthersDropped)
         {
             const fs::path seed = Dir() / "seed";
@@ -341,6 +362,19 @@ namespace QOR::Testing
             }
             WriteFile(other / "game.pak", "old pack");
             WriteFile(other / "saves/slot1", "the player's save");
+            // What a move keeps and a plain copy loses: the time, extended attributes (file capabilities
+            // among them, when root may set them) and holes; 8 MiB of hole would not even fit on that disk.
+            const std::size_t sparseSize = 8u << 20;
+            WriteSparseFile(staged / "data/sparse.bin", sparseSize, "tail");
+            const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(24 * 400);
+            fs::last_write_time(staged / "data/sparse.bin", stamp);
+            ASSERT_EQ(::setxattr((staged / "data/sparse.bin").c_str(), "user.qor.origin", "staged", 6, 0), 0);
+            // VFS_CAP_REVISION_2 with the effective flag, CAP_NET_BIND_SERVICE permitted.
+            const unsigned char capability[20] = {0x01, 0, 0, 0x02, 0, 0x04, 0, 0};
+            const std::string capabilityValue(reinterpret_cast<const char*>(capability), sizeof(capability));
+            const bool withCapability =
+                otherOwner && ::setxattr((staged / "data/tool").c_str(), "security.capability", capability,
+                                         sizeof(capability), 0) == 0;
 
             const Outcome outcome = Run(seed, other, "4m");
             if (!_skipReason.empty())
@@ -359,6 +393,15 @@ namespace QOR::Testing
             if (otherOwner)
             {
                 EXPECT_EQ(toolMode & (fs::perms::set_uid | fs::perms::set_gid), fs::perms::none);
+            }
+            const fs::path sparse = outcome.linked / "sparse.bin";
+            EXPECT_EQ(fs::file_size(sparse), sparseSize);
+            EXPECT_EQ(ReadFile(sparse).substr(sparseSize - 4), "tail");
+            EXPECT_EQ(fs::last_write_time(sparse), stamp);
+            EXPECT_EQ(Attribute(sparse, "user.qor.origin"), "staged");
+            if (withCapability)
+            {
+                EXPECT_EQ(Attribute(outcome.linked / "tool", "security.capability"), capabilityValue);
             }
             EXPECT_FALSE(fs::exists(outcome.after / Protocol::StagingFolderName));
             EXPECT_THAT(LeftoverTemporaries(outcome.after), IsEmpty());

@@ -1,0 +1,199 @@
+// The record's format and the path rules: what may be read back as a record, which paths a record may
+// name, where a staged link leads, and what a Windows listing says an entry is.
+
+#include <apply/JournalFormat.h>
+#include <apply/PathRules.h>
+
+#include <qor/Utility/LauncherProtocol.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace QOR::Testing
+{
+    namespace
+    {
+        using Update::EntryType;
+        using Update::FromAscii;
+        using Update::NativeString;
+        namespace Format = Update::JournalFormat;
+
+        NativeString Native(const char* path)
+        {
+            return std::filesystem::path(path).make_preferred().native();
+        }
+
+        Update::UpdatePlan SamplePlan()
+        {
+            Update::UpdatePlan plan;
+            plan.SetTag(0xfedcba9876543210ull);
+            plan.AddReplacingEntry(Native("bin/core.dll"), Update::EntryKind::File, {1, 2}, {1, 3});
+            plan.AddFolder(Native("new"));
+            plan.AddFolder(Native("new/deeper"));
+            plan.AddEntry(Native("new/deeper/x.pak"), Update::EntryKind::Link, {4, 0xffffffffffffffffull});
+            plan.AddReplacingEntry(Native("data.pak"), Update::EntryKind::LinkedContent, {5, 6}, {7, 8});
+            return plan;
+        }
+
+        TEST(RecordFormatTest, RoundTripsAndRejectsEveryTornOrAlteredRecord)
+        {
+            const Update::UpdatePlan plan = SamplePlan();
+            const std::string bytes = Format::Serialize(plan);
+
+            Update::UpdatePlan read;
+            ASSERT_EQ(Format::Parse(bytes, read), Format::ParseResult::Whole);
+            EXPECT_EQ(read.GetTag(), plan.GetTag());
+            ASSERT_EQ(read.EntryCount(), 3U);
+            ASSERT_EQ(read.FolderCount(), 2U);
+            for (std::size_t i = 0; i < 3; ++i)
+            {
+                EXPECT_EQ(read.Path(i), plan.Path(i));
+                EXPECT_EQ(read.Entry(i).kind, plan.Entry(i).kind);
+                EXPECT_EQ(read.Entry(i).bIsReplacing, plan.Entry(i).bIsReplacing);
+                EXPECT_EQ(read.Entry(i).staged, plan.Entry(i).staged);
+                EXPECT_EQ(read.Entry(i).installed, plan.Entry(i).installed);
+            }
+            EXPECT_EQ(read.FolderPath(1), Native("new/deeper"));
+            EXPECT_EQ(read.Folder(1).entry, 1U);
+
+            // A power cut can leave any prefix; a disk can flip any byte. Neither may pass for a plan, and a
+            // prefix is still recognized as this program's.
+            for (std::size_t length = 0; length < bytes.size(); ++length)
+            {
+                EXPECT_EQ(Format::Parse(bytes.substr(0, length), read), Format::ParseResult::Damaged) << length;
+                EXPECT_TRUE(Format::LooksLikeRecordStart(bytes.substr(0, length))) << length;
+            }
+            for (std::size_t at = 0; at < bytes.size(); ++at)
+            {
+                std::string altered = bytes;
+                altered[at] = static_cast<char>(altered[at] ^ 0x20);
+                EXPECT_EQ(Format::Parse(altered, read), Format::ParseResult::Damaged) << "byte " << at;
+            }
+            EXPECT_EQ(Format::Parse(bytes + "x", read), Format::ParseResult::Damaged);
+            EXPECT_FALSE(Format::LooksLikeRecordStart("a player's notes"));
+        }
+
+        // A record with a valid checksum is still input: no path in it may leave the installation.
+        TEST(RecordFormatTest, RecordsNamingPathsOutsideTheInstallationAreDamaged)
+        {
+            const char* const unsafe[] = {"../outside", "bin/../../x", "/etc/passwd", "bin//x", "./x", "bin/.",
+                                          "x/", ""};
+            for (const char* path : unsafe)
+            {
+                for (const bool asFolder : {false, true})
+                {
+                    Update::UpdatePlan plan;
+                    plan.SetTag(1);
+                    if (asFolder)
+                    {
+                        plan.AddFolder(FromAscii(path));
+                    }
+                    plan.AddEntry(Native("ok.txt"), Update::EntryKind::File, {1, 1});
+                    if (!asFolder)
+                    {
+                        plan.AddEntry(FromAscii(path), Update::EntryKind::File, {1, 2});
+                    }
+                    Update::UpdatePlan read;
+                    EXPECT_EQ(Format::Parse(Format::Serialize(plan), read), Format::ParseResult::Damaged)
+                        << path << (asFolder ? " as a folder" : " as an entry");
+                }
+            }
+            if constexpr (Update::Separator == '\\')
+            {
+                // Another drive, the other separator, a stream, a share.
+                for (const char* path : {"C:\\x", "bin/x", "file.txt:stream", "\\\\server\\share"})
+                {
+                    EXPECT_FALSE(Update::IsSafeRelative(FromAscii(path))) << path;
+                }
+            }
+            EXPECT_TRUE(Update::IsSafeRelative(Native("bin/deep/core.dll")));
+            EXPECT_TRUE(Update::IsSafeRelative(FromAscii("..hidden")));
+        }
+
+        TEST(RecordFormatTest, WorkingNamesCarryTheTagAndParseBack)
+        {
+            std::uint64_t tag = 0;
+            EXPECT_TRUE(Format::ParseWorkFolderName(Format::WorkFolderName(0x00ab00cd00ef0012ull), tag));
+            EXPECT_EQ(tag, 0x00ab00cd00ef0012ull);
+            for (const char* name : {".qor-0123456789abcde", ".qor-0123456789abcdefa", ".qor-0123456789ABCDEF",
+                                     "qor-0123456789abcdef", ".qor-0123456789abcdeg", ".qor-0123456789abcdef-1b"})
+            {
+                EXPECT_FALSE(Format::ParseWorkFolderName(FromAscii(name), tag)) << name;
+            }
+            EXPECT_EQ(Format::WorkingFileName(0x1ull, 42, 'b'), FromAscii(".qor-0000000000000001-42b"));
+        }
+
+        TEST(PathRulesTest, LinksLeadWhereTheirTextSaysOrOutOfTheTree)
+        {
+            struct Case
+            {
+                const char* link;
+                const char* text;
+                const char* destination; // nullptr: out of the tree
+            };
+            const Case cases[] = {
+                {"bin/libfoo.so", "libfoo.so.2", "bin/libfoo.so.2"},
+                {"bin/libfoo.so", "./libfoo.so.2", "bin/libfoo.so.2"},
+                {"bin/libfoo.so", "../lib/libfoo.so.2", "lib/libfoo.so.2"},
+                {"bin/a", "x/../../b", "b"},
+                {"bin/a", "../self_update/x", "self_update/x"},
+                {"helper.bin", LauncherProtocol::UpdaterFileName, LauncherProtocol::UpdaterFileName},
+                {"bin/a", "", nullptr},
+                {"bin/a", "/etc/passwd", nullptr},
+                {"bin/a", "../../outside", nullptr},
+                {"a", "..", nullptr},
+                {"a", ".", nullptr},
+            };
+            for (const Case& c : cases)
+            {
+                const std::optional<NativeString> destination = Update::LinkDestination(Native(c.link), FromAscii(c.text));
+                if (c.destination == nullptr)
+                {
+                    EXPECT_FALSE(destination) << c.link << " -> " << c.text;
+                }
+                else
+                {
+                    EXPECT_EQ(destination, std::optional<NativeString>(Native(c.destination)))
+                        << c.link << " -> " << c.text;
+                }
+            }
+        }
+
+        TEST(PathRulesTest, OnlySymbolicLinksAndJunctionsAreLinksInAWindowsListing)
+        {
+            constexpr std::uint32_t Directory = 0x10;
+            constexpr std::uint32_t ReparsePoint = 0x400;
+            constexpr std::uint32_t Archive = 0x20;
+            constexpr std::uint32_t Symlink = 0xA000000C;
+            constexpr std::uint32_t MountPoint = 0xA0000003;
+            constexpr std::uint32_t CloudFiles = 0x9000001A;
+            constexpr std::uint32_t Dedup = 0x80000013;
+            struct Case
+            {
+                std::uint32_t attributes;
+                std::uint32_t tag;
+                EntryType type;
+            };
+            const Case cases[] = {
+                {Archive, 0, EntryType::File},
+                {Directory, 0, EntryType::Directory},
+                {Archive | ReparsePoint, Symlink, EntryType::FileLink},
+                {Directory | ReparsePoint, Symlink, EntryType::DirectoryLink},
+                {Directory | ReparsePoint, MountPoint, EntryType::DirectoryLink},
+                {Directory | ReparsePoint, CloudFiles, EntryType::Directory},
+                {Archive | ReparsePoint, CloudFiles, EntryType::File},
+                {Archive | ReparsePoint, Dedup, EntryType::File},
+                // A tag without the reparse attribute is left over in the listing's record: no link.
+                {Archive, Symlink, EntryType::File},
+            };
+            for (const Case& c : cases)
+            {
+                EXPECT_EQ(Update::ClassifyWindowsEntry(c.attributes, c.tag), c.type)
+                    << std::hex << c.attributes << " " << c.tag;
+            }
+        }
+    }
+}
