@@ -132,6 +132,39 @@ namespace
         EXPECT_EQ(names, (std::vector<std::string>{"abs", "l", "t", "z", "c", "d"}));
     }
 
+    TEST(MemoryFileSystem, TakesPathsAndLinkTextsFromTheRoot)
+    {
+        // The root the engine works under on Windows, and an absolute one elsewhere.
+#ifdef _WIN32
+        const NativeString root = L"\\\\?\\C:\\QOR";
+        const NativeString otherSeparator = L"/";
+        const std::string display = "C:\\QOR\\a";
+#else
+        const NativeString root = "/opt/qor";
+        const NativeString otherSeparator = "/";
+        const std::string display = "/games/qor/a";
+#endif
+        MemoryFileSystem fs;
+        fs.SetInstallationRoot(root);
+        fs.SetDisplayRoot(display.substr(0, display.size() - 2));
+        fs.Build({{"d/t", "1"}, {"viaRoot", TreeItem::Link(QOR::Update::ToUtf8(root) + "/d/t")},
+                  {"viaSlash", TreeItem::Link("/d/t")}, {"d/up", TreeItem::Link("../d/./t")}});
+        NativeString installation;
+        ASSERT_FALSE(fs.InstallationRoot(installation));
+        EXPECT_EQ(installation, root);
+        EXPECT_EQ(StatusOf(fs, "").type, EntryType::Directory);
+        for (const char* link : {"viaRoot", "viaSlash", "d/up"})
+        {
+            EXPECT_EQ(StatusOf(fs, link, true).id, fs.IdOf("d/t")) << link;
+        }
+        const NativeString dotted = root + otherSeparator + QOR::Update::FromAscii("./d") + otherSeparator +
+                                    QOR::Update::FromAscii("t");
+        EntryStatus status;
+        ASSERT_FALSE(fs.Status(dotted, status));
+        EXPECT_EQ(status.id, fs.IdOf("d/t"));
+        EXPECT_EQ(fs.DisplayPath(fs.PathOf("a")), display);
+    }
+
     TEST(MemoryFileSystem, FoldsCaseOnlyWhenAsked)
     {
         for (const bool bIsCaseInsensitive : {false, true})
