@@ -32,8 +32,8 @@ namespace QOR::Testing
 
 #ifdef _WIN32
         constexpr bool IsWindows = true;
-        constexpr std::uint32_t FileAttributes = 0x20;    // FILE_ATTRIBUTE_ARCHIVE, as a new file gets it
-        constexpr std::uint32_t FolderAttributes = 0x10;  // FILE_ATTRIBUTE_DIRECTORY
+        constexpr std::uint32_t FileAttributes = 0x20;   // FILE_ATTRIBUTE_ARCHIVE, as a new file gets it
+        constexpr std::uint32_t FolderAttributes = 0x10; // FILE_ATTRIBUTE_DIRECTORY
         constexpr std::uint32_t LinkAttributes = 0x420;  // FILE_ATTRIBUTE_REPARSE_POINT | _ARCHIVE
         constexpr std::uint32_t FolderLinkAttributes = 0x410;
 #else
@@ -508,7 +508,8 @@ namespace QOR::Testing
                 return {};
             }
             ++holding->second.attempts;
-            if (holding->second.releaseAfterAttempts && holding->second.attempts >= *holding->second.releaseAfterAttempts)
+            if (holding->second.releaseAfterAttempts &&
+                holding->second.attempts >= *holding->second.releaseAfterAttempts)
             {
                 held.erase(holding);
             }
@@ -1150,8 +1151,7 @@ namespace QOR::Testing
             {
                 ++s.changes;
             }
-            const std::uint64_t counted =
-                s.plan.counting == Counting::All ? s.operations : (bIsChange ? s.changes : 0);
+            const std::uint64_t counted = s.plan.counting == Counting::All ? s.operations : (bIsChange ? s.changes : 0);
             std::error_code result;
             if (s.plan.kind != FaultKind::None && !s.bHasStruck && counted != 0 && counted == s.plan.at)
             {

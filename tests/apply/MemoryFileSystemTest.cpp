@@ -51,31 +51,97 @@ namespace
             {"to a free name", {{"a", "1"}}, {}, "a", "b", NoReplace, {}, {{"b", "1"}}},
             {"NoReplace onto a name", {{"a", "1"}, {"b", "2"}}, {}, "a", "b", NoReplace, std::errc::file_exists, {}},
             {"Replace a file", {{"a", "1"}, {"b", "2"}}, {}, "a", "b", Replace, {}, {{"b", "1"}}},
-            {"Replace an empty folder", {{"d/x", "1"}, {"e", TreeItem::Folder()}}, {}, "d", "e", Replace, {},
+            {"Replace an empty folder",
+             {{"d/x", "1"}, {"e", TreeItem::Folder()}},
+             {},
+             "d",
+             "e",
+             Replace,
+             {},
              {{"e/x", "1"}}},
-            {"Replace a full folder", {{"d/x", "1"}, {"e/y", "2"}}, {}, "d", "e", Replace,
-             std::errc::directory_not_empty, {}},
-            {"Replace a folder by a file", {{"a", "1"}, {"e", TreeItem::Folder()}}, {}, "a", "e", Replace,
-             std::errc::is_a_directory, {}},
-            {"Replace a file by a folder", {{"d/x", "1"}, {"a", "2"}}, {}, "d", "a", Replace,
-             std::errc::not_a_directory, {}},
-            {"Exchange a file and a folder", {{"a", "1"}, {"d/x", "2"}}, {}, "a", "d", Exchange, {},
+            {"Replace a full folder",
+             {{"d/x", "1"}, {"e/y", "2"}},
+             {},
+             "d",
+             "e",
+             Replace,
+             std::errc::directory_not_empty,
+             {}},
+            {"Replace a folder by a file",
+             {{"a", "1"}, {"e", TreeItem::Folder()}},
+             {},
+             "a",
+             "e",
+             Replace,
+             std::errc::is_a_directory,
+             {}},
+            {"Replace a file by a folder",
+             {{"d/x", "1"}, {"a", "2"}},
+             {},
+             "d",
+             "a",
+             Replace,
+             std::errc::not_a_directory,
+             {}},
+            {"Exchange a file and a folder",
+             {{"a", "1"}, {"d/x", "2"}},
+             {},
+             "a",
+             "d",
+             Exchange,
+             {},
              {{"a/x", "2"}, {"d", "1"}}},
             {"Exchange with nothing", {{"a", "1"}}, {}, "a", "b", Exchange, std::errc::no_such_file_or_directory, {}},
             {"a folder into itself", {{"d/e/x", "1"}}, {}, "d", "d/e/f", NoReplace, std::errc::invalid_argument, {}},
-            {"a folder exchanged with its content", {{"d/e/x", "1"}}, {}, "d", "d/e", Exchange,
-             std::errc::invalid_argument, {}},
-            {"a link as itself", {{"t", "1"}, {"l", TreeItem::Link("t")}}, {}, "l", "m", NoReplace, {},
+            {"a folder exchanged with its content",
+             {{"d/e/x", "1"}},
+             {},
+             "d",
+             "d/e",
+             Exchange,
+             std::errc::invalid_argument,
+             {}},
+            {"a link as itself",
+             {{"t", "1"}, {"l", TreeItem::Link("t")}},
+             {},
+             "l",
+             "m",
+             NoReplace,
+             {},
              {{"t", "1"}, {"m", TreeItem::Link("t")}}},
-            {"through a folder link", {{"real/x", "1"}, {"l", TreeItem::FolderLink("real")}}, {}, "l/x", "y",
-             NoReplace, {}, {{"real", TreeItem::Folder()}, {"l", TreeItem::FolderLink("real")}, {"y", "1"}}},
+            {"through a folder link",
+             {{"real/x", "1"}, {"l", TreeItem::FolderLink("real")}},
+             {},
+             "l/x",
+             "y",
+             NoReplace,
+             {},
+             {{"real", TreeItem::Folder()}, {"l", TreeItem::FolderLink("real")}, {"y", "1"}}},
             {"a missing source", {{"b", "2"}}, {}, "a", "c", NoReplace, std::errc::no_such_file_or_directory, {}},
             {"a file on the way", {{"a", "1"}}, {}, "a/x", "b", NoReplace, std::errc::not_a_directory, {}},
-            {"Replace onto another name of the file", {{"a", "1"}}, {{"a", "b"}}, "a", "b", Replace, {},
+            {"Replace onto another name of the file",
+             {{"a", "1"}},
+             {{"a", "b"}},
+             "a",
+             "b",
+             Replace,
+             {},
              {{"a", "1"}, {"b", "1"}}},
-            {"NoReplace onto another name of the file", {{"a", "1"}}, {{"a", "b"}}, "a", "b", NoReplace,
-             std::errc::file_exists, {}},
-            {"Exchange with another name of the file", {{"a", "1"}}, {{"a", "b"}}, "a", "b", Exchange, {},
+            {"NoReplace onto another name of the file",
+             {{"a", "1"}},
+             {{"a", "b"}},
+             "a",
+             "b",
+             NoReplace,
+             std::errc::file_exists,
+             {}},
+            {"Exchange with another name of the file",
+             {{"a", "1"}},
+             {{"a", "b"}},
+             "a",
+             "b",
+             Exchange,
+             {},
              {{"a", "1"}, {"b", "1"}}},
         };
         for (const RenameCase& test : cases)
@@ -147,8 +213,10 @@ namespace
         MemoryFileSystem fs;
         fs.SetInstallationRoot(root);
         fs.SetDisplayRoot(display.substr(0, display.size() - 2));
-        fs.Build({{"d/t", "1"}, {"viaRoot", TreeItem::Link(QOR::Update::ToUtf8(root) + "/d/t")},
-                  {"viaSlash", TreeItem::Link("/d/t")}, {"d/up", TreeItem::Link("../d/./t")}});
+        fs.Build({{"d/t", "1"},
+                  {"viaRoot", TreeItem::Link(QOR::Update::ToUtf8(root) + "/d/t")},
+                  {"viaSlash", TreeItem::Link("/d/t")},
+                  {"d/up", TreeItem::Link("../d/./t")}});
         NativeString installation;
         ASSERT_FALSE(fs.InstallationRoot(installation));
         EXPECT_EQ(installation, root);
@@ -157,8 +225,8 @@ namespace
         {
             EXPECT_EQ(StatusOf(fs, link, true).id, fs.IdOf("d/t")) << link;
         }
-        const NativeString dotted = root + otherSeparator + QOR::Update::FromAscii("./d") + otherSeparator +
-                                    QOR::Update::FromAscii("t");
+        const NativeString dotted =
+            root + otherSeparator + QOR::Update::FromAscii("./d") + otherSeparator + QOR::Update::FromAscii("t");
         EntryStatus status;
         ASSERT_FALSE(fs.Status(dotted, status));
         EXPECT_EQ(status.id, fs.IdOf("d/t"));
@@ -241,7 +309,9 @@ namespace
              [&](auto& fs) { return fs.Rename(path(fs, "ro/x"), path(fs, "y"), NoReplace); },
              std::errc::permission_denied},
             {"read-only: reading", readOnly, [&](auto& fs) { return fs.ReadWholeFile(path(fs, "ro/x"), bytes); }, {}},
-            {"mapped: renamed", mapped, [&](auto& fs) { return fs.Rename(path(fs, "f"), path(fs, "g"), NoReplace); },
+            {"mapped: renamed",
+             mapped,
+             [&](auto& fs) { return fs.Rename(path(fs, "f"), path(fs, "g"), NoReplace); },
              {}},
             {"mapped: linked", mapped, [&](auto& fs) { return fs.HardLink(path(fs, "f"), path(fs, "g")); }, {}},
             {"mapped: removed", mapped, [&](auto& fs) { return fs.RemoveFile(path(fs, "f")); },
@@ -518,11 +588,8 @@ namespace
     TEST(SharedFileSystemFunctions, RemoveTreeGoesOnPastWhatStaysAndNeverFollowsALink)
     {
         MemoryFileSystem fs;
-        fs.Build({{"t/a", "1"},
-                  {"t/ro/x", "2"},
-                  {"t/l", TreeItem::FolderLink("../keep")},
-                  {"t/z", "3"},
-                  {"keep/k", "4"}});
+        fs.Build(
+            {{"t/a", "1"}, {"t/ro/x", "2"}, {"t/l", TreeItem::FolderLink("../keep")}, {"t/z", "3"}, {"keep/k", "4"}});
         fs.SetReadOnlyFolder("t/ro", true);
         EXPECT_EQ(QOR::Update::RemoveTree(fs, fs.PathOf("t")), E(std::errc::permission_denied));
         EXPECT_EQ(fs.Dump(), WithImpliedFolders({{"t/ro/x", "2"}, {"keep/k", "4"}}));
@@ -561,7 +628,7 @@ namespace
             const char* right;
             bool bIsSame;
         } cases[] = {
-            {"a", "b", true},     {"a", "c", false},     {"a", "ro", false},  {"big1", "big2", true},
+            {"a", "b", true},        {"a", "c", false},  {"a", "ro", false},  {"big1", "big2", true},
             {"big1", "big3", false}, {"l1", "l2", true}, {"l1", "l3", false}, {"a", "l1", false},
         };
         for (const auto& test : cases)
@@ -589,24 +656,26 @@ namespace
             {"cross device", IsCrossDevice, {E(std::errc::cross_device_link)}},
             {"no links",
              IsLinkUnsupported,
-             {E(std::errc::operation_not_supported), E(std::errc::operation_not_permitted), E(std::errc::too_many_links),
-              E(std::errc::cross_device_link)}},
+             {E(std::errc::operation_not_supported), E(std::errc::operation_not_permitted),
+              E(std::errc::too_many_links), E(std::errc::cross_device_link)}},
             {"not empty", IsNotEmpty, {E(std::errc::directory_not_empty)}},
-            {"unsupported", IsUnsupported, {E(std::errc::operation_not_supported), E(std::errc::function_not_supported)}},
+            {"unsupported",
+             IsUnsupported,
+             {E(std::errc::operation_not_supported), E(std::errc::function_not_supported)}},
             {"locked", IsLockedByAnother, {E(std::errc::resource_unavailable_try_again)}},
             {"not a folder", IsNotAFolder, {E(std::errc::not_a_directory), E(std::errc::is_a_directory)}},
         };
 #ifdef _WIN32
         const auto system = [](int code) { return std::error_code(code, std::system_category()); };
         const std::vector<std::vector<std::error_code>> windows = {
-            {system(2), system(3)},                        // ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND
-            {system(80), system(183)},                     // ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS
-            {system(17)},                                  // ERROR_NOT_SAME_DEVICE
-            {system(1), system(50), system(1142)},         // ERROR_INVALID_FUNCTION, _NOT_SUPPORTED, _TOO_MANY_LINKS
-            {system(145)},                                 // ERROR_DIR_NOT_EMPTY
-            {system(1), system(50)},                       // ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED
-            {system(33)},                                  // ERROR_LOCK_VIOLATION
-            {system(267)},                                 // ERROR_DIRECTORY
+            {system(2), system(3)},                // ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND
+            {system(80), system(183)},             // ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS
+            {system(17)},                          // ERROR_NOT_SAME_DEVICE
+            {system(1), system(50), system(1142)}, // ERROR_INVALID_FUNCTION, _NOT_SUPPORTED, _TOO_MANY_LINKS
+            {system(145)},                         // ERROR_DIR_NOT_EMPTY
+            {system(1), system(50)},               // ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED
+            {system(33)},                          // ERROR_LOCK_VIOLATION
+            {system(267)},                         // ERROR_DIRECTORY
         };
 #endif
         for (std::size_t i = 0; i < std::size(cases); ++i)
@@ -621,7 +690,7 @@ namespace
                 EXPECT_TRUE(cases[i].predicate(error)) << error.message();
             }
             for (const std::error_code& error : {E(std::errc::io_error), MemoryFileSystem::KilledError(),
-                                                  E(std::errc::permission_denied), std::error_code()})
+                                                 E(std::errc::permission_denied), std::error_code()})
             {
                 EXPECT_FALSE(cases[i].predicate(error)) << error.message();
             }
@@ -642,14 +711,14 @@ namespace
             {0x410, 0xA0000003, EntryType::DirectoryLink}, // a junction
             {0x410, 0xA000000C, EntryType::DirectoryLink}, // a folder symlink
             {0x420, 0xA000000C, EntryType::FileLink},
-            {0x420, 0x9000001A, EntryType::File},          // a cloud placeholder
-            {0x410, 0x80000013, EntryType::Directory},     // a deduplicated folder
-            {0x20, 0xA000000C, EntryType::File},           // a tag without the reparse attribute
+            {0x420, 0x9000001A, EntryType::File},      // a cloud placeholder
+            {0x410, 0x80000013, EntryType::Directory}, // a deduplicated folder
+            {0x20, 0xA000000C, EntryType::File},       // a tag without the reparse attribute
         };
         for (const auto& test : cases)
         {
-            EXPECT_EQ(ClassifyWindowsEntry(test.attributes, test.tag), test.type) << std::hex << test.attributes
-                                                                                  << " " << test.tag;
+            EXPECT_EQ(ClassifyWindowsEntry(test.attributes, test.tag), test.type)
+                << std::hex << test.attributes << " " << test.tag;
         }
 
         EXPECT_EQ(QOR::Update::FromAscii("a/b"), NativeString({'a', '/', 'b'}));
