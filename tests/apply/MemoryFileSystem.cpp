@@ -434,6 +434,16 @@ namespace QOR::Testing
             return Walk({Step{}}, SplitNames(rest), bFollowLast, linksFollowed, found);
         }
 
+        // As Resolve, and "not found" when there is no such entry.
+        std::error_code ResolveExisting(const NativeString& path, bool bFollowLast, Found& found) const
+        {
+            if (const std::error_code error = Resolve(path, bFollowLast, found))
+            {
+                return error;
+            }
+            return found.node == 0 ? Error(std::errc::no_such_file_or_directory) : std::error_code();
+        }
+
         NativeString StoredName(const Found& found) const
         {
             if (found.IsRoot() || found.index < 0)
@@ -1706,13 +1716,9 @@ namespace QOR::Testing
         State& s = *_state;
         return Perform(s, false, "OpenListing " + DisplayPath(folder), [&] {
             Found found;
-            if (const std::error_code error = s.Resolve(folder, followLink, found))
+            if (const std::error_code error = s.ResolveExisting(folder, followLink, found))
             {
                 return error;
-            }
-            if (found.node == 0)
-            {
-                return Error(std::errc::no_such_file_or_directory);
             }
             const Node& node = s.live.At(found.node);
             if (node.type != EntryType::Directory)
@@ -1734,13 +1740,9 @@ namespace QOR::Testing
         State& s = *_state;
         return Perform(s, true, "FlushDirectory " + DisplayPath(path), [&] {
             Found found;
-            if (const std::error_code error = s.Resolve(path, true, found))
+            if (const std::error_code error = s.ResolveExisting(path, true, found))
             {
                 return error;
-            }
-            if (found.node == 0)
-            {
-                return Error(std::errc::no_such_file_or_directory);
             }
             if (s.live.At(found.node).type != EntryType::Directory)
             {
@@ -1757,13 +1759,9 @@ namespace QOR::Testing
         State& s = *_state;
         return Perform(s, true, "FlushFileSystem " + DisplayPath(path), [&] {
             Found found;
-            if (const std::error_code error = s.Resolve(path, true, found))
+            if (const std::error_code error = s.ResolveExisting(path, true, found))
             {
                 return error;
-            }
-            if (found.node == 0)
-            {
-                return Error(std::errc::no_such_file_or_directory);
             }
             if (s.bFlushesEachFile)
             {
@@ -1782,13 +1780,9 @@ namespace QOR::Testing
         State& s = *_state;
         return Perform(s, true, "FlushFile " + DisplayPath(path), [&] {
             Found found;
-            if (const std::error_code error = s.Resolve(path, false, found))
+            if (const std::error_code error = s.ResolveExisting(path, false, found))
             {
                 return error;
-            }
-            if (found.node == 0)
-            {
-                return Error(std::errc::no_such_file_or_directory);
             }
             const Node& node = s.live.At(found.node);
             if (node.type == EntryType::Directory)
@@ -1821,13 +1815,9 @@ namespace QOR::Testing
                 return Error(std::errc::operation_not_supported);
             }
             Found found;
-            if (const std::error_code error = s.Resolve(link, false, found))
+            if (const std::error_code error = s.ResolveExisting(link, false, found))
             {
                 return error;
-            }
-            if (found.node == 0)
-            {
-                return Error(std::errc::no_such_file_or_directory);
             }
             const Node& node = s.live.At(found.node);
             if (!IsLinkType(node.type))
@@ -1844,13 +1834,9 @@ namespace QOR::Testing
         State& s = *_state;
         return Perform(s, false, "FinalPath " + DisplayPath(path), [&] {
             Found found;
-            if (const std::error_code error = s.Resolve(path, true, found))
+            if (const std::error_code error = s.ResolveExisting(path, true, found))
             {
                 return error;
-            }
-            if (found.node == 0)
-            {
-                return Error(std::errc::no_such_file_or_directory);
             }
             NativeString result = s.root;
             if (!found.IsRoot())
@@ -1873,13 +1859,9 @@ namespace QOR::Testing
         State& s = *_state;
         return Perform(s, false, "CheckReplaceable " + DisplayPath(path), [&] {
             Found found;
-            if (const std::error_code error = s.Resolve(path, false, found))
+            if (const std::error_code error = s.ResolveExisting(path, false, found))
             {
                 return error;
-            }
-            if (found.node == 0)
-            {
-                return Error(std::errc::no_such_file_or_directory);
             }
             if (const std::error_code error = s.CheckHeld(found.node))
             {
@@ -1898,13 +1880,9 @@ namespace QOR::Testing
         State& s = *_state;
         return Perform(s, false, "TryLock " + DisplayPath(path), [&] {
             Found found;
-            if (const std::error_code error = s.Resolve(path, false, found))
+            if (const std::error_code error = s.ResolveExisting(path, false, found))
             {
                 return error;
-            }
-            if (found.node == 0)
-            {
-                return Error(std::errc::no_such_file_or_directory);
             }
             if (s.live.At(found.node).type == EntryType::Directory)
             {
