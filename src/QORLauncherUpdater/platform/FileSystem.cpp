@@ -85,11 +85,11 @@ namespace QOR::Update
         // Linux answers EPERM for a file system without links (vfat), EMLINK when a file has all the links
         // it can, EXDEV across file systems; FAT and exFAT on Windows answer "invalid function" or "not
         // supported".
-        return IsAnyOf(error, {std::errc::operation_not_supported, std::errc::not_supported,
-                               std::errc::operation_not_permitted, std::errc::too_many_links,
-                               std::errc::cross_device_link}) ||
-               IsWindowsError(error, {WindowsInvalidFunction, WindowsNotSupported, WindowsTooManyLinks,
-                                      WindowsNotSameDevice});
+        return IsAnyOf(error,
+                       {std::errc::operation_not_supported, std::errc::not_supported,
+                        std::errc::operation_not_permitted, std::errc::too_many_links, std::errc::cross_device_link}) ||
+               IsWindowsError(error,
+                              {WindowsInvalidFunction, WindowsNotSupported, WindowsTooManyLinks, WindowsNotSameDevice});
     }
 
     bool IsNotEmpty(const std::error_code& error)
@@ -197,8 +197,7 @@ namespace QOR::Update
             }
             PendingFolder below;
             below.relative = std::move(relative);
-            if (const std::error_code error =
-                    ReadListing(fileSystem, Join(root, below.relative), false, below.entries))
+            if (const std::error_code error = ReadListing(fileSystem, Join(root, below.relative), false, below.entries))
             {
                 failedRelative = below.relative;
                 return error;
@@ -258,8 +257,8 @@ namespace QOR::Update
                 {
                     return error;
                 }
-                if (leftGot != rightGot || !std::equal(leftChunk.begin(), leftChunk.begin() + leftGot,
-                                                       rightChunk.begin()))
+                if (leftGot != rightGot ||
+                    !std::equal(leftChunk.begin(), leftChunk.begin() + leftGot, rightChunk.begin()))
                 {
                     same = false;
                     return {};
@@ -291,8 +290,7 @@ namespace QOR::Update
         }
     }
 
-    std::error_code SameContent(FileSystem& fileSystem, const NativeString& left, const NativeString& right,
-                                bool& same)
+    std::error_code SameContent(FileSystem& fileSystem, const NativeString& left, const NativeString& right, bool& same)
     {
         EntryStatus leftStatus;
         EntryStatus rightStatus;
@@ -357,8 +355,7 @@ namespace QOR::Update
         // backend's RemoveEmptyFolder removes the link itself and never what it points to.
         std::error_code RemoveEntry(FileSystem& fileSystem, const NativeString& path, EntryType type)
         {
-            return type == EntryType::DirectoryLink ? fileSystem.RemoveEmptyFolder(path)
-                                                    : fileSystem.RemoveFile(path);
+            return type == EntryType::DirectoryLink ? fileSystem.RemoveEmptyFolder(path) : fileSystem.RemoveFile(path);
         }
 
         struct FolderToEmpty
