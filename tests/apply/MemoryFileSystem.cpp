@@ -1271,6 +1271,12 @@ namespace QOR::Testing
             Found found;
             if (const std::error_code error = s.Resolve(path, false, found))
             {
+                // A missing folder on the way means a missing entry, as lstat says.
+                if (error == std::errc::no_such_file_or_directory)
+                {
+                    status = EntryStatus();
+                    return std::error_code();
+                }
                 return error;
             }
             status = found.node == 0 ? EntryStatus() : StatusOf(s.live, found.node);
@@ -1285,6 +1291,12 @@ namespace QOR::Testing
             Found found;
             if (const std::error_code error = s.Resolve(path, true, found))
             {
+                // A missing folder on the way means a missing entry, as lstat says.
+                if (error == std::errc::no_such_file_or_directory)
+                {
+                    status = EntryStatus();
+                    return std::error_code();
+                }
                 return error;
             }
             status = found.node == 0 ? EntryStatus() : StatusOf(s.live, found.node);

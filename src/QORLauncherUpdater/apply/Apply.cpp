@@ -58,7 +58,7 @@ namespace QOR::Update
             return failed;
         }
         _lostStaged = std::move(recovered.lostStaged);
-        _bIsUpdateFinished = recovered.bIsUpdateFinished;
+        _bIsEarlierRunFinished = recovered.bIsEarlierRunFinished;
         return ApplyStaged();
     }
 
@@ -75,7 +75,7 @@ namespace QOR::Update
             {
                 return Error(ApplyStep::ReadStaging, PathPlace::Staged, *_lostStaged, {}, ApplyReason::StagedFileLost);
             }
-            if (_bIsUpdateFinished)
+            if (_bIsEarlierRunFinished)
             {
                 return std::nullopt; // the interrupted update was the whole job
             }

@@ -69,7 +69,7 @@ namespace QOR::Update
         RetryPolicy _retry;
         std::vector<std::unique_ptr<Journal>> _finished;
         std::optional<NativeString> _lostStaged;
-        bool _bIsUpdateFinished = false;
+        bool _bIsEarlierRunFinished = false;
         bool _bIsStagingLeft = false;
         Notes _notes;
     };

@@ -8,6 +8,14 @@ namespace QOR::Update
         {
             return status.type != EntryType::Missing && status.id == id;
         }
+
+        // Whether the staged entry is at A. A lies in the run's own folder, where nothing but the run puts
+        // anything: what is there is the staged entry, or a copy of it an earlier undo made where no hard
+        // link could be (a copy has an id of its own), unless it is the replaced file an exchange put there.
+        bool IsStagedAt(const EntryStatus& adopted, const PlanEntry& entry)
+        {
+            return adopted.type != EntryType::Missing && !(entry.bIsReplacing && Holds(adopted, entry.installed));
+        }
     }
 
     EntrySteps::EntrySteps(FileSystem& fileSystem, const Layout& layout, const UpdatePlan& plan, RetryPolicy& retry)
@@ -212,7 +220,7 @@ namespace QOR::Update
             if (!entry.bIsReplacing || !Exists(paths.backup, backup, notes))
             {
                 // A new entry that went away since: there is nothing to put back.
-                return Holds(adopted, entry.staged);
+                return IsStagedAt(adopted, entry);
             }
             if (backup.type != EntryType::Missing)
             {
@@ -230,11 +238,11 @@ namespace QOR::Update
             {
                 notes.push_back({RecoveryNote::Kind::OldVersionGone, paths.target, {}});
             }
-            return Holds(adopted, entry.staged);
+            return IsStagedAt(adopted, entry);
         }
         if (entry.bIsReplacing && Holds(target, entry.installed))
         {
-            return Holds(adopted, entry.staged); // never replaced
+            return IsStagedAt(adopted, entry); // never replaced
         }
         return UndoOtherAtTarget(index, paths, adopted, notes);
     }
@@ -252,20 +260,26 @@ namespace QOR::Update
         {
             if (adopted.type != EntryType::Missing)
             {
-                notes.push_back({RecoveryNote::Kind::ChangedByOthers, paths.adopted, {}});
-                return false;
+                // Put back already by an earlier undo that did not get to remove T.
+                Try(paths.target, _retry.Run(paths.target, [&] { return _fs.RemoveFile(paths.target); }), notes);
+                return true;
             }
-            return Try(paths.target, _retry.Run(paths.target, [&] {
-                return _fs.Rename(paths.target, paths.adopted, RenameMode::NoReplace);
-            }), notes);
+            if (Try(paths.target, _retry.Run(paths.target, [&] {
+                    return _fs.Rename(paths.target, paths.adopted, RenameMode::NoReplace);
+                }), notes))
+            {
+                return true;
+            }
+            // It stays installed; a second name keeps the staged tree whole for the next apply.
+            return entry.kind != EntryKind::Folder && PutStagedBack(paths, notes);
         }
         EntryStatus backup;
         if (!Exists(paths.backup, backup, notes))
         {
             return false;
         }
-        const bool stagedBack = adopted.type != EntryType::Missing ? Holds(adopted, entry.staged)
-                                                                   : PutStagedBack(paths, notes);
+        const bool stagedBack = adopted.type == EntryType::Missing ? PutStagedBack(paths, notes)
+                                                                   : IsStagedAt(adopted, entry);
         if (backup.type == EntryType::Missing)
         {
             // Nothing left of the old version: the new one stays, and the staged tree stays whole with it.
@@ -276,9 +290,10 @@ namespace QOR::Update
         {
             return false; // T is the staged file's only name: it stays until it can be put back
         }
-        return Try(paths.target, _retry.Run(paths.target, [&] {
+        Try(paths.target, _retry.Run(paths.target, [&] {
             return _fs.Rename(paths.backup, paths.target, RenameMode::Replace);
         }), notes);
+        return true;
     }
 
     bool EntrySteps::UndoOtherAtTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes)
@@ -287,12 +302,12 @@ namespace QOR::Update
         // A link whose content was installed is compared by that content.
         NativeString source = paths.adopted;
         bool same = false;
-        if (!Holds(adopted, entry.staged) ||
+        if (!IsStagedAt(adopted, entry) ||
             (entry.kind == EntryKind::LinkedContent && _fs.FinalPath(paths.adopted, source)) ||
             SameContent(_fs, source, paths.target, same) || !same)
         {
             notes.push_back({RecoveryNote::Kind::ChangedByOthers, paths.target, {}});
-            return Holds(adopted, entry.staged);
+            return IsStagedAt(adopted, entry);
         }
         // Our copy from another file system (or bytes equal to it).
         if (!entry.bIsReplacing)

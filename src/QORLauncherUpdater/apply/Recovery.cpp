@@ -126,7 +126,7 @@ namespace QOR::Update
                 break;
             case RecordState::Empty:
                 // What a finished run leaves when it dies between removing its record and its folder.
-                outcome.bIsUpdateFinished = true;
+                outcome.bIsEarlierRunFinished = true;
                 (void)fileSystem.RemoveEmptyFolder(layout.WorkFolder(tag));
                 break;
             case RecordState::Damaged:
@@ -144,10 +144,11 @@ namespace QOR::Update
                 outcome.finished.push_back(std::move(journal));
                 break;
             case RecordState::Committed:
-                outcome.bIsUpdateFinished = true;
+                outcome.bIsEarlierRunFinished = true;
                 outcome.finished.push_back(std::move(journal));
                 break;
             case RecordState::Abandoned:
+                outcome.bIsEarlierRunFinished = true;
                 outcome.finished.push_back(std::move(journal));
                 break;
             }

@@ -10,10 +10,11 @@
 //   record        what recovery does
 //   none          not this program's folder: left alone
 //   torn          nothing was changed: the draft and the folder go
-//   empty         a finished run died removing its folder: the folder goes (this run counts as finished)
+//   empty         a finished run died removing its folder: the folder goes
 //   uncommitted   RollBack, entry by entry, never stopping at one; then the record is abandoned
-//   committed     the update is in: clean-up after the relaunch (and this run counts as finished)
+//   committed     the update is in: clean-up after the relaunch
 //   abandoned     clean-up after the relaunch
+//   (a run that finds nothing staged after seeing an empty, committed or abandoned record through ends well)
 //   busy          another updater is cleaning it up: left to it
 //   damaged, unreadable   the run fails, naming the record; it is never ignored and never removed
 //
@@ -37,8 +38,9 @@ namespace QOR::Update
     {
         // Records of finished runs (committed or abandoned), locked, for the clean-up.
         std::vector<std::unique_ptr<Journal>> finished;
-        // An earlier run's update was completed (it had committed).
-        bool bIsUpdateFinished = false;
+        // An earlier run is finished here (committed, or undone for good): with no staging folder, seeing it
+        // through was this run's whole job.
+        bool bIsEarlierRunFinished = false;
         // An interrupted run's staged entry that is gone, so its staging folder could not be given back.
         std::optional<NativeString> lostStaged;
         Notes notes;

@@ -1,0 +1,458 @@
+// The whole apply and its recovery on the in-memory file system, every failure, kill and power cut
+// enumerated rather than sampled, on three kinds of file system: one like Linux's (exchange, hard and
+// symbolic links), one like NTFS (no exchange, no symbolic links, case-insensitive names, files flushed
+// one by one) and one like FAT (no exchange, no hard links). The same tests run under Wine.
+
+#include "MemoryFileSystem.h"
+
+#include <apply/Apply.h>
+
+#include <qor/Utility/LauncherProtocol.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <regex>
+#include <string>
+
+namespace QOR::Testing
+{
+    namespace
+    {
+        namespace Protocol = LauncherProtocol;
+
+        enum class Flavor
+        {
+            LinuxLike,
+            NtfsLike,
+            FatLike,
+        };
+
+        const char* NameOf(Flavor flavor)
+        {
+            switch (flavor)
+            {
+            case Flavor::LinuxLike:
+                return "LinuxLike";
+            case Flavor::NtfsLike:
+                return "NtfsLike";
+            case Flavor::FatLike:
+                return "FatLike";
+            }
+            return "?";
+        }
+
+        const TreeDump Installation = {
+            {"QORLauncherUpdater.exe", "running updater"},
+            {"QORLauncher.exe", "launcher"},
+            {"bin/core.dll", "core old"},
+            {"bin/old.dll", "only installed"},
+            {"data/keep.cfg", "the player's settings"},
+            {"readme.txt", "readme old"},
+        };
+
+        // Replaced files, new ones, a new folder that moves in whole, a new folder made for a file beside a
+        // skipped one, and the updater's own name at two depths.
+        const TreeDump Version1 = {
+            {"bin/core.dll", "core new"},
+            {"bin/new.dll", "new dll"},
+            {"plugins/deep/p.dll", "plugin"},
+            {"tools/helper.dll", "helper"},
+            {"tools/QORLauncherUpdater.exe", "never installed"},
+            {"readme.txt", "readme new"},
+            {"QORLauncherUpdater.exe", "never installed either"},
+        };
+
+        // A newer version the launcher may stage after a kill: it drops files of the first.
+        const TreeDump Version2 = {
+            {"bin/core.dll", "core v2"},
+            {"readme.txt", "readme v2"},
+            {"x.txt", "x"},
+        };
+
+        TreeDump Staged(const TreeDump& version)
+        {
+            TreeDump staged;
+            for (const auto& [path, item] : version)
+            {
+                staged.emplace(std::string(Protocol::StagingFolderName) + "/" + path, item);
+            }
+            return staged;
+        }
+
+        // What the installation holds once `version` is applied over `base`.
+        TreeDump Applied(TreeDump base, const TreeDump& version)
+        {
+            for (const auto& [path, item] : version)
+            {
+                if (path.substr(path.rfind('/') + 1) != Protocol::UpdaterFileName)
+                {
+                    base[path] = item;
+                }
+            }
+            return WithImpliedFolders(base);
+        }
+
+        bool IsWorkingName(const std::string& path)
+        {
+            return std::regex_search(path, std::regex(R"((^|/)\.qor-)"));
+        }
+
+        TreeDump WithoutWorkingFiles(const TreeDump& dump)
+        {
+            TreeDump kept;
+            for (const auto& [path, item] : dump)
+            {
+                if (!IsWorkingName(path))
+                {
+                    kept.emplace(path, item);
+                }
+            }
+            return kept;
+        }
+
+        // What the launcher's rule sees: ./self_update, or a working folder holding a record.
+        bool UpdateIsPending(const TreeDump& dump)
+        {
+            const std::regex record(R"(^\.qor-[0-9a-f]{16}/(journal|committed|abandoned)$)");
+            for (const auto& [path, item] : dump)
+            {
+                if (path == Protocol::StagingFolderName || std::regex_match(path, record))
+                {
+                    return true;
+                }
+            }
+            return false;
+        }
+
+        std::string Describe(const Update::ApplyResult& failure)
+        {
+            if (!failure)
+            {
+                return "no failure";
+            }
+            return "step " + std::to_string(static_cast<int>(failure->step)) + ", reason " +
+                   std::to_string(static_cast<int>(failure->reason)) + ", " + failure->code.message() + ", " +
+                   Update::ToUtf8(failure->path) + "\n";
+        }
+
+        // Whether the killed run's update counts: its record says so, or it is finished and gone.
+        bool IsCommitted(const TreeDump& dump)
+        {
+            bool recorded = false;
+            for (const auto& [path, item] : dump)
+            {
+                if (std::regex_match(path, std::regex(R"(^\.qor-[0-9a-f]{16}/committed$)")))
+                {
+                    return true;
+                }
+                recorded = recorded || std::regex_match(path, std::regex(R"(^\.qor-[0-9a-f]{16}/journal$)"));
+            }
+            return !recorded && dump.count(Protocol::StagingFolderName) == 0 &&
+                   WithoutWorkingFiles(dump) == Applied(Installation, Version1);
+        }
+
+        class UpdateRunTest : public ::testing::TestWithParam<Flavor>
+        {
+        protected:
+            // A machine with the installation and `version` staged.
+            MemoryFileSystem Machine(const TreeDump& version = Version1) const
+            {
+                MemoryFileSystem fs;
+                const Flavor flavor = GetParam();
+                fs.SetExchangeSupported(flavor == Flavor::LinuxLike);
+                fs.SetHardLinksSupported(flavor != Flavor::FatLike);
+                fs.SetSymbolicLinksSupported(flavor == Flavor::LinuxLike);
+                fs.SetCaseInsensitive(flavor != Flavor::LinuxLike);
+                fs.SetFlushesEachFile(flavor == Flavor::NtfsLike);
+                TreeDump tree = Installation;
+                tree.merge(Staged(version));
+                fs.Build(tree);
+                return fs;
+            }
+
+            // One run as the program makes it: apply, remove a staging folder nothing was installed from,
+            // clean up. Returns whether the apply succeeded.
+            static bool Run(MemoryFileSystem& fs, Update::ApplyResult* failure = nullptr)
+            {
+                Update::ApplySettings settings;
+                settings.planner.updaterName = Update::FromAscii(Protocol::UpdaterFileName);
+                settings.planner.updaterId = fs.IdOf(Protocol::UpdaterFileName);
+                settings.sleep = [](std::chrono::milliseconds) {};
+                Update::UpdateRun run(fs, settings);
+                Update::ApplyResult result = run.Apply();
+                if (!result && run.IsStagingLeft())
+                {
+                    (void)Update::RemoveTree(fs, fs.PathOf(Protocol::StagingFolderName));
+                }
+                (void)run.CleanUp();
+                if (failure != nullptr)
+                {
+                    *failure = result;
+                }
+                return !result;
+            }
+
+            static std::uint64_t CountOperations(MemoryFileSystem fs, Counting counting)
+            {
+                fs.SetFaultPlan({FaultKind::None, 0, counting});
+                EXPECT_TRUE(Run(fs));
+                return fs.CountedOperations(counting);
+            }
+
+            // At any instant each file is wholly of the installation or of the update, and nothing the
+            // installation had is missing; whenever the update is not whole yet, the launcher's rule says
+            // to start the updater again.
+            static void ExpectWholeFiles(const TreeDump& dump, const TreeDump& update)
+            {
+                for (const auto& [path, item] : dump)
+                {
+                    if (item.type != Update::EntryType::File || IsWorkingName(path) ||
+                        path.rfind(Protocol::StagingFolderName, 0) == 0)
+                    {
+                        continue;
+                    }
+                    const auto old = Installation.find(path);
+                    const auto fresh = update.find(path);
+                    EXPECT_TRUE((old != Installation.end() && old->second == item) ||
+                                (fresh != update.end() && fresh->second == item))
+                        << path << " holds \"" << item.text << "\"";
+                }
+                for (const auto& [path, item] : Installation)
+                {
+                    EXPECT_EQ(dump.count(path), 1U) << path << " is missing";
+                }
+                const bool whole = WithoutWorkingFiles(dump) == Applied(Installation, update);
+                const bool leftovers = dump != WithoutWorkingFiles(dump);
+                if (!whole || leftovers)
+                {
+                    const bool onlyAnEmptyFolder = whole && dump.size() == WithoutWorkingFiles(dump).size() + 1;
+                    EXPECT_TRUE(UpdateIsPending(dump) || onlyAnEmptyFolder)
+                        << "the update is not whole or left files, and nothing tells the launcher";
+                }
+            }
+
+            static void ExpectFinal(MemoryFileSystem& fs, const TreeDump& expected)
+            {
+                EXPECT_EQ(fs.Dump(), expected) << fs.RecordText();
+                EXPECT_TRUE(fs.NamesStartingWith(".qor-").empty());
+            }
+        };
+
+        TEST_P(UpdateRunTest, AppliesTheWholeUpdateAndLeavesNothingOfItsOwn)
+        {
+            MemoryFileSystem fs = Machine();
+            Update::ApplyResult failure;
+            ASSERT_TRUE(Run(fs, &failure)) << Describe(failure) << fs.RecordText();
+            ExpectFinal(fs, Applied(Installation, Version1));
+            // And a power cut right after it takes nothing back.
+            fs.CutPower(0);
+            EXPECT_EQ(WithoutWorkingFiles(fs.Dump()), Applied(Installation, Version1));
+        }
+
+        // Any operation, reading ones included, failing once: the run either fails and leaves installation
+        // and staging folder exactly as they were, or succeeds (the failure struck the clean-up) and the
+        // next run leaves nothing.
+        TEST_P(UpdateRunTest, EveryFailureLeavesEverythingAsItWasOrTheUpdateWhole)
+        {
+            const MemoryFileSystem initial = Machine();
+            const std::uint64_t count = CountOperations(initial, Counting::All);
+            for (std::uint64_t at = 1; at <= count; ++at)
+            {
+                SCOPED_TRACE("failing operation " + std::to_string(at));
+                MemoryFileSystem fs = initial;
+                fs.SetFaultPlan({FaultKind::Fail, at, Counting::All});
+                if (!Run(fs))
+                {
+                    EXPECT_EQ(fs.Dump(), initial.Dump()) << fs.RecordText();
+                    continue;
+                }
+                EXPECT_EQ(WithoutWorkingFiles(fs.Dump()), Applied(Installation, Version1));
+                if (!fs.NamesStartingWith(".qor-").empty())
+                {
+                    fs.Restart();
+                    EXPECT_TRUE(Run(fs)) << fs.RecordText();
+                }
+                ExpectFinal(fs, Applied(Installation, Version1));
+            }
+        }
+
+        // A kill at any change, then the next run: the update is whole and nothing of the killed run is left.
+        // A second kill anywhere in that next run changes nothing to this.
+        TEST_P(UpdateRunTest, EveryKillIsRepairedByTheNextRunEvenWhenThatOneIsKilledToo)
+        {
+            const MemoryFileSystem initial = Machine();
+            const std::uint64_t count = CountOperations(initial, Counting::Changes);
+            for (std::uint64_t at = 1; at <= count; ++at)
+            {
+                SCOPED_TRACE("killed at change " + std::to_string(at));
+                MemoryFileSystem killed = initial;
+                killed.SetFaultPlan({FaultKind::Kill, at});
+                (void)Run(killed);
+                killed.Restart();
+                ExpectWholeFiles(killed.Dump(), Version1);
+
+                const std::uint64_t rerunCount = CountOperations(killed, Counting::Changes);
+                for (std::uint64_t again = 0; again <= rerunCount; ++again)
+                {
+                    SCOPED_TRACE("and the next run at change " + std::to_string(again));
+                    MemoryFileSystem fs = killed;
+                    if (again > 0)
+                    {
+                        fs.SetFaultPlan({FaultKind::Kill, again});
+                        (void)Run(fs);
+                        fs.Restart();
+                        ExpectWholeFiles(fs.Dump(), Version1);
+                    }
+                    Update::ApplyResult failure;
+                    EXPECT_TRUE(Run(fs, &failure)) << Describe(failure) << fs.RecordText();
+                    ExpectFinal(fs, Applied(Installation, Version1));
+                }
+            }
+        }
+
+        // The power fails during any change and any prefix of what was not flushed reaches the disk: every
+        // file is still wholly old or new, none is empty, and the next run completes the update.
+        TEST_P(UpdateRunTest, EveryPowerCutIsRepairedByTheNextRun)
+        {
+            const MemoryFileSystem initial = Machine();
+            const std::uint64_t count = CountOperations(initial, Counting::Changes);
+            for (std::uint64_t at = 1; at <= count; ++at)
+            {
+                MemoryFileSystem cut = initial;
+                cut.SetFaultPlan({FaultKind::PowerCut, at});
+                (void)Run(cut);
+                const std::size_t pending = cut.PendingChanges();
+                for (std::size_t reached = 0; reached <= pending; ++reached)
+                {
+                    SCOPED_TRACE("power cut at change " + std::to_string(at) + ", " + std::to_string(reached) +
+                                 " of " + std::to_string(pending) + " pending changes on disk");
+                    MemoryFileSystem fs = cut;
+                    fs.CutPower(reached);
+                    ExpectWholeFiles(fs.Dump(), Version1);
+                    const TreeDump atCut = fs.Dump();
+                    if (atCut != Applied(Installation, Version1))
+                    {
+                        Update::ApplyResult failure;
+                        EXPECT_TRUE(Run(fs, &failure)) << Describe(failure) << ::testing::PrintToString(atCut);
+                    }
+                    ExpectFinal(fs, Applied(Installation, Version1));
+                }
+            }
+        }
+
+        // After a kill the world changes before the next run, as it does on players' machines. Whatever
+        // the change, the runs that follow never get stuck: once the hostile state is gone and, where the
+        // staged files were lost, the launcher has staged the update again, the installation is whole.
+        TEST_P(UpdateRunTest, AChangedWorldAfterAKillNeverLeavesTheInstallationStuck)
+        {
+            struct Change
+            {
+                const char* name;
+                std::function<void(MemoryFileSystem&)> make;
+                std::function<void(MemoryFileSystem&)> undo;
+                const TreeDump* restaged; // what the launcher stages after the change, if anything
+            };
+            const auto forEachName = [](MemoryFileSystem& fs, const char* pattern,
+                                        const std::function<void(const std::string&)>& each) {
+                for (const std::string& path : fs.NamesStartingWith(".qor-"))
+                {
+                    if (std::regex_search(path, std::regex(pattern)))
+                    {
+                        each(path);
+                    }
+                }
+            };
+            Update::FileId mapped;
+            const std::vector<Change> changes = {
+                {"the launcher stages a newer version that drops files",
+                 [](MemoryFileSystem& fs) {
+                     (void)Update::RemoveTree(fs, fs.PathOf(Protocol::StagingFolderName));
+                     fs.Build(Staged(Version2));
+                 },
+                 nullptr, &Version2},
+                {"an antivirus quarantines a newly installed file",
+                 [](MemoryFileSystem& fs) {
+                     const TreeDump dump = fs.Dump();
+                     if (dump.count("bin/new.dll") != 0 && dump.at("bin/new.dll").text == "new dll")
+                     {
+                         (void)fs.RemoveFile(fs.PathOf("bin/new.dll"));
+                     }
+                 },
+                 nullptr, &Version1},
+                {"a cleaner deletes the updater's backups",
+                 [&](MemoryFileSystem& fs) {
+                     forEachName(fs, R"(-\d+b$)", [&](const std::string& path) { (void)fs.RemoveFile(fs.PathOf(path)); });
+                 },
+                 nullptr, nullptr},
+                {"a cleaner empties the working folder's staging tree",
+                 [&](MemoryFileSystem& fs) {
+                     forEachName(fs, R"(^\.qor-[0-9a-f]{16}/staging$)",
+                                 [&](const std::string& path) { (void)Update::RemoveTree(fs, fs.PathOf(path)); });
+                 },
+                 nullptr, &Version1},
+                {"the player deletes the new plugins folder",
+                 [](MemoryFileSystem& fs) { (void)Update::RemoveTree(fs, fs.PathOf("plugins")); }, nullptr,
+                 &Version1},
+                {"a crash reporter maps the core library",
+                 [&](MemoryFileSystem& fs) {
+                     mapped = fs.IdOf("bin/core.dll");
+                     fs.SetMappedImage("bin/core.dll", true);
+                 },
+                 [&](MemoryFileSystem& fs) {
+                     // The reporter ends: its image is let go wherever the updater has moved it.
+                     for (const auto& [path, item] : fs.Dump())
+                     {
+                         if (item.type == Update::EntryType::File && fs.IdOf(path) == mapped)
+                         {
+                             fs.SetMappedImage(path, false);
+                         }
+                     }
+                 },
+                 nullptr},
+                {"the bin folder becomes read-only",
+                 [](MemoryFileSystem& fs) { fs.SetReadOnlyFolder("bin", true); },
+                 [](MemoryFileSystem& fs) { fs.SetReadOnlyFolder("bin", false); }, nullptr},
+            };
+            const MemoryFileSystem initial = Machine();
+            const std::uint64_t count = CountOperations(initial, Counting::Changes);
+            for (const Change& change : changes)
+            {
+                for (std::uint64_t at = 1; at <= count; ++at)
+                {
+                    SCOPED_TRACE(std::string(change.name) + ", after a kill at change " + std::to_string(at));
+                    MemoryFileSystem fs = initial;
+                    fs.SetFaultPlan({FaultKind::Kill, at});
+                    (void)Run(fs);
+                    fs.Restart();
+                    const bool committed = IsCommitted(fs.Dump());
+                    change.make(fs);
+                    (void)Run(fs); // whatever it can do in that world, it may not make the next run impossible
+                    if (change.undo)
+                    {
+                        change.undo(fs);
+                    }
+                    const TreeDump* version = change.restaged != nullptr ? change.restaged : &Version1;
+                    if (fs.Dump().count(Protocol::StagingFolderName) == 0 &&
+                        WithoutWorkingFiles(fs.Dump()) != Applied(Installation, *version))
+                    {
+                        fs.Build(Staged(*version)); // the launcher stages the update again
+                    }
+                    // A version the launcher staged over a committed update is applied over that update.
+                    const TreeDump base = committed && version != &Version1 ? Applied(Installation, Version1)
+                                                                             : Installation;
+                    if (fs.Dump() != Applied(base, *version))
+                    {
+                        Update::ApplyResult failure;
+                        EXPECT_TRUE(Run(fs, &failure)) << Describe(failure);
+                    }
+                    ExpectFinal(fs, Applied(base, *version));
+                }
+            }
+        }
+
+        INSTANTIATE_TEST_SUITE_P(Kinds, UpdateRunTest,
+                                 ::testing::Values(Flavor::LinuxLike, Flavor::NtfsLike, Flavor::FatLike),
+                                 [](const ::testing::TestParamInfo<Flavor>& info) { return NameOf(info.param); });
+    }
+}
