@@ -62,6 +62,21 @@ namespace QOR::Update
         return ApplyStaged();
     }
 
+    // Nothing staged: fine when seeing an earlier run through was the whole job.
+    ApplyResult UpdateRun::NothingStaged() const
+    {
+        if (_lostStaged)
+        {
+            return Error(ApplyStep::ReadStaging, PathPlace::Staged, *_lostStaged, {}, ApplyReason::StagedFileLost);
+        }
+        if (_bIsEarlierRunFinished)
+        {
+            return std::nullopt;
+        }
+        return Error(ApplyStep::ReadStaging, PathPlace::Staged, {},
+                     std::make_error_code(std::errc::no_such_file_or_directory));
+    }
+
     ApplyResult UpdateRun::ApplyStaged()
     {
         EntryStatus staging;
@@ -71,16 +86,7 @@ namespace QOR::Update
         }
         if (staging.type == EntryType::Missing)
         {
-            if (_lostStaged)
-            {
-                return Error(ApplyStep::ReadStaging, PathPlace::Staged, *_lostStaged, {}, ApplyReason::StagedFileLost);
-            }
-            if (_bIsEarlierRunFinished)
-            {
-                return std::nullopt; // the interrupted update was the whole job
-            }
-            return Error(ApplyStep::ReadStaging, PathPlace::Staged, {},
-                         std::make_error_code(std::errc::no_such_file_or_directory));
+            return NothingStaged();
         }
 
         // 2. The plan: nothing changes before it is whole.

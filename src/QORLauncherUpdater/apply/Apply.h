@@ -58,6 +58,7 @@ namespace QOR::Update
 
     private:
         ApplyResult ApplyStaged();
+        ApplyResult NothingStaged() const;
         ApplyResult TakeOverStaging(std::unique_ptr<Journal>& journal);
         ApplyResult InstallEntries(std::unique_ptr<Journal>& journal);
         ApplyResult FailAndRollBack(std::unique_ptr<Journal>& journal, std::size_t count, ApplyError failure);

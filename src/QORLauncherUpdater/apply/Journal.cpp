@@ -63,20 +63,111 @@ namespace QOR::Update
         return _layout.Record(_plan.GetTag(), RecordName(_state));
     }
 
+    namespace
+    {
+        // Draws tags until one gives names no staged name can meet and a folder that is new.
+        std::error_code MakeWorkFolder(FileSystem& fileSystem, const Layout& layout, UpdatePlan& plan)
+        {
+            std::error_code error = std::make_error_code(std::errc::file_exists);
+            for (int attempt = 0; attempt < 16 && IsAlreadyExisting(error); ++attempt)
+            {
+                const std::uint64_t tag = fileSystem.RandomBits();
+                if (!MeetsStagedName(fileSystem, plan, tag))
+                {
+                    plan.SetTag(tag);
+                    error = fileSystem.MakeFolder(layout.WorkFolder(tag));
+                }
+            }
+            return error;
+        }
+
+        // The record, and every staged byte the moves will expose, durable before the first change.
+        std::error_code FlushBeforeTheFirstChange(FileSystem& fileSystem, const Layout& layout)
+        {
+            std::unordered_set<std::uint64_t> devices;
+            for (const NativeString& folder : {layout.Root(), layout.Staging()})
+            {
+                EntryStatus status;
+                std::error_code error = fileSystem.StatusFollowingLinks(folder, status);
+                if (!error && devices.insert(status.id.device).second)
+                {
+                    error = fileSystem.FlushFileSystem(folder);
+                }
+                if (error)
+                {
+                    return error;
+                }
+            }
+            return {};
+        }
+
+        // The one record name present in the folder; Damaged for two (one run never makes that, so never
+        // guess), NotOurs for none or for a folder or link of that name.
+        RecordState FindRecord(FileSystem& fileSystem, const Layout& layout, std::uint64_t tag, std::error_code& error)
+        {
+            RecordState found = RecordState::NotOurs;
+            for (const RecordState state : {RecordState::Uncommitted, RecordState::Committed, RecordState::Abandoned})
+            {
+                EntryStatus status;
+                if ((error = fileSystem.Status(layout.Record(tag, RecordName(state)), status)))
+                {
+                    return RecordState::Unreadable;
+                }
+                if (status.type == EntryType::Missing)
+                {
+                    continue;
+                }
+                if (status.type != EntryType::File)
+                {
+                    return RecordState::NotOurs;
+                }
+                if (found != RecordState::NotOurs)
+                {
+                    return RecordState::Damaged;
+                }
+                found = state;
+            }
+            return found;
+        }
+
+        // A folder without a record: empty, a draft cut short alone in it, or someone else's.
+        RecordState WithoutRecord(FileSystem& fileSystem, const Layout& layout, std::uint64_t tag)
+        {
+            std::unique_ptr<Listing> listing;
+            if (fileSystem.OpenListing(layout.WorkFolder(tag), false, listing))
+            {
+                return RecordState::NotOurs;
+            }
+            NativeString name;
+            EntryType type = EntryType::Missing;
+            std::size_t count = 0;
+            bool onlyDraft = true;
+            std::error_code error;
+            while (listing->Next(name, type, error))
+            {
+                ++count;
+                onlyDraft = onlyDraft && type == EntryType::File && name == FromAscii(JournalFormat::DraftName);
+            }
+            if (error || count > 1)
+            {
+                return RecordState::NotOurs;
+            }
+            if (count == 0)
+            {
+                return RecordState::Empty;
+            }
+            std::string draft;
+            return onlyDraft && !fileSystem.ReadWholeFile(layout.Record(tag, JournalFormat::DraftName), draft) &&
+                           JournalFormat::LooksLikeRecordStart(draft)
+                       ? RecordState::Torn
+                       : RecordState::NotOurs;
+        }
+    }
+
     ApplyResult Journal::Create(FileSystem& fileSystem, const Layout& layout, UpdatePlan plan,
                                 std::unique_ptr<Journal>& journal)
     {
-        std::error_code error = std::make_error_code(std::errc::file_exists);
-        for (int attempt = 0; attempt < 16 && IsAlreadyExisting(error); ++attempt)
-        {
-            const std::uint64_t tag = fileSystem.RandomBits();
-            if (!MeetsStagedName(fileSystem, plan, tag))
-            {
-                plan.SetTag(tag);
-                error = fileSystem.MakeFolder(layout.WorkFolder(tag));
-            }
-        }
-        if (error)
+        if (const std::error_code error = MakeWorkFolder(fileSystem, layout, plan))
         {
             return RecordError(layout.Root(), error);
         }
@@ -84,7 +175,7 @@ namespace QOR::Update
         const NativeString draft = layout.Record(tag, JournalFormat::DraftName);
         const NativeString record = layout.Record(tag, JournalFormat::JournalName);
         auto made = std::unique_ptr<Journal>(new Journal(fileSystem, layout, std::move(plan), RecordState::Uncommitted));
-        error = fileSystem.WriteNewFile(draft, JournalFormat::Serialize(made->_plan));
+        std::error_code error = fileSystem.WriteNewFile(draft, JournalFormat::Serialize(made->_plan));
         if (!error)
         {
             error = fileSystem.Rename(draft, record, RenameMode::NoReplace);
@@ -95,21 +186,7 @@ namespace QOR::Update
         }
         if (!error)
         {
-            // The record, and every staged byte the moves will expose, before the first change.
-            std::unordered_set<std::uint64_t> devices;
-            for (const NativeString& folder : {layout.Root(), layout.Staging()})
-            {
-                EntryStatus status;
-                error = fileSystem.StatusFollowingLinks(folder, status);
-                if (!error && devices.insert(status.id.device).second)
-                {
-                    error = fileSystem.FlushFileSystem(folder);
-                }
-                if (error)
-                {
-                    break;
-                }
-            }
+            error = FlushBeforeTheFirstChange(fileSystem, layout);
         }
         if (error)
         {
@@ -126,59 +203,14 @@ namespace QOR::Update
     RecordState Journal::Inspect(FileSystem& fileSystem, const Layout& layout, std::uint64_t tag,
                                  std::unique_ptr<Journal>& journal, std::error_code& error)
     {
-        RecordState found = RecordState::NotOurs;
-        for (const RecordState state : {RecordState::Uncommitted, RecordState::Committed, RecordState::Abandoned})
+        const RecordState found = FindRecord(fileSystem, layout, tag, error);
+        if (found == RecordState::NotOurs && !error)
         {
-            EntryStatus status;
-            error = fileSystem.Status(layout.Record(tag, RecordName(state)), status);
-            if (error)
-            {
-                return RecordState::Unreadable;
-            }
-            if (status.type == EntryType::Missing)
-            {
-                continue;
-            }
-            if (status.type != EntryType::File)
-            {
-                return RecordState::NotOurs; // a folder or link of that name: no record of this program
-            }
-            if (found != RecordState::NotOurs)
-            {
-                return RecordState::Damaged; // two records: one run never makes that, so never guess
-            }
-            found = state;
+            return WithoutRecord(fileSystem, layout, tag);
         }
-        if (found == RecordState::NotOurs)
+        if (found == RecordState::NotOurs || found == RecordState::Damaged || found == RecordState::Unreadable)
         {
-            // No record: a draft cut short, alone in the folder, or an empty folder, or someone else's.
-            std::unique_ptr<Listing> listing;
-            NativeString name;
-            EntryType type = EntryType::Missing;
-            std::size_t count = 0;
-            bool onlyDraft = true;
-            if (fileSystem.OpenListing(layout.WorkFolder(tag), false, listing))
-            {
-                return RecordState::NotOurs;
-            }
-            while (listing->Next(name, type, error))
-            {
-                ++count;
-                onlyDraft = onlyDraft && type == EntryType::File && name == FromAscii(JournalFormat::DraftName);
-            }
-            std::string draft;
-            if (error || count > 1)
-            {
-                return RecordState::NotOurs;
-            }
-            if (count == 0)
-            {
-                return RecordState::Empty;
-            }
-            return onlyDraft && !fileSystem.ReadWholeFile(layout.Record(tag, JournalFormat::DraftName), draft) &&
-                           JournalFormat::LooksLikeRecordStart(draft)
-                       ? RecordState::Torn
-                       : RecordState::NotOurs;
+            return found;
         }
         const NativeString path = layout.Record(tag, RecordName(found));
         std::unique_ptr<FileLock> lock;
@@ -192,11 +224,11 @@ namespace QOR::Update
         {
             return RecordState::Unreadable;
         }
-        UpdatePlan plan;
         if (!JournalFormat::LooksLikeRecordStart(bytes))
         {
             return RecordState::NotOurs; // a file of that name, but not of this program
         }
+        UpdatePlan plan;
         if (JournalFormat::Parse(bytes, plan) != JournalFormat::ParseResult::Whole || plan.GetTag() != tag)
         {
             return RecordState::Damaged;

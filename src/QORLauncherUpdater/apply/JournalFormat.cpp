@@ -144,22 +144,52 @@ namespace QOR::Update::JournalFormat
         return out;
     }
 
-    ParseResult Parse(const std::string& bytes, UpdatePlan& plan)
+    namespace
     {
-        if (bytes.size() < HeaderBytes + ChecksumBytes || std::memcmp(bytes.data(), Magic, sizeof(Magic)) != 0)
+        bool ParseEntry(Reader& in, const NativeString& text, PlanEntry& entry)
         {
-            return ParseResult::Damaged;
-        }
-        const std::size_t end = bytes.size() - ChecksumBytes;
-        Reader checksum(bytes, bytes.size());
-        checksum.Skip(end);
-        std::uint64_t stored = 0;
-        if (!checksum.Number(stored, ChecksumBytes) || stored != Checksum(bytes.data(), end))
-        {
-            return ParseResult::Damaged;
+            std::uint64_t kind = 0;
+            std::uint64_t flags = 0;
+            if (!in.Number32(entry.path) || !in.Number32(entry.length) || !in.Number(kind, 1) ||
+                !in.Number(flags, 1) || !in.Id(entry.staged) || !in.Id(entry.installed) ||
+                kind > static_cast<std::uint64_t>(EntryKind::Folder) || (flags & ~std::uint64_t{ReplacingFlag}) != 0 ||
+                !SafePath(text, entry.path, entry.length))
+            {
+                return false;
+            }
+            entry.kind = static_cast<EntryKind>(kind);
+            entry.bIsReplacing = (flags & ReplacingFlag) != 0;
+            return true;
         }
 
-        Reader in(bytes, end);
+        bool ParseFolder(Reader& in, const NativeString& text, std::size_t entryCount, PlanFolder& folder)
+        {
+            return in.Number32(folder.path) && in.Number32(folder.length) && in.Number32(folder.entry) &&
+                   folder.entry <= entryCount && SafePath(text, folder.path, folder.length);
+        }
+
+        // The magic, the size and the checksum: whether the bytes are one whole record at all.
+        bool IsWhole(const std::string& bytes)
+        {
+            if (bytes.size() < HeaderBytes + ChecksumBytes || std::memcmp(bytes.data(), Magic, sizeof(Magic)) != 0)
+            {
+                return false;
+            }
+            const std::size_t end = bytes.size() - ChecksumBytes;
+            Reader checksum(bytes, bytes.size());
+            checksum.Skip(end);
+            std::uint64_t stored = 0;
+            return checksum.Number(stored, ChecksumBytes) && stored == Checksum(bytes.data(), end);
+        }
+    }
+
+    ParseResult Parse(const std::string& bytes, UpdatePlan& plan)
+    {
+        if (!IsWhole(bytes))
+        {
+            return ParseResult::Damaged;
+        }
+        Reader in(bytes, bytes.size() - ChecksumBytes);
         in.Skip(sizeof(Magic));
         std::uint64_t unit = 0;
         std::uint64_t tag = 0;
@@ -176,23 +206,15 @@ namespace QOR::Update::JournalFormat
         std::vector<PlanEntry> entries(static_cast<std::size_t>(entryCount));
         for (PlanEntry& entry : entries)
         {
-            std::uint64_t kind = 0;
-            std::uint64_t flags = 0;
-            if (!in.Number32(entry.path) || !in.Number32(entry.length) || !in.Number(kind, 1) ||
-                !in.Number(flags, 1) || !in.Id(entry.staged) || !in.Id(entry.installed) ||
-                kind > static_cast<std::uint64_t>(EntryKind::Folder) || (flags & ~std::uint64_t{ReplacingFlag}) != 0 ||
-                !SafePath(text, entry.path, entry.length))
+            if (!ParseEntry(in, text, entry))
             {
                 return ParseResult::Damaged;
             }
-            entry.kind = static_cast<EntryKind>(kind);
-            entry.bIsReplacing = (flags & ReplacingFlag) != 0;
         }
         std::vector<PlanFolder> folders(static_cast<std::size_t>(folderCount));
         for (PlanFolder& folder : folders)
         {
-            if (!in.Number32(folder.path) || !in.Number32(folder.length) || !in.Number32(folder.entry) ||
-                folder.entry > entryCount || !SafePath(text, folder.path, folder.length))
+            if (!ParseFolder(in, text, entries.size(), folder))
             {
                 return ParseResult::Damaged;
             }

@@ -315,6 +315,20 @@ namespace QOR::Update
             return std::nullopt;
         }
 
+        // Windows: each staged file durable before its first rename, as its file system is not flushed whole.
+        ApplyResult FlushStaged(const NativeString& relative)
+        {
+            const NativeString path = _layout.Staged(relative);
+            const std::error_code error = _retry.Run(path, [&] { return _fs.FlushFile(path); });
+            if (!error)
+            {
+                return std::nullopt;
+            }
+            ApplyError failure = StagedError(ApplyReason::System, relative, error);
+            failure.holders = _fs.IsHeldByAnother(error, path) ? _fs.HoldersOf(path) : std::string();
+            return failure;
+        }
+
         ApplyResult AddEntry(const NativeString& relative, EntryKind kind)
         {
             if (LandsInStagingFolder(relative))
@@ -322,23 +336,20 @@ namespace QOR::Update
                 // It would land in the staging tree, which goes away right after the update.
                 return StagedError(ApplyReason::LandsInStaging, relative);
             }
-            const NativeView parent = ParentOf(relative);
-            if (ApplyResult failed = PlanFolders(parent, parent))
+            if (ApplyResult failed = PlanFolders(ParentOf(relative), ParentOf(relative)))
             {
                 return failed;
             }
             EntryStatus staged;
-            if (const std::error_code error = _fs.Status(_layout.Staged(relative), staged))
+            EntryStatus installed;
+            std::error_code error = _fs.Status(_layout.Staged(relative), staged);
+            if (!error && !_frames.back().bIsMissing)
+            {
+                error = _fs.Status(_layout.Installed(relative), installed);
+            }
+            if (error)
             {
                 return StagedError(ApplyReason::System, relative, error);
-            }
-            EntryStatus installed;
-            if (!_frames.back().bIsMissing)
-            {
-                if (const std::error_code error = _fs.Status(_layout.Installed(relative), installed))
-                {
-                    return StagedError(ApplyReason::System, relative, error);
-                }
             }
             if (installed.type == EntryType::Directory || installed.type == EntryType::DirectoryLink)
             {
@@ -353,13 +364,9 @@ namespace QOR::Update
             }
             if (kind == EntryKind::File && _fs.FlushesEachFile())
             {
-                // Durable before its first rename; nothing changes here yet.
-                const NativeString path = _layout.Staged(relative);
-                if (const std::error_code error = _retry.Run(path, [&] { return _fs.FlushFile(path); }))
+                if (ApplyResult failed = FlushStaged(relative))
                 {
-                    ApplyError failure = StagedError(ApplyReason::System, relative, error);
-                    failure.holders = _fs.IsHeldByAnother(error, path) ? _fs.HoldersOf(path) : std::string();
-                    return failure;
+                    return failed;
                 }
             }
             if (bIsReplacing)

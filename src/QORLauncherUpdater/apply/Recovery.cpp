@@ -102,16 +102,11 @@ namespace QOR::Update
         return journal.Abandon();
     }
 
-    ApplyResult Recover(FileSystem& fileSystem, const Layout& layout, RetryPolicy& retry, RecoveryOutcome& outcome)
+    namespace
     {
-        std::vector<std::uint64_t> tags;
-        if (const std::error_code error = FindWorkFolders(fileSystem, layout, tags))
-        {
-            ApplyError failure = RecordFailure(ApplyReason::System, layout.Root(), error);
-            failure.step = ApplyStep::FindInstallation;
-            return failure;
-        }
-        for (const std::uint64_t tag : tags)
+        // Sees one working folder through, by what it holds.
+        ApplyResult RecoverFolder(FileSystem& fileSystem, const Layout& layout, RetryPolicy& retry, std::uint64_t tag,
+                                  RecoveryOutcome& outcome)
         {
             std::unique_ptr<Journal> journal;
             std::error_code error;
@@ -119,16 +114,16 @@ namespace QOR::Update
             {
             case RecordState::NotOurs:
             case RecordState::Busy:
-                break;
+                return std::nullopt;
             case RecordState::Torn:
                 (void)fileSystem.RemoveFile(layout.Record(tag, JournalFormat::DraftName));
                 (void)fileSystem.RemoveEmptyFolder(layout.WorkFolder(tag));
-                break;
+                return std::nullopt;
             case RecordState::Empty:
                 // What a finished run leaves when it dies between removing its record and its folder.
                 outcome.bIsEarlierRunFinished = true;
                 (void)fileSystem.RemoveEmptyFolder(layout.WorkFolder(tag));
-                break;
+                return std::nullopt;
             case RecordState::Damaged:
                 return RecordFailure(ApplyReason::DamagedRecord, layout.WorkFolder(tag), error);
             case RecordState::Unreadable:
@@ -141,16 +136,31 @@ namespace QOR::Update
                     // Still uncommitted: no new update may go in before this one is undone for good.
                     return RecordFailure(ApplyReason::System, journal->RecordPath(), failed);
                 }
-                outcome.finished.push_back(std::move(journal));
                 break;
             case RecordState::Committed:
-                outcome.bIsEarlierRunFinished = true;
-                outcome.finished.push_back(std::move(journal));
-                break;
             case RecordState::Abandoned:
                 outcome.bIsEarlierRunFinished = true;
-                outcome.finished.push_back(std::move(journal));
                 break;
+            }
+            outcome.finished.push_back(std::move(journal));
+            return std::nullopt;
+        }
+    }
+
+    ApplyResult Recover(FileSystem& fileSystem, const Layout& layout, RetryPolicy& retry, RecoveryOutcome& outcome)
+    {
+        std::vector<std::uint64_t> tags;
+        if (const std::error_code error = FindWorkFolders(fileSystem, layout, tags))
+        {
+            ApplyError failure = RecordFailure(ApplyReason::System, layout.Root(), error);
+            failure.step = ApplyStep::FindInstallation;
+            return failure;
+        }
+        for (const std::uint64_t tag : tags)
+        {
+            if (ApplyResult failed = RecoverFolder(fileSystem, layout, retry, tag, outcome))
+            {
+                return failed;
             }
         }
         return std::nullopt;
