@@ -220,6 +220,60 @@ namespace QOR::Testing
             EXPECT_FALSE(Update::RemoveTree(Update::SystemFileSystem(), staging));
         }
 
+        // The engine's errors carry no text; the report makes it, with the launcher's names for paths.
+        TEST(UpdateReportTest, EveryReasonGetsTheCopyFailureTextsWithItsOwnWords)
+        {
+            using Update::ApplyReason;
+            using Update::ApplyStep;
+            const std::string staged = "./self_update" + Separator + "bin" + Separator + "core.dll";
+            struct Row
+            {
+                ApplyStep step;
+                ApplyReason reason;
+                std::string expected;
+            };
+            const std::vector<Row> rows = {
+                {ApplyStep::InstallEntry, ApplyReason::LeadsOutside,
+                 "File:" + staged + ". Err: The staged file leads outside the update folder."},
+                {ApplyStep::ReadStaging, ApplyReason::LandsInStaging,
+                 "File:" + staged + ". Err: The staged file would be installed inside the update folder."},
+                {ApplyStep::ReadStaging, ApplyReason::TargetIsFolder,
+                 "File:" + staged + ". Err: A folder of the installation is in the way."},
+                {ApplyStep::ReadStaging, ApplyReason::NamesCollide,
+                 "File:" + staged + ". Err: Two staged names are one name in the installation: ./self_update" +
+                     Separator + "BIN" + Separator + "CORE.DLL and " + staged + "."},
+                {ApplyStep::ReadStaging, ApplyReason::StagedFileLost,
+                 "File:" + staged + ". Err: The staged file went missing after an interrupted update. Stage the "
+                                    "update again."},
+            };
+            for (const Row& row : rows)
+            {
+                Update::ApplyError error;
+                error.step = row.step;
+                error.reason = row.reason;
+                error.path = fs::path("bin/core.dll").make_preferred().native();
+                error.otherPath = fs::path("BIN/CORE.DLL").make_preferred().native();
+                const FailureReport report = DescribeFailure(error, {}, Update::SystemFileSystem());
+                EXPECT_EQ(BoxText(report), "Error: Unable to copy update files. Aborting application.");
+                EXPECT_EQ(LogText(report), "Unable to copy update files. Aborting application. " + row.expected);
+            }
+            // A folder the update needs is reported as the folder, absolute, in the directory text.
+            Update::ApplyError folder;
+            folder.step = ApplyStep::MakeFolder;
+            folder.code = std::make_error_code(std::errc::not_a_directory);
+            folder.place = Update::PathPlace::FileSystem;
+            folder.path = Update::FromAscii("/somewhere/bin");
+            EXPECT_THAT(LogText(DescribeFailure(folder, {}, Update::SystemFileSystem())),
+                        StartsWith("Unable to create directory. Aborting application. Director:/somewhere/bin. Err: "));
+            // What an undo had to leave is said after the error, with the way out.
+            const Update::Notes notes = {{Update::RecoveryNote::Kind::OldVersionGone, Update::FromAscii("/i/a.dll"), {}},
+                                         {Update::RecoveryNote::Kind::WorkingFileKept, Update::FromAscii("/i/b"), {}}};
+            EXPECT_THAT(LogText(DescribeFailure(folder, notes, Update::SystemFileSystem())),
+                        HasSubstr(" Left as it was after an interrupted update: /i/a.dll (its replaced version is gone, "
+                                  "the new one stays). Starting the updater with the update staged again makes the "
+                                  "installation whole."));
+        }
+
         TEST(UpdateTextTest, InvalidTextBecomesReplacementCharacters)
         {
             EXPECT_EQ(SanitizeUtf8("plain/ü/€/😀"), "plain/ü/€/😀");

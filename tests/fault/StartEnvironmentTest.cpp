@@ -11,6 +11,8 @@
 
 #ifdef _WIN32
 #include <qor/Foundation/Platform_win32.h>
+#else
+#include <sys/stat.h>
 #endif
 
 namespace QOR::Testing
@@ -51,6 +53,7 @@ namespace QOR::Testing
             LogIsAFile,
             LogFileIsAFolder,
             LogFolderIsReadOnly,
+            LogFileIsAFifo, // opening it for writing would wait for a reader for ever
         };
 
         const char* NameOf(BrokenLog broken)
@@ -63,6 +66,8 @@ namespace QOR::Testing
                 return "LogFileIsAFolder";
             case BrokenLog::LogFolderIsReadOnly:
                 return "LogFolderIsReadOnly";
+            case BrokenLog::LogFileIsAFifo:
+                return "LogFileIsAFifo";
             }
             return "Unknown";
         }
@@ -108,6 +113,12 @@ namespace QOR::Testing
                 readOnly = MakeFolderUnwritable(Installed(Protocol::LogFolderName));
                 ASSERT_TRUE(readOnly) << "no way to make a folder unwritable here";
                 break;
+            case BrokenLog::LogFileIsAFifo:
+#ifndef _WIN32
+                fs::create_directories(Installed(Protocol::LogFolderName));
+                ASSERT_EQ(::mkfifo(LogFile().c_str(), 0644), 0);
+#endif
+                break;
             }
             const std::string logState = LogState();
             WriteFile(Staged("bin/core.dll"), "new");
@@ -132,6 +143,7 @@ namespace QOR::Testing
             BrokenLog::LogIsAFile, BrokenLog::LogFileIsAFolder,
 #ifndef _WIN32
             BrokenLog::LogFolderIsReadOnly, // no folder permissions under Wine
+            BrokenLog::LogFileIsAFifo,
 #endif
         };
 
