@@ -362,13 +362,13 @@ namespace QOR::Testing
                     const bool whole = content == std::string(length, 'N') || content == std::string(length / 2, 'O');
                     EXPECT_TRUE(whole) << name << " after round " << round;
                 }
-                if (!fs::exists(Staging()))
+                if (!IsUpdatePending(Dir()))
                 {
                     break;
                 }
             }
 
-            if (fs::exists(Staging()))
+            if (IsUpdatePending(Dir()))
             {
                 EXPECT_EQ(RunUpdater(), 0);
             }

@@ -10,17 +10,22 @@ system, runs `sync`, and times one contender; the order alternates between round
 the tiny C runner of the start-up benchmark, which also reads its peak resident set size. Reports the
 medians and their ratio, and writes them as CSV for the plot.
 
-  bench/copy/copy_bench.py --build build/linux [--rounds 5] [--replacing] [--work DIR] [--csv FILE]
+  bench/copy/copy_bench.py --build build/linux [--rounds 5] [--replacing] [--trees abc] [--work DIR] [--csv FILE]
+
+The player's wait is the time until the launcher is started again; "lock held" is how long after that
+start a second updater would still find the single-instance lock taken.
 """
 
 import argparse
 import csv
+import fcntl
 import os
 import random
 import shutil
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 MiB = 1 << 20
@@ -124,12 +129,50 @@ def launcher_start_ns(installation):
     sys.exit("the launcher did not stamp its start")
 
 
+UPDATER_LOCK = "/tmp/QOR_LauncherUpdater.lock"
+
+
+class LockWatch(threading.Thread):
+    """Once the started launcher has stamped its start, probes the updater's single-instance lock every
+    0.2 ms, as a launcher starting a follow-up update would, and notes when it is first free."""
+
+    def __init__(self, installation):
+        super().__init__(daemon=True)
+        self.stamps = os.path.join(installation, CLOCK_LOG)
+        self.free_ns = None
+        self.stop = False
+
+    def run(self):
+        while not self.stop and not os.path.exists(self.stamps):
+            time.sleep(0.0002)
+        while not self.stop:
+            try:
+                fd = os.open(UPDATER_LOCK, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
+            except FileNotFoundError:
+                self.free_ns = time.monotonic_ns()
+                return
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                self.free_ns = time.monotonic_ns()
+                return
+            except BlockingIOError:
+                pass
+            finally:
+                os.close(fd)
+            time.sleep(0.0002)
+
+
 def time_updater(installation, updater, runner):
-    """Wall time of the whole run and until the launcher's start, in seconds, and peak RSS in KiB."""
+    """Wall time of the whole run and until the launcher's start, in seconds, how long the lock stayed
+    held after that start, and peak RSS in KiB."""
     started = time.monotonic_ns()
     env = dict(os.environ, QOR_LAUNCHER_CLOCK_LOG=CLOCK_LOG)
+    watch = LockWatch(installation)
+    watch.start()
     output = subprocess.run([runner, installation, updater], check=True, capture_output=True, text=True,
                             env=env).stdout
+    watch.stop = True
+    watch.join()
     nanoseconds, peak_kib, code = (int(field) for field in output.split())
     elapsed = nanoseconds / 1e9
     if code != 0:
@@ -137,7 +180,9 @@ def time_updater(installation, updater, runner):
     if os.path.exists(os.path.join(installation, "self_update")):
         sys.exit("the updater left the staging tree behind")
     wait_for_launcher(installation)
-    return elapsed, (launcher_start_ns(installation) - started) / 1e9, peak_kib
+    launched = launcher_start_ns(installation)
+    held = max(0, (watch.free_ns or time.monotonic_ns()) - launched) / 1e9
+    return elapsed, (launched - started) / 1e9, held, peak_kib
 
 
 def time_cp(installation):
@@ -158,6 +203,7 @@ def main():
     parser.add_argument("--csv", help="result file (default: <build>/bench-results/copy.csv)")
     parser.add_argument("--replacing", action="store_true",
                         help="also each tree over an installation that already holds it (every file replaced)")
+    parser.add_argument("--trees", default="abc", help="which trees to run (letters of a, b, c)")
     args = parser.parse_args()
 
     build = os.path.abspath(args.build)
@@ -174,7 +220,7 @@ def main():
     trees = {"a: game client": ("tree_a", make_tree_a), "b: 5000 x 1 KB": ("tree_b", make_tree_b),
              "c: 50000 x 100 B": ("tree_c", make_tree_c)}
     scenarios = [(label, name, maker, replacing) for label, (name, maker) in trees.items()
-                 for replacing in ([False, True] if args.replacing else [False])]
+                 if label[0] in args.trees for replacing in ([False, True] if args.replacing else [False])]
     rows = []
     for label, name, maker, replacing in scenarios:
         label = label + (" (replacing)" if replacing else "")
@@ -184,21 +230,23 @@ def main():
             maker(master)
         files, size = tree_stats(master)
         installation = os.path.join(work, "installation")
-        times = {"updater": [], "cp": [], "relaunch": []}
+        times = {"updater": [], "cp": [], "relaunch": [], "held": []}
         peaks = []
         for round_index in range(args.rounds):
             order = ["updater", "cp"] if round_index % 2 == 0 else ["cp", "updater"]
             for contender in order:
                 stage(master, installation, launcher, replacing)
                 if contender == "updater":
-                    elapsed, relaunch, peak = time_updater(installation, updater, runner)
+                    elapsed, relaunch, held, peak = time_updater(installation, updater, runner)
                     times["updater"].append(elapsed)
                     times["relaunch"].append(relaunch)
+                    times["held"].append(held)
                     peaks.append(peak)
                 else:
                     times["cp"].append(time_cp(installation))
             print(f"{label} round {round_index + 1}: updater {times['updater'][-1]:.3f} s "
-                  f"(launcher started after {times['relaunch'][-1]:.3f} s), cp {times['cp'][-1]:.3f} s", flush=True)
+                  f"(launcher started after {times['relaunch'][-1]:.3f} s, lock held {times['held'][-1] * 1000:.1f} ms "
+                  f"after that), cp {times['cp'][-1]:.3f} s", flush=True)
         shutil.rmtree(installation, ignore_errors=True)
         median_updater = statistics.median(times["updater"])
         median_cp = statistics.median(times["cp"])
@@ -208,6 +256,8 @@ def main():
             "ratio": f"{median_updater / median_cp:.3f}",
             "updater_peak_rss_kib": max(peaks),
             "relaunch_median_s": f"{statistics.median(times['relaunch']):.4f}",
+            "relaunch_ratio": f"{statistics.median(times['relaunch']) / median_cp:.3f}",
+            "lock_held_after_relaunch_max_ms": f"{max(times['held']) * 1000:.2f}",
             "updater_all_s": " ".join(f"{t:.4f}" for t in times["updater"]),
             "cp_all_s": " ".join(f"{t:.4f}" for t in times["cp"]),
         })
@@ -218,12 +268,13 @@ def main():
         writer.writerows(rows)
     print()
     print("| tree | files | MiB | updater (median) | launcher started after | cp -a + sync -f (median) | ratio "
-          "| updater peak RSS |")
-    print("|---|---|---|---|---|---|---|---|")
+          "| wait ratio | lock held after the start (max) | updater peak RSS |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
     for row in rows:
         print(f"| {row['tree']} | {row['files']} | {int(row['bytes']) / MiB:.1f} | {float(row['updater_median_s']):.3f} s "
               f"| {float(row['relaunch_median_s']):.3f} s | {float(row['cp_median_s']):.3f} s "
-              f"| {float(row['ratio']):.3f}x | {row['updater_peak_rss_kib'] / 1024:.1f} MiB |")
+              f"| {float(row['ratio']):.3f} | {float(row['relaunch_ratio']):.3f} "
+              f"| {row['lock_held_after_relaunch_max_ms']} ms | {row['updater_peak_rss_kib'] / 1024:.1f} MiB |")
     print(f"\nwritten to {result}")
 
 

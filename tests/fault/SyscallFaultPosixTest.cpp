@@ -123,9 +123,14 @@ namespace QOR::Testing
                     return;
                 }
                 // A removal that failed after the update leaves its leftovers for the next run to clear.
-                if (fs::exists(Staging()) || !LeftoverTemporaries(Dir()).empty())
+                // The launcher's rule; an empty working folder, which it does not see, goes with any later run.
+                if (IsUpdatePending(Dir()))
                 {
                     EXPECT_EQ(RunUpdater(), 0) << "the run after a failed removal";
+                }
+                else if (!LeftoverTemporaries(Dir()).empty())
+                {
+                    (void)RunUpdater();
                 }
                 EXPECT_TRUE(Installation() == done) << SnapshotDifference(Installation(), done);
             }
@@ -169,9 +174,13 @@ namespace QOR::Testing
                     EXPECT_EQ(run.code, 0);
                     break;
                 }
-                if (fs::exists(Staging()) || !LeftoverTemporaries(Dir()).empty())
+                if (IsUpdatePending(Dir()))
                 {
                     EXPECT_EQ(RunUpdater(), 0) << "the run after the kill";
+                }
+                else if (!LeftoverTemporaries(Dir()).empty())
+                {
+                    (void)RunUpdater(); // only an empty working folder, which the launcher does not see
                 }
                 EXPECT_TRUE(Installation() == done) << SnapshotDifference(Installation(), done);
                 EXPECT_FALSE(fs::exists(Staging()));

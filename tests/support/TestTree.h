@@ -145,6 +145,28 @@ namespace QOR::Testing
         return found;
     }
 
+    // The launcher's rule for an interrupted run: start the updater while ./self_update exists or a working
+    // folder holds one of the updater's records.
+    inline bool IsUpdatePending(const fs::path& installation)
+    {
+        std::error_code error;
+        if (fs::exists(fs::symlink_status(installation / LauncherProtocol::StagingFolderName, error)))
+            return true;
+        for (fs::directory_iterator it(installation, error), end; !error && it != end; it.increment(error))
+        {
+            const std::string name = it->path().filename().string();
+            if (name.size() != 21 || name.compare(0, 5, ".qor-") != 0 ||
+                name.find_first_not_of("0123456789abcdef", 5) != std::string::npos)
+                continue;
+            for (const char* record : {"journal", "committed", "abandoned"})
+            {
+                if (fs::is_regular_file(it->path() / record, error))
+                    return true;
+            }
+        }
+        return false;
+    }
+
     // Everything a player could notice of a tree: each entry's kind, permissions, and content or link
     // text. Two equal snapshots mean the tree is byte for byte as it was.
     inline std::map<std::string, std::string> Snapshot(const fs::path& root)

@@ -120,8 +120,8 @@ namespace QOR::Update
                 (void)fileSystem.RemoveEmptyFolder(layout.WorkFolder(tag));
                 return std::nullopt;
             case RecordState::Empty:
-                // What a finished run leaves when it dies between removing its record and its folder.
-                outcome.bIsEarlierRunFinished = true;
+                // What a finished run leaves when it dies between removing its record and its folder, or a
+                // run's folder an instant before its clean-up removes it: nothing to see through.
                 (void)fileSystem.RemoveEmptyFolder(layout.WorkFolder(tag));
                 return std::nullopt;
             case RecordState::Damaged:

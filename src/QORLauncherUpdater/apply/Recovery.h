@@ -10,11 +10,12 @@
 //   record        what recovery does
 //   none          not this program's folder: left alone
 //   torn          nothing was changed: the draft and the folder go
-//   empty         a finished run died removing its folder: the folder goes
+//   empty         a finished run died removing its folder (or is just removing it): the folder goes
 //   uncommitted   RollBack, entry by entry, never stopping at one; then the record is abandoned
 //   committed     the update is in: clean-up after the relaunch
 //   abandoned     clean-up after the relaunch
-//   (a run that finds nothing staged after seeing an empty, committed or abandoned record through ends well)
+//   (a run that finds nothing staged after seeing a committed or abandoned record through ends well: that
+//   was its job; an empty folder is no such job, so a second updater started by mistake fails as usual)
 //   busy          another updater is cleaning it up: left to it
 //   damaged, unreadable   the run fails, naming the record; it is never ignored and never removed
 //
