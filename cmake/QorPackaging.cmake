@@ -26,6 +26,11 @@ install(TARGETS QORLauncherUpdater RUNTIME DESTINATION .)
 install(TARGETS QORLauncher RUNTIME DESTINATION example)
 install(FILES examples/launcher/main.cpp DESTINATION example)
 install(FILES LICENSE README.md DESTINATION .)
+if(MSVC)
+  # MSVC keeps debug information in program databases: they go beside the programs as they are.
+  install(FILES "$<TARGET_PDB_FILE:QORLauncherUpdater>" DESTINATION . OPTIONAL)
+  install(FILES "$<TARGET_PDB_FILE:QORLauncher>" DESTINATION example OPTIONAL)
+endif()
 install(DIRECTORY docs/ DESTINATION docs)
 
 # Runs after the files above are in place (rules run in the order they are given).

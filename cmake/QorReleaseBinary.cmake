@@ -53,6 +53,13 @@ endfunction()
 # Strips the program and keeps its debug information beside it as <program>.debug, named by the
 # program's .gnu_debuglink (with its CRC, so a debugger never pairs it with another build).
 function(qor_release_binary file description)
+  if(NOT QOR_OBJCOPY)
+    # MSVC: no objcopy, and nothing to split (its .pdb files are installed beside the programs).
+    if(QOR_IS_WINDOWS)
+      qor_sign_windows("${file}" "${description}")
+    endif()
+    return()
+  endif()
   set(debug "${file}.debug")
   file(REMOVE "${debug}")
   qor_run("${QOR_OBJCOPY}" --only-keep-debug "${file}" "${debug}")

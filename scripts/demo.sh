@@ -16,8 +16,8 @@ snapshot() {
   (cd "$1" && find . -path ./log -prune -o -printf '%y %m %p\n' | LC_ALL=C sort &&
     find . -path ./log -prune -o -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)
 }
-# The updater is done with an update once its lock is free (it lets go of it when it starts the launcher)
-# and none of its working files (.qor-*) remains in the installation.
+# The updater is done with an update once its lock is free and none of its working files (.qor-*) remains:
+# it may let go of the lock when it starts the launcher, before it has deleted the files it replaced.
 updater_running() {
   f=/tmp/QOR_LauncherUpdater.lock
   [ -f "$f" ] || return 1
