@@ -93,8 +93,7 @@ def unpack(archive, into):
     if archive.name.endswith(".zip"):
         with zipfile.ZipFile(archive) as z:
             names = [n for n in z.namelist() if not n.endswith("/")]
-            z.extractall(into)
-        # zip keeps no Unix modes here; the programs must be executable to run on Linux.
+            z.extractall(into)  # without Unix modes: main() makes the programs executable
     else:
         with tarfile.open(archive) as t:
             names = [m.name for m in t.getmembers() if m.isfile()]
@@ -234,7 +233,7 @@ class Runner:
         # Output to a file, not a pipe: the launcher the updater starts may keep it open after the updater ends.
         with tempfile.TemporaryFile() as out:
             code = subprocess.run(command, cwd=root, env=self.env, stdout=out, stderr=out, timeout=180).returncode
-            return code, out.tell() > 0
+            return code, os.fstat(out.fileno()).st_size > 0
 
     def close(self):
         if self.platform == "windows":
