@@ -1,18 +1,42 @@
 #!/usr/bin/env bash
-# Installs what the builds, tests, demo and benchmarks need on Debian 12, and nothing when all is there.
+# Installs what one use of the project needs on Debian 12, and nothing when all is there.
+#   scripts/install-deps.sh demo      the Linux build and scripts/demo.sh
+#   scripts/install-deps.sh package   scripts/package.sh: both release builds and the signing
+#   scripts/install-deps.sh [test]    everything: every preset, the tests, the package test, the benchmarks
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ pkg-config python3
-  libspdlog-dev libfmt-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
-  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine64
-  xvfb zenity xdotool x11-apps imagemagick
-  clang libclang-rt-14-dev
-  util-linux procps psmisc
-  strace
-  gnuplot-nox
+need="${1:-test}"
+demo=(
+  cmake ninja-build g++ libspdlog-dev libfmt-dev
+  util-linux e2fsprogs   # flock, and chattr for the demo's read-only file
 )
+package=(
+  "${demo[@]}"
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  osslsigncode openssl
+)
+case "$need" in
+  demo) packages=("${demo[@]}") ;;
+  package) packages=("${package[@]}") ;;
+  test)
+    packages=(
+      "${package[@]}"
+      pkg-config python3
+      googletest libgtest-dev libgmock-dev libbenchmark-dev
+      wine wine64
+      xvfb zenity xdotool x11-apps imagemagick
+      clang libclang-rt-14-dev
+      procps psmisc
+      strace
+      gnuplot-nox
+      python3-jsonschema jq   # the package test: the log line's schema and the guide's jq one-liners
+    )
+    ;;
+  *)
+    echo "usage: scripts/install-deps.sh [demo|package|test]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: Linux, Linux with ASan+UBSan, Windows under Wine,
-# and short bounded libFuzzer runs.
+# and short bounded libFuzzer runs; then builds the release packages of the platforms tested and checks them.
 # Ends with one summary line "tests: N passed, N failed, N skipped" and a non-zero exit when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-scripts/install-deps.sh || { echo "tests: 0 passed, 1 failed (dependency install failed)"; exit 1; }
+scripts/install-deps.sh test || { echo "tests: 0 passed, 1 failed (dependency install failed)"; exit 1; }
 
 presets=(${QOR_TEST_PRESETS:-linux linux-asan windows fuzz})
 jobs=${QOR_JOBS:-$(nproc)}
@@ -56,6 +56,41 @@ for preset in "${presets[@]}"; do
     unset WINEPREFIX
   fi
 done
+
+# The release packages of the platforms tested above, as a launcher team receives them: made by
+# scripts/package.sh, signed with a throw-away certificate, and checked by tests/package/check_package.py
+# (each of its checks counts as a test). Debian's Python runs it: its jsonschema is the one install-deps.sh
+# installs.
+package_platforms=()
+for platform in linux windows; do
+  if [[ " ${presets[*]} " == *" ${platform} "* ]]; then package_platforms+=("$platform"); fi
+done
+if [ ${#package_platforms[@]} -gt 0 ]; then
+  echo "=== package: ${package_platforms[*]}"
+  if ! scripts/package.sh --test-certificate "${package_platforms[@]}" >build/package.log 2>&1; then
+    tail -n 40 build/package.log; broken+=("package"); failed=$((failed + 1))
+  else
+    for platform in "${package_platforms[@]}"; do
+      if [ "$platform" = windows ]; then archive=(build/dist/QORLauncherUpdater-*-windows-x64.zip)
+      else archive=(build/dist/QORLauncherUpdater-*-linux-*.tar.gz); fi
+      check=(/usr/bin/python3 tests/package/check_package.py "${archive[0]}" --ca build/test-signing/certificate.pem)
+      # The Windows preset's Wine prefix, made above, saves making another one.
+      if [ -d build/windows/wineprefix ]; then check+=(--wine-prefix build/windows/wineprefix); fi
+      log="build/package-${platform}-check.log"
+      "${check[@]}" >"$log" 2>&1
+      grep -vE '^ok ' "$log"
+      summary='^package [a-z]+: ([0-9]+) checks passed, ([0-9]+) failed, ([0-9]+) skipped$'
+      if [[ "$(tail -n 1 "$log")" =~ $summary ]]; then
+        passed=$((passed + BASH_REMATCH[1]))
+        failed=$((failed + BASH_REMATCH[2]))
+        skipped=$((skipped + BASH_REMATCH[3]))
+        [ "${BASH_REMATCH[2]}" -eq 0 ] || broken+=("package-${platform}")
+      else
+        broken+=("package-${platform}"); failed=$((failed + 1))
+      fi
+    done
+  fi
+fi
 
 echo "=== took $(( $(date +%s) - start )) s; presets: ${presets[*]}${broken:+; failing: ${broken[*]}}"
 echo "tests: ${passed} passed, ${failed} failed, ${skipped} skipped"

@@ -46,7 +46,7 @@ def read_stamps(path):
 
 
 def lock_is_free(name):
-    """The README's probe of a named mutex on Linux."""
+    """The probe of a named mutex on Linux given in docs/launcher-protocol.md."""
     path = f"/tmp/{name}.lock"
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NOCTTY | os.O_NONBLOCK)

@@ -1,15 +1,21 @@
 // QORLauncher.exe: the reference for launcher developers. It shows the launcher's side of the
 // self-update protocol and is the launcher of the demo and the end-to-end tests.
 //
-//   QORLauncher.exe [--stage <folder>] [--start-updater] [--hold <seconds>] [--hold-ms <milliseconds>]
+//   QORLauncher.exe [--check-pending] [--stage <folder>] [--start-updater] [--hold <seconds>]
+//                   [--hold-ms <milliseconds>]
 //
 // 1. Holds the named mutex "QOR_Launcher" for as long as it runs: the updater waits until it is free.
 // 2. Appends "cwd=<current directory> args=<argument count>" to ./launcher_started.txt.
-// 3. --stage: copies a prepared new version into ./self_update (a real launcher downloads it there).
-// 4. --start-updater: starts ./QORLauncherUpdater.exe in the installation folder, detached.
-// 5. --hold / --hold-ms: stays running that long (still holding the mutex), then exits, which frees it.
+// 3. --check-pending: what a real launcher does on every start, before anything else: when an update is
+//    pending (IsUpdatePending), it starts ./QORLauncherUpdater.exe and exits at once, doing nothing more;
+//    the updater finishes or repairs the update and starts the launcher again.
+// 4. --stage: copies a prepared new version into ./self_update (a real launcher downloads it there).
+// 5. --start-updater: starts ./QORLauncherUpdater.exe in the installation folder, detached.
+// 6. --hold / --hold-ms: stays running that long (still holding the mutex), then exits, which frees it.
 //
-// Started without arguments (as the updater starts it after an update) it only does 1 and 2.
+// Started without arguments (as the updater starts it after an update) it only does 1 and 2. The check
+// of 3 is a flag here, not the default, because the tests start this launcher beside staged updates
+// that their own updater runs are meant to apply.
 //
 // For the handover benchmark: with QOR_LAUNCHER_CLOCK_LOG set to a file, it also appends
 // "start <ns>" once it holds the mutex and "exit <ns>" as it returns, read from the system-wide
@@ -25,6 +31,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -35,6 +42,7 @@ namespace
 {
     struct Options
     {
+        bool checkPending = false;
         fs::path stageFrom;
         bool startUpdater = false;
         std::chrono::milliseconds hold{0};
@@ -47,7 +55,11 @@ namespace
         for (int i = 1; i < argc; ++i)
         {
             const std::string argument = argv[i];
-            if (argument == "--stage" && i + 1 < argc)
+            if (argument == "--check-pending")
+            {
+                options.checkPending = true;
+            }
+            else if (argument == "--stage" && i + 1 < argc)
             {
                 options.stageFrom = fs::path(argv[++i]);
             }
@@ -69,6 +81,73 @@ namespace
             }
         }
         return options;
+    }
+
+    // The updater's working folder: ".qor-" and 16 lowercase hex digits, at the top of the installation.
+    bool IsWorkFolderName(const fs::path::string_type& name)
+    {
+        constexpr std::string_view prefix = ".qor-";
+        if (name.size() != prefix.size() + 16)
+        {
+            return false;
+        }
+        for (std::size_t i = 0; i < name.size(); ++i)
+        {
+            const auto c = name[i];
+            const bool bIsExpected = i < prefix.size() ? c == static_cast<fs::path::value_type>(prefix[i])
+                                                       : (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+            if (!bIsExpected)
+            {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool Exists(const fs::path& path)
+    {
+        std::error_code error;
+        return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
+    }
+
+    // The one rule: the updater must run whenever ./self_update exists (an update staged, or put back by a
+    // failed run), or a working folder holds a record of a run that did not finish ("journal",
+    // "committed" or "abandoned"): the updater repairs or finishes that run and reclaims its space.
+    // Anything else a launcher does (staging a new version above all) comes after.
+    bool IsUpdatePending()
+    {
+        if (Exists(Protocol::StagingFolder))
+        {
+            return true;
+        }
+        std::error_code error;
+        for (fs::directory_iterator entry(".", error), end; !error && entry != end; entry.increment(error))
+        {
+            if (!IsWorkFolderName(entry->path().filename().native()))
+            {
+                continue;
+            }
+            for (const char* record : {"journal", "committed", "abandoned"})
+            {
+                if (Exists(entry->path() / record))
+                {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    // The handles are dropped at once: the launcher never waits for the updater, which waits for it.
+    bool StartUpdater()
+    {
+        const QOR::LaunchResult updater = QOR::LaunchProcess(Protocol::UpdaterPath, "", Protocol::DetachedLaunchFlags);
+        if (updater.error)
+        {
+            std::fprintf(stderr, "QORLauncher: %s\n", updater.error.GetText().c_str());
+            return false;
+        }
+        return true;
     }
 
     // The update must be complete before the updater starts: it copies whatever it finds.
@@ -113,8 +192,8 @@ int main(int argc, char** argv)
     const Options options = ParseOptions(argc, argv);
     if (!options.valid)
     {
-        std::fprintf(stderr, "usage: QORLauncher.exe [--stage <folder>] [--start-updater] [--hold <seconds>] "
-                             "[--hold-ms <milliseconds>]\n");
+        std::fprintf(stderr, "usage: QORLauncher.exe [--check-pending] [--stage <folder>] [--start-updater] "
+                             "[--hold <seconds>] [--hold-ms <milliseconds>]\n");
         return 2;
     }
 
@@ -128,19 +207,21 @@ int main(int argc, char** argv)
     StampClock("start");
     RecordStart(argc);
 
+    if (options.checkPending && IsUpdatePending())
+    {
+        // Exit promptly: the updater waits for this launcher's mutex, and starts the launcher again.
+        std::fprintf(stderr, "QORLauncher: an update is pending: starting the updater\n");
+        const bool bIsStarted = StartUpdater();
+        StampClock("exit");
+        return bIsStarted ? 0 : 1;
+    }
     if (!options.stageFrom.empty() && !StageUpdate(options.stageFrom))
     {
         return 1;
     }
-    if (options.startUpdater)
+    if (options.startUpdater && !StartUpdater())
     {
-        // The handles are dropped at once: the launcher never waits for the updater, which waits for it.
-        const QOR::LaunchResult updater = QOR::LaunchProcess(Protocol::UpdaterPath, "", Protocol::DetachedLaunchFlags);
-        if (updater.error)
-        {
-            std::fprintf(stderr, "QORLauncher: %s\n", updater.error.GetText().c_str());
-            return 1;
-        }
+        return 1;
     }
     if (options.hold > std::chrono::milliseconds::zero())
     {
