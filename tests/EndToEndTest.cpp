@@ -338,6 +338,37 @@ namespace QOR::Testing
             EXPECT_THAT(Log(), IsEmpty());
         }
 
+        // The updater lets go of its lock the moment it starts the launcher, while it still deletes the
+        // files it replaced: a launcher that stages a follow-up update at once and starts the updater again
+        // gets it applied, not "Only one instance".
+        TEST_F(EndToEndTest, AFollowUpUpdateStartedRightAfterTheRelaunchIsApplied)
+        {
+            fs::remove(Installed(Protocol::LauncherFileName));
+            fs::copy_file(QOR_CHAIN_LAUNCHER_EXE, Installed(Protocol::LauncherFileName));
+            // Many replaced files, so that deleting the kept old ones takes a while after the relaunch.
+            for (int i = 0; i < 400; ++i)
+            {
+                const std::string name = "data/file" + std::to_string(i) + ".dat";
+                WriteFile(Installed(name), "version 1 " + name);
+                WriteFile(Staged(name), "version 2 " + name);
+                WriteFile(Installed("chain/next") / name, "version 3 " + name);
+            }
+
+            EXPECT_EQ(RunUpdater(), 0);
+
+            // The launcher it started staged version 3 and started the updater, which started it again.
+            EXPECT_TRUE(WaitForLauncherStarts(2));
+            EXPECT_TRUE(WaitUntil([&] { return !IsUpdatePending(Dir()) && LeftoverTemporaries(Dir()).empty(); },
+                                  std::chrono::seconds(60)));
+            for (int i = 0; i < 400; ++i)
+            {
+                const std::string name = "data/file" + std::to_string(i) + ".dat";
+                EXPECT_EQ(ReadFile(Installed(name)), "version 3 " + name);
+            }
+            EXPECT_THAT(Log(), IsEmpty());
+            EXPECT_EQ(LauncherStarts().size(), 2U);
+        }
+
         TEST_F(EndToEndTest, KilledRunsLeaveWholeFilesAndARerunFinishesTheUpdate)
         {
             const std::size_t size = 48u << 20;
