@@ -86,7 +86,7 @@ namespace
     // The updater's working folder: ".qor-" and 16 lowercase hex digits, at the top of the installation.
     bool IsWorkFolderName(const fs::path::string_type& name)
     {
-        constexpr std::string_view prefix = ".qor-";
+        const std::string_view prefix = Protocol::WorkFolderPrefix;
         if (name.size() != prefix.size() + 16)
         {
             return false;
@@ -127,7 +127,7 @@ namespace
             {
                 continue;
             }
-            for (const char* record : {"journal", "committed", "abandoned"})
+            for (const char* record : Protocol::RunRecordNames)
             {
                 if (Exists(entry->path() / record))
                 {

@@ -158,7 +158,7 @@ namespace QOR::Testing
             if (name.size() != 21 || name.compare(0, 5, ".qor-") != 0 ||
                 name.find_first_not_of("0123456789abcdef", 5) != std::string::npos)
                 continue;
-            for (const char* record : {"journal", "committed", "abandoned"})
+            for (const char* record : LauncherProtocol::RunRecordNames)
             {
                 if (fs::is_regular_file(it->path() / record, error))
                     return true;

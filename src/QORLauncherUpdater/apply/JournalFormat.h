@@ -39,17 +39,20 @@
 
 #include "apply/Plan.h"
 
+#include <qor/Utility/LauncherProtocol.h>
+
 #include <string>
 
 namespace QOR::Update::JournalFormat
 {
+    // The launcher looks for these names (its rule for an interrupted run), so they are the protocol's.
+    inline constexpr const char* JournalName = LauncherProtocol::RunRecordNames[0];
+    inline constexpr const char* CommittedName = LauncherProtocol::RunRecordNames[1];
+    inline constexpr const char* AbandonedName = LauncherProtocol::RunRecordNames[2];
+    inline constexpr const char* WorkFolderPrefix = LauncherProtocol::WorkFolderPrefix;
     inline constexpr const char* DraftName = "journal.part";
-    inline constexpr const char* JournalName = "journal";
-    inline constexpr const char* CommittedName = "committed";
-    inline constexpr const char* AbandonedName = "abandoned";
     inline constexpr const char* StagingName = "staging";
 
-    inline constexpr const char* WorkFolderPrefix = ".qor-";
     inline constexpr std::size_t TagDigits = 16;
 
     // Roles of an entry's working files beside its target.

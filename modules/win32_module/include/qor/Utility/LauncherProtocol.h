@@ -28,6 +28,12 @@ namespace QOR::LauncherProtocol
     inline constexpr const char* StagingFolder = "./self_update";
     inline constexpr const char* LogFilePath = "./log/self_updater_log.txt";
 
+    // The updater's working folders: this prefix and 16 lowercase hex digits, at the top of the
+    // installation. One that holds a file of one of these names is the record of a run that did not
+    // finish (or is still cleaning up): while one exists, or ./self_update does, start the updater.
+    inline constexpr const char* WorkFolderPrefix = ".qor-";
+    inline constexpr const char* RunRecordNames[] = {"journal", "committed", "abandoned"};
+
     // The creation flags each program starts the other with: DETACHED_PROCESS (0x8, no console of the
     // starter's) | CREATE_UNICODE_ENVIRONMENT (0x400).
     inline constexpr std::uint32_t DetachedLaunchFlags = 0x408;
