@@ -8,6 +8,7 @@
 #include <qor/Utility/Utility.h>
 
 #include <cstdio>
+#include <exception>
 #include <string_view>
 
 namespace QOR
@@ -213,6 +214,29 @@ namespace QOR
         catch (...)
         {
             // The run goes on; the next run finds the same and says it again.
+        }
+    }
+
+    std::string CurrentExceptionText() noexcept
+    {
+        try
+        {
+            try
+            {
+                throw;
+            }
+            catch (const std::exception& exception)
+            {
+                return SanitizeUtf8(exception.what());
+            }
+            catch (...)
+            {
+            }
+            return "Unknown error.";
+        }
+        catch (...)
+        {
+            return {}; // out of memory for the text itself
         }
     }
 

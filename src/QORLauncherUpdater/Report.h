@@ -51,6 +51,10 @@ namespace QOR
     // One Warning line, no box: the run went on. Never throws.
     void ReportWarning(Logger* logger, const std::string& text, CallSite where = CallSite::Here()) noexcept;
 
+    // The text of the exception being handled, made valid UTF-8 ("Unknown error." for one that is no
+    // std::exception). Called only from a catch block. Never throws.
+    std::string CurrentExceptionText() noexcept;
+
     // Says on standard error that there is no log file this run, and why. Never throws.
     void ReportLogUnavailable(const std::string& reason) noexcept;
 

@@ -6,32 +6,12 @@
 
 #include <qor/Utility/LauncherProtocol.h>
 
-#include <exception>
-
 namespace QOR
 {
     namespace
     {
         namespace Protocol = LauncherProtocol;
         using Update::SystemFileSystem;
-
-        // Reports the exception being handled as a failed update. Called only from a catch block.
-        void ReportUnexpectedFailure(Logger* logger)
-        {
-            std::string what = "Unknown error.";
-            try
-            {
-                throw;
-            }
-            catch (const std::exception& exception)
-            {
-                what = SanitizeUtf8(exception.what());
-            }
-            catch (...)
-            {
-            }
-            ReportFailure(logger, {Failure::FileNotCopied, Protocol::StagingFolder, what});
-        }
     }
 
     Update::ApplySettings SystemApplySettings()
@@ -61,7 +41,7 @@ namespace QOR
         }
         catch (...)
         {
-            ReportUnexpectedFailure(logger);
+            ReportFailure(logger, {Failure::FileNotCopied, Protocol::StagingFolder, CurrentExceptionText()});
         }
         return false;
     }

@@ -35,19 +35,7 @@ namespace
     // only from a catch block.
     void ReportUnexpected(Logger* logger, CallSite where = CallSite::Here())
     {
-        std::string what = "Unknown error.";
-        try
-        {
-            throw;
-        }
-        catch (const std::exception& exception)
-        {
-            what = SanitizeUtf8(exception.what());
-        }
-        catch (...)
-        {
-        }
-        ReportFailure(logger, {Failure::Unexpected, {}, what}, where);
+        ReportFailure(logger, {Failure::Unexpected, {}, CurrentExceptionText()}, where);
     }
 
     // The engine's logger, writing to ./log/self_updater_log.txt; nullptr when there is no log this run.

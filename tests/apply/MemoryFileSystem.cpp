@@ -1686,24 +1686,6 @@ namespace QOR::Testing
         });
     }
 
-    std::error_code MemoryFileSystem::ReadWholeFile(const NativeString& path, std::string& bytes)
-    {
-        State& s = *_state;
-        return Perform(s, false, "ReadWholeFile " + DisplayPath(path), [&] {
-            Found found;
-            if (const std::error_code error = s.Resolve(path, false, found))
-            {
-                return error;
-            }
-            if (const std::error_code error = CheckReadable(s, found))
-            {
-                return error;
-            }
-            bytes = s.live.At(found.node).data;
-            return std::error_code();
-        });
-    }
-
     std::error_code MemoryFileSystem::OpenReader(const NativeString& path, std::unique_ptr<Update::Reader>& reader)
     {
         State& s = *_state;

@@ -212,7 +212,6 @@ namespace QOR::Testing
         [[nodiscard]] std::error_code MakeFolder(const Update::NativeString& path) override;
         [[nodiscard]] std::error_code RemoveEmptyFolder(const Update::NativeString& path) override;
         [[nodiscard]] std::error_code WriteNewFile(const Update::NativeString& path, const std::string& bytes) override;
-        [[nodiscard]] std::error_code ReadWholeFile(const Update::NativeString& path, std::string& bytes) override;
         [[nodiscard]] std::error_code OpenReader(const Update::NativeString& path,
                                                  std::unique_ptr<Update::Reader>& reader) override;
         [[nodiscard]] std::error_code OpenListing(const Update::NativeString& folder, bool followLink,

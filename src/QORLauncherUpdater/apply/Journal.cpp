@@ -157,7 +157,7 @@ namespace QOR::Update
                 return RecordState::Empty;
             }
             std::string draft;
-            return onlyDraft && !fileSystem.ReadWholeFile(layout.Record(tag, JournalFormat::DraftName), draft) &&
+            return onlyDraft && !ReadWholeFile(fileSystem, layout.Record(tag, JournalFormat::DraftName), draft) &&
                            JournalFormat::LooksLikeRecordStart(draft)
                        ? RecordState::Torn
                        : RecordState::NotOurs;
@@ -220,7 +220,7 @@ namespace QOR::Update
             return RecordState::Busy;
         }
         std::string bytes;
-        if (error || (error = fileSystem.ReadWholeFile(path, bytes)))
+        if (error || (error = ReadWholeFile(fileSystem, path, bytes)))
         {
             return RecordState::Unreadable;
         }

@@ -126,7 +126,6 @@ namespace QOR::Update
 
         // A new file holding `bytes`, flushed.
         [[nodiscard]] virtual std::error_code WriteNewFile(const NativeString& path, const std::string& bytes) = 0;
-        [[nodiscard]] virtual std::error_code ReadWholeFile(const NativeString& path, std::string& bytes) = 0;
         [[nodiscard]] virtual std::error_code OpenReader(const NativeString& path, std::unique_ptr<Reader>& reader) = 0;
         // A listing of the folder; `followLink`: the folder may be reached through a final link.
         [[nodiscard]] virtual std::error_code OpenListing(const NativeString& folder, bool followLink,
@@ -196,6 +195,9 @@ namespace QOR::Update
     // and the same bytes.
     [[nodiscard]] std::error_code SameContent(FileSystem& fileSystem, const NativeString& left,
                                               const NativeString& right, bool& same);
+
+    // The whole content of a regular file (never through a final link).
+    [[nodiscard]] std::error_code ReadWholeFile(FileSystem& fileSystem, const NativeString& path, std::string& bytes);
 
     // Removes a tree without ever following a link or junction out of it, going on past what it cannot
     // remove; returns the first error. A missing path is no error.

@@ -574,31 +574,6 @@ namespace QOR::Update
                 return CloseReporting(file);
             }
 
-            std::error_code ReadWholeFile(const NativeString& path, std::string& bytes) override
-            {
-                std::unique_ptr<Reader> reader;
-                if (const std::error_code error = OpenReader(path, reader))
-                {
-                    return error;
-                }
-                std::string read;
-                char buffer[1 << 16];
-                for (;;)
-                {
-                    std::size_t got = 0;
-                    if (const std::error_code error = reader->Read(buffer, sizeof(buffer), got))
-                    {
-                        return error;
-                    }
-                    if (got == 0)
-                    {
-                        bytes = std::move(read);
-                        return {};
-                    }
-                    read.append(buffer, got);
-                }
-            }
-
             std::error_code OpenReader(const NativeString& path, std::unique_ptr<Reader>& reader) override
             {
                 UniqueFd file = Open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);

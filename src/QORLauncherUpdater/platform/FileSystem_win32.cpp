@@ -370,31 +370,6 @@ namespace QOR::Update
                 return ::FlushFileBuffers(file.Get()) ? std::error_code{} : LastSystemError();
             }
 
-            std::error_code ReadWholeFile(const NativeString& path, std::string& bytes) override
-            {
-                std::unique_ptr<Reader> reader;
-                if (const std::error_code error = OpenReader(path, reader))
-                {
-                    return error;
-                }
-                std::string read;
-                std::vector<char> buffer(1 << 16);
-                for (;;)
-                {
-                    std::size_t got = 0;
-                    if (const std::error_code error = reader->Read(buffer.data(), buffer.size(), got))
-                    {
-                        return error;
-                    }
-                    if (got == 0)
-                    {
-                        bytes = std::move(read);
-                        return {};
-                    }
-                    read.append(buffer.data(), got);
-                }
-            }
-
             std::error_code OpenReader(const NativeString& path, std::unique_ptr<Reader>& reader) override
             {
                 FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, ShareAll, nullptr, OPEN_EXISTING,

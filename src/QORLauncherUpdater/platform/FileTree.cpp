@@ -334,4 +334,29 @@ namespace QOR::Update
         }
         return first;
     }
+
+    std::error_code ReadWholeFile(FileSystem& fileSystem, const NativeString& path, std::string& bytes)
+    {
+        std::unique_ptr<Reader> reader;
+        if (const std::error_code error = fileSystem.OpenReader(path, reader))
+        {
+            return error;
+        }
+        std::string read;
+        std::vector<char> buffer(1 << 16);
+        for (;;)
+        {
+            std::size_t got = 0;
+            if (const std::error_code error = reader->Read(buffer.data(), buffer.size(), got))
+            {
+                return error;
+            }
+            if (got == 0)
+            {
+                bytes = std::move(read);
+                return {};
+            }
+            read.append(buffer.data(), got);
+        }
+    }
 }
