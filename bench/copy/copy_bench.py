@@ -145,6 +145,7 @@ class LockWatch(threading.Thread):
     def run(self):
         while not self.stop and not os.path.exists(self.stamps):
             time.sleep(0.0002)
+        first = True
         while not self.stop:
             try:
                 fd = os.open(UPDATER_LOCK, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
@@ -153,12 +154,15 @@ class LockWatch(threading.Thread):
                 return
             try:
                 fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                self.free_ns = time.monotonic_ns()
+                # Free at the first look: it was let go before this watcher could see the launcher's
+                # start, so it counts as not held after it at all.
+                self.free_ns = 0 if first else time.monotonic_ns()
                 return
             except BlockingIOError:
                 pass
             finally:
                 os.close(fd)
+            first = False
             time.sleep(0.0002)
 
 
@@ -181,7 +185,7 @@ def time_updater(installation, updater, runner):
         sys.exit("the updater left the staging tree behind")
     wait_for_launcher(installation)
     launched = launcher_start_ns(installation)
-    held = max(0, (watch.free_ns or time.monotonic_ns()) - launched) / 1e9
+    held = max(0, (time.monotonic_ns() if watch.free_ns is None else watch.free_ns) - launched) / 1e9
     return elapsed, (launched - started) / 1e9, held, peak_kib
 
 

@@ -118,7 +118,7 @@ namespace QOR::Update
             return failed;
         }
         // 6. From here the update counts.
-        if (ApplyResult failed = journal->Commit())
+        if (ApplyResult failed = journal->Commit(&planner.FlushFolders()))
         {
             return FailAndRollBack(journal, journal->Plan().EntryCount(), std::move(*failed));
         }

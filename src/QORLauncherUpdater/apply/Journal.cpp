@@ -264,9 +264,9 @@ namespace QOR::Update
         return distinct;
     }
 
-    std::error_code Journal::MoveTo(RecordState state)
+    std::error_code Journal::MoveTo(RecordState state, const std::vector<NativeString>* fileSystems)
     {
-        for (const NativeString& folder : FileSystemFolders())
+        for (const NativeString& folder : fileSystems != nullptr ? *fileSystems : FileSystemFolders())
         {
             if (const std::error_code error = _fs.FlushFileSystem(folder))
             {
@@ -292,9 +292,9 @@ namespace QOR::Update
         return {};
     }
 
-    ApplyResult Journal::Commit()
+    ApplyResult Journal::Commit(const std::vector<NativeString>* fileSystems)
     {
-        if (const std::error_code error = MoveTo(RecordState::Committed))
+        if (const std::error_code error = MoveTo(RecordState::Committed, fileSystems))
         {
             ApplyError failure = RecordError(RecordPath(), error);
             failure.step = ApplyStep::Commit;
@@ -305,7 +305,7 @@ namespace QOR::Update
 
     std::error_code Journal::Abandon()
     {
-        return MoveTo(RecordState::Abandoned);
+        return MoveTo(RecordState::Abandoned, nullptr);
     }
 
     std::error_code Journal::Remove()

@@ -60,7 +60,9 @@ namespace QOR::Update
         // The record as the file system names it.
         NativeString RecordPath() const;
 
-        [[nodiscard]] ApplyResult Commit();
+        // `fileSystems`: one folder on each file system the entries went to, where the caller knows them
+        // (the planner does); otherwise they are found from the plan.
+        [[nodiscard]] ApplyResult Commit(const std::vector<NativeString>* fileSystems = nullptr);
         [[nodiscard]] std::error_code Abandon();
         // Removes the record and then the folder; the run's other working files must be gone first.
         [[nodiscard]] std::error_code Remove();
@@ -69,7 +71,7 @@ namespace QOR::Update
         Journal(FileSystem& fileSystem, const Layout& layout, UpdatePlan plan, RecordState state);
 
         // Flushes every file system the plan's entries live on, then renames the record.
-        std::error_code MoveTo(RecordState state);
+        std::error_code MoveTo(RecordState state, const std::vector<NativeString>* fileSystems);
         std::vector<NativeString> FileSystemFolders() const;
 
         FileSystem& _fs;

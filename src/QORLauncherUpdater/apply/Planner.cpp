@@ -50,7 +50,7 @@ namespace QOR::Update
                 failure.path = _layout.Root();
                 return failure;
             }
-            NoteFileSystem(_layout.Root());
+            NoteFileSystem(_layout.Root(), root.id.device);
             // The staging folder itself: never moved, holds the top names.
             _frames.emplace_back();
             _frames.back().installDevice = root.id.device;
@@ -263,14 +263,10 @@ namespace QOR::Update
             return std::nullopt;
         }
 
-        void NoteFileSystem(const NativeString& folder)
+        // `folder`, an existing folder on `device`, is flushed before the commit if it is the first there.
+        void NoteFileSystem(const NativeString& folder, std::uint64_t device)
         {
-            EntryStatus status;
-            if (_fs.StatusFollowingLinks(folder, status))
-            {
-                return; // the flush of this folder will report the error
-            }
-            if (_devices.insert(status.id.device).second)
+            if (_devices.insert(device).second)
             {
                 _flushFolders.push_back(folder);
             }
@@ -296,7 +292,7 @@ namespace QOR::Update
             }
             else if (!error && status.type == EntryType::Directory)
             {
-                NoteFileSystem(path);
+                NoteFileSystem(path, status.id.device);
             }
             else if (!error)
             {
