@@ -11,6 +11,8 @@ packages=(
   clang libclang-rt-14-dev
   util-linux procps psmisc
   strace
+  # the power-cut test: qemu-system-common ships qemu-storage-daemon, whose blklogwrites driver logs writes
+  qemu-system-common mount fuse3 e2fsprogs xfsprogs btrfs-progs
   gnuplot-nox
 )
 
