@@ -267,13 +267,12 @@ class Recorder:
 # --- leftovers of killed runs ------------------------------------------------------------------------
 
 def _pid_alive(pid):
+    """Whether the process runs; a zombie, or one gone, does not."""
     try:
-        os.kill(pid, 0)
-        return True
-    except ProcessLookupError:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rpartition(")")[2].split()[0] != "Z"
+    except FileNotFoundError:
         return False
-    except PermissionError:
-        return True
 
 
 def sweep_stale_runs(parent):
@@ -296,26 +295,28 @@ def sweep_stale_runs(parent):
 
 def release_folder(folder):
     """Unmounts everything mounted under `folder`, detaches the loop devices whose file lies under it and
-    kills the storage daemon whose pid file lies in it."""
+    kills the storage daemons whose pid files lie in it."""
     folder = os.path.realpath(folder)
     inside = lambda path: path == folder or path.startswith(folder + "/")
+    # The loop devices first: once the FUSE file is unmounted, their file's path no longer tells.
+    loops = [f"/dev/{device}" for device in os.listdir("/sys/block")
+             if device.startswith("loop") and inside((_loop_backing_file(device) or "").removesuffix(" (deleted)"))]
     with open("/proc/self/mountinfo") as f:
         points = [line.split()[4] for line in f]
     for point in sorted((p for p in points if inside(p)), key=len, reverse=True):
         run(["umount", "-l", point], check=False)
-    for device in os.listdir("/sys/block"):
-        backing = _loop_backing_file(device) if device.startswith("loop") else None
-        if backing and inside(backing.removesuffix(" (deleted)")):
-            run(["losetup", "-d", f"/dev/{device}"], check=False)
-    try:
-        with open(os.path.join(folder, "qsd.pid")) as f:
-            pid = int(f.read())
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            cmdline = f.read()
-        if b"qemu-storage-daemon" in cmdline and folder.encode() in cmdline:
-            os.kill(pid, signal.SIGKILL)
-    except (OSError, ValueError):
-        pass
+    for device in loops:
+        run(["losetup", "-d", device], check=False)
+    for pid_file in (os.path.join(d, "qsd.pid") for d, _, files in os.walk(folder) if "qsd.pid" in files):
+        try:
+            with open(pid_file) as f:
+                pid = int(f.read())
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                cmdline = f.read()
+            if b"qemu-storage-daemon" in cmdline and folder.encode() in cmdline:
+                os.kill(pid, signal.SIGKILL)
+        except (OSError, ValueError):
+            pass
 
 
 # --- disk images -------------------------------------------------------------------------------------------
