@@ -60,7 +60,7 @@ FILESYSTEMS = {
                         commit_call="syncfs"),
 }
 
-TOOLS = ["qemu-storage-daemon", "losetup", "mount", "umount", "strace"]
+TOOLS = ["qemu-storage-daemon", "losetup", "mount", "umount", "unshare", "strace"]
 TOOLS_BY_FS = {"ext4": ["mkfs.ext4", "e2fsck"], "xfs": ["mkfs.xfs", "xfs_repair"], "btrfs": ["mkfs.btrfs", "btrfs"]}
 
 
