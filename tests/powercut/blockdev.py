@@ -28,12 +28,11 @@ class CommandError(Exception):
     pass
 
 
-def run(cmd, *, check=True, env=None, timeout=120):
+def run(cmd, *, check=True, timeout=120):
     """Runs a command to its end; returns (exit code, output and error text)."""
-    full_env = None if env is None else {**os.environ, **env}
     try:
         done = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              env=full_env, timeout=timeout, text=True, errors="replace")
+                              timeout=timeout, text=True, errors="replace")
     except subprocess.TimeoutExpired as e:
         raise CommandError(f"{' '.join(cmd)}: no end within {timeout} s") from e
     if check and done.returncode != 0:
@@ -44,7 +43,7 @@ def run(cmd, *, check=True, env=None, timeout=120):
 @dataclass(frozen=True)
 class FileSystem:
     name: str
-    size_mib: int  # the smallest its mkfs accepts with default settings, or a little above
+    size_mib: int  # small: about the smallest xfs and btrfs make with their default settings
     mkfs: tuple
     check: tuple  # a read-only check of an unmounted, clean file system; the device is appended
     # How an unrelated program makes the file system commit: ext4's and xfs's fsync of any file commits

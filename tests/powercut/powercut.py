@@ -36,6 +36,7 @@ import scenario  # noqa: E402
 from logwrites import Log, Replayer  # noqa: E402
 
 SKIP = 77
+FS = blockdev.FILESYSTEMS
 HERE = os.path.dirname(os.path.abspath(__file__))
 BROKEN_APPLY = os.path.join(HERE, "broken_apply.sh")
 
@@ -73,11 +74,10 @@ class Options:
 class Result:
     fs: str
     forced: bool
-    entries: int = 0
     writes: int = 0
     flushes: int = 0
     installations: set = field(default_factory=set)  # the distinct signatures of the states
-    states: dict = field(default_factory=dict)  # kind -> count
+    states: dict = field(default_factory=dict)  # kind -> count of the states checked
     failed: list = field(default_factory=list)  # (state, problems)
     record_seconds: float = 0.0
     check_seconds: float = 0.0
@@ -255,8 +255,6 @@ def build_state(replayer, log, prefix, state, image):
 def check_states(options, fs_name, base, log, start, folder, result, deadline):
     states = crashstates.enumerate_states(log.entries, start, options.kinds, seed=options.seed,
                                           spread=options.spread, random_subsets=options.random_subsets)
-    for state in states:
-        result.states[state.kind] = result.states.get(state.kind, 0) + 1
     prefix = os.path.join(folder, "prefix.img")
     image = os.path.join(folder, "state.img")
     blockdev.copy_sparse(base, prefix)
@@ -270,6 +268,7 @@ def check_states(options, fs_name, base, log, start, folder, result, deadline):
             applied = state.applied
             build_state(replayer, log, prefix, state, image)
             problems, signature = state_problems(options, FS[fs_name], image, folder)
+            result.states[state.kind] = result.states.get(state.kind, 0) + 1
             result.installations.add(signature)
             if problems:
                 result.failed.append((state, problems))
@@ -284,9 +283,6 @@ def check_states(options, fs_name, base, log, start, folder, result, deadline):
                     print(f"      {problem}", flush=True)
 
 
-FS = blockdev.FILESYSTEMS
-
-
 def run_recording(options, fs_name, forced, folder, deadline):
     result = Result(fs_name, forced)
     os.makedirs(folder)
@@ -297,7 +293,6 @@ def run_recording(options, fs_name, forced, folder, deadline):
         log = Log(log_path)
         verify_replay(log, base, disk, folder)
         window = log.entries[start:]
-        result.entries = len(window)
         result.writes = sum(e.changes_disk for e in window)
         result.flushes = sum(e.is_flush for e in window)
         result.record_seconds = time.monotonic() - began
