@@ -56,7 +56,7 @@ FILESYSTEMS = {
     "ext4": FileSystem("ext4", 64, ("mkfs.ext4", "-q", "-F"), ("e2fsck", "-f", "-n")),
     "xfs": FileSystem("xfs", 300, ("mkfs.xfs", "-q", "-f"), ("xfs_repair", "-n")),
     "btrfs": FileSystem("btrfs", 128, ("mkfs.btrfs", "-q", "-f"), ("btrfs", "check", "--readonly"),
-                        commit_call="syncfs"),
+                        commit_call="btrfs-commit"),
 }
 
 TOOLS = ["qemu-storage-daemon", "losetup", "mount", "umount", "unshare", "strace"]

@@ -8,9 +8,15 @@ power cut at each crash state would have left it (crashstates.py), mount it (the
 system's journal), check the file system read-only, check the installation (scenario.py) and run the
 updater again there: it must complete, start the launcher and leave nothing of its own.
 
-With forced commits, an unrelated program fsyncs (on btrfs: syncfs) a file of the same file system
-every few milliseconds while strace slows each call of the updater that changes something, so that the
-file system commits between the updater's steps and the crash states fall between them too.
+With forced commits, an unrelated program commits the file system every few milliseconds (an fsync of a
+file of its own; on btrfs a transaction commit) while strace slows each call of the updater that changes
+something, so that the crash states fall between the updater's steps too. The update is staged either on
+the disk before the run, or just before it and left in the page cache, as a download leaves it; then the
+updater's own flush is what must put it on the disk before the first move.
+
+Two controls show that the harness catches what it should: --broken-apply replaces the updater by a copy
+without any flush, and --suppress-flushes answers the updater's fsync, fdatasync and syncfs with success
+without making them; both must fail some states (--expect fail).
 
 Exit status: 0 when every recording met the expectation (--expect pass: every state passed; --expect
 fail: some state of every recording failed), 1 otherwise, 77 when this machine cannot run the test.
@@ -19,6 +25,7 @@ fail: some state of every recording failed), 1 otherwise, 77 when this machine c
 import argparse
 import contextlib
 import ctypes
+import fcntl
 import os
 import shutil
 import signal
@@ -37,12 +44,15 @@ from logwrites import Log, Replayer  # noqa: E402
 
 SKIP = 77
 FS = blockdev.FILESYSTEMS
+BTRFS_IOC_START_SYNC = 0x80089418  # _IOR(0x94, 24, __u64): start a transaction commit, get its id
+BTRFS_IOC_WAIT_SYNC = 0x40089416  # _IOW(0x94, 22, __u64): wait for that commit
 HERE = os.path.dirname(os.path.abspath(__file__))
 BROKEN_APPLY = os.path.join(HERE, "broken_apply.sh")
 
 # The calls of the updater that change the file system, each slowed while commits are forced.
-CHANGING_CALLS = ("mkdir,mkdirat,rename,renameat,renameat2,link,linkat,symlink,symlinkat,unlink,unlinkat,"
-                  "rmdir,write,pwrite64,ftruncate,fchmod,fchmodat,fsync,fdatasync,syncfs")
+FLUSH_CALLS = ("fsync", "fdatasync", "syncfs")
+CHANGING_CALLS = ("mkdir", "mkdirat", "rename", "renameat", "renameat2", "link", "linkat", "symlink", "symlinkat",
+                  "unlink", "unlinkat", "rmdir", "write", "pwrite64", "ftruncate", "fchmod", "fchmodat") + FLUSH_CALLS
 
 
 class Interrupted(Exception):
@@ -57,7 +67,8 @@ def _on_signal(signum, _frame):
 class Options:
     apply: list  # the command of the apply under test
     fs_names: list
-    forcings: list
+    forcings: list  # [False, True]: without and/or with forced commits
+    stagings: list  # ["durable", "unflushed"]: how the update is staged
     kinds: list
     expect: str
     commit_period: float
@@ -67,13 +78,32 @@ class Options:
     seed: int
     deadline: float
     keep_failed: str  # a folder for the images of failed states, or ""
+    suppress_flushes: bool  # the recorded run's flushes answered without being made
     verbose: bool
+
+
+@dataclass(frozen=True)
+class Recording:
+    """One recorded run: its file system, whether commits are forced during it, and how the update is
+    staged: "durable", already on the disk when the run starts (written to the image beforehand), or
+    "unflushed", written just before the run and left in the page cache, as a download leaves it."""
+
+    fs: str
+    forced: bool
+    staging: str
+
+    def __str__(self):
+        return (f"{self.fs}, {'forced commits' if self.forced else 'no forced commits'}, "
+                f"{self.staging} staging")
+
+    @property
+    def name(self):
+        return f"{self.fs}-{'forced' if self.forced else 'plain'}-{self.staging}"
 
 
 @dataclass
 class Result:
-    fs: str
-    forced: bool
+    recording: Recording
     writes: int = 0
     flushes: int = 0
     installations: set = field(default_factory=set)  # the distinct signatures of the states
@@ -159,6 +189,9 @@ class CommitForcer:
                 os.write(fd, b"x" * 512)
                 if self._call == "syncfs":
                     libc.syncfs(fd)
+                elif self._call == "btrfs-commit":
+                    transaction = fcntl.ioctl(fd, BTRFS_IOC_START_SYNC, bytes(8))
+                    fcntl.ioctl(fd, BTRFS_IOC_WAIT_SYNC, transaction)
                 else:
                     os.fsync(fd)
                 self.commits += 1
@@ -174,9 +207,25 @@ class CommitForcer:
         self._thread.join()
 
 
+def traced(command, delay_us, suppress_flushes):
+    """The apply under strace: each changing call's return delayed by `delay_us` (0: not at all), and with
+    `suppress_flushes` every flush answered with success without being made."""
+    rules = []
+    if suppress_flushes:
+        rules.append(f"inject={','.join(FLUSH_CALLS)}:retval=0" + (f":delay_exit={delay_us}" if delay_us else ""))
+    if delay_us:
+        slowed = [c for c in CHANGING_CALLS if not (suppress_flushes and c in FLUSH_CALLS)]
+        rules.append(f"inject={','.join(slowed)}:delay_exit={delay_us}")
+    if not rules:
+        return command
+    calls = CHANGING_CALLS if delay_us else FLUSH_CALLS
+    return (["strace", "-f", "-qq", "-o", "/dev/null", "--seccomp-bpf", "-e", f"trace={','.join(calls)}"]
+            + [arg for rule in rules for arg in ("-e", rule)] + command)
+
+
 # --- one recording and its crash states ------------------------------------------------------------
 
-def record(options, fs, forced, folder):
+def record(options, recording, folder):
     """Records one update run on a fresh file system. Returns (base image, recorded disk, log, window
     start), the window being the log entries from the run's start on."""
     base = os.path.join(folder, "base.img")
@@ -185,26 +234,29 @@ def record(options, fs, forced, folder):
     mnt = os.path.join(folder, "mnt")
     starts = os.path.join(folder, "starts.txt")
 
+    fs = FS[recording.fs]
     blockdev.make_filesystem(fs, base)
     with blockdev.loop_device(base) as device, blockdev.mounted(device, mnt, fs):
-        scenario.populate(mnt)
+        scenario.install_old_version(mnt)
+        if recording.staging == "durable":
+            scenario.stage_new_version(mnt)
     blockdev.copy_sparse(base, disk)
 
-    command = options.apply
-    if forced:
-        command = ["strace", "-f", "-qq", "-o", "/dev/null", "--seccomp-bpf", "-e", f"trace={CHANGING_CALLS}",
-                   "-e", f"inject={CHANGING_CALLS}:delay_exit={options.delay_us}"] + command
+    command = traced(options.apply, options.delay_us if recording.forced else 0, options.suppress_flushes)
     with blockdev.Recorder(folder, disk, log) as recorder, \
             blockdev.recording_loop(recorder.exported) as device, \
             blockdev.mounted(device, mnt, fs):
+        if recording.staging == "unflushed":
+            # As a download leaves it: in the page cache, written back whenever the kernel likes.
+            scenario.stage_new_version(mnt)
         start = Log.entry_count(log)
         forcer = CommitForcer(os.path.join(mnt, "unrelated.bin"), options.commit_period, fs.commit_call)
-        with forcer if forced else contextlib.nullcontext():
+        with forcer if recording.forced else contextlib.nullcontext():
             problems = run_problems(command, mnt, starts)
         problems += scenario.completed_problems(mnt)
         if problems:
             raise RuntimeError("the recorded run itself failed: " + "; ".join(problems))
-        if options.verbose and forced:
+        if options.verbose and recording.forced:
             print(f"  {forcer.commits} forced commits during the run")
     return base, disk, log, start
 
@@ -221,11 +273,12 @@ def verify_replay(log, base, disk, folder):
         raise RuntimeError(f"replaying the whole log does not give the recorded disk: byte {difference} differs")
 
 
-def state_problems(options, fs, image, folder):
+def state_problems(options, recording, image, folder):
     """Mounts a crash state, checks it, runs the apply again there and checks the result. Returns the
     problems and the state's signature."""
     mnt = os.path.join(folder, "state")
     starts = os.path.join(folder, "starts.txt")
+    fs = FS[recording.fs]
     problems = []
     with blockdev.loop_device(image) as device:
         try:
@@ -238,6 +291,11 @@ def state_problems(options, fs, image, folder):
             problems.append(finding)
         with blockdev.mounted(device, mnt, fs):
             signature = scenario.signature(mnt)
+            if recording.staging == "unflushed" and not scenario.installation_changed(mnt) \
+                    and not scenario.staged_tree_whole(mnt):
+                # Cut before the updater changed anything, and before the staged data was on the disk:
+                # what a second run installs is the launcher's business.
+                return problems, signature + " (staging not yet on disk)"
             problems += scenario.crash_state_problems(mnt)
             # A finished update is not run again: the updater reports a missing ./self_update by design.
             if not scenario.is_finished(mnt):
@@ -252,7 +310,7 @@ def build_state(replayer, log, prefix, state, image):
         replayer.apply(f.fileno(), [log.entries[i] for i in state.extra])
 
 
-def check_states(options, fs_name, base, log, start, folder, result, deadline):
+def check_states(options, base, log, start, folder, result, deadline):
     states = crashstates.enumerate_states(log.entries, start, options.kinds, seed=options.seed,
                                           spread=options.spread, random_subsets=options.random_subsets)
     prefix = os.path.join(folder, "prefix.img")
@@ -267,14 +325,13 @@ def check_states(options, fs_name, base, log, start, folder, result, deadline):
             replayer.apply(prefix_file.fileno(), log.entries[applied:state.applied])
             applied = state.applied
             build_state(replayer, log, prefix, state, image)
-            problems, signature = state_problems(options, FS[fs_name], image, folder)
+            problems, signature = state_problems(options, result.recording, image, folder)
             result.states[state.kind] = result.states.get(state.kind, 0) + 1
             result.installations.add(signature)
             if problems:
                 result.failed.append((state, problems))
                 if options.keep_failed:
-                    kept = os.path.join(options.keep_failed,
-                                        f"{fs_name}-{'forced' if result.forced else 'plain'}-state{number}.img")
+                    kept = os.path.join(options.keep_failed, f"{result.recording.name}-state{number}.img")
                     build_state(replayer, log, prefix, state, kept)
             if options.verbose or problems:
                 print(f"  state {number}/{len(states)} [{state.kind}] {state.label}: "
@@ -283,27 +340,26 @@ def check_states(options, fs_name, base, log, start, folder, result, deadline):
                     print(f"      {problem}", flush=True)
 
 
-def run_recording(options, fs_name, forced, folder, deadline):
-    result = Result(fs_name, forced)
+def run_recording(options, recording, folder, deadline):
+    result = Result(recording)
     os.makedirs(folder)
-    fs = FS[fs_name]
     began = time.monotonic()
     try:
-        base, disk, log_path, start = record(options, fs, forced, folder)
+        base, disk, log_path, start = record(options, recording, folder)
         log = Log(log_path)
         verify_replay(log, base, disk, folder)
         window = log.entries[start:]
         result.writes = sum(e.changes_disk for e in window)
         result.flushes = sum(e.is_flush for e in window)
         result.record_seconds = time.monotonic() - began
-        print(f"{fs_name}, {'forced commits' if forced else 'no forced commits'}: the run logged "
+        print(f"{recording}: the run logged "
               f"{result.writes} writes and {result.flushes} flushes; the whole log replayed gives the "
               f"recorded disk", flush=True)
         began = time.monotonic()
-        check_states(options, fs_name, base, log, start, folder, result, deadline)
+        check_states(options, base, log, start, folder, result, deadline)
     except (RuntimeError, blockdev.CommandError, OSError) as e:
         result.error = str(e)
-        print(f"{fs_name}: {e}", flush=True)
+        print(f"{recording}: {e}", flush=True)
     finally:
         result.check_seconds = time.monotonic() - began
         shutil.rmtree(folder, ignore_errors=True)
@@ -314,13 +370,14 @@ def run_recording(options, fs_name, forced, folder, deadline):
 
 def report(results, options, seconds):
     print()
-    print("| file system | forced commits | writes / flushes logged | states (flush/prefix/subset) "
+    print("| file system | forced commits | staging | writes / flushes logged | states (flush/prefix/subset) "
           "| distinct installations | passed | failed | s per state | s in all |")
-    print("|---|---|---|---|---|---|---|---|---|")
+    print("|---|---|---|---|---|---|---|---|---|---|")
     for r in results:
         kinds = "/".join(str(r.states.get(k, 0)) if k in options.kinds else "-" for k in crashstates.KINDS)
         per_state = r.check_seconds / r.state_count if r.state_count else 0
-        print(f"| {r.fs} | {'yes' if r.forced else 'no'} | {r.writes} / {r.flushes} | {r.state_count} ({kinds}) "
+        print(f"| {r.recording.fs} | {'yes' if r.recording.forced else 'no'} | {r.recording.staging} "
+              f"| {r.writes} / {r.flushes} | {r.state_count} ({kinds}) "
               f"| {len(r.installations)} | {r.passed} | {len(r.failed)}{' + error' if r.error else ''} "
               f"| {per_state:.2f} | {r.record_seconds + r.check_seconds:.0f} |")
     states = sum(r.state_count for r in results)
@@ -352,6 +409,11 @@ def parse_options(argv):
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--time-limit", type=float, default=0, help="seconds; 0 for none")
     parser.add_argument("--work-parent", default="/dev/shm" if os.path.isdir("/dev/shm") else tempfile.gettempdir())
+    parser.add_argument("--staging", default="durable,unflushed",
+                        help="the update staged on the disk before the run (durable) and/or just before it, "
+                             "left unflushed (unflushed)")
+    parser.add_argument("--suppress-flushes", action="store_true",
+                        help="answer the recorded run's fsync, fdatasync and syncfs with success without making them")
     parser.add_argument("--keep-failed", default="", help="a folder to keep the disk images of failed states in")
     parser.add_argument("--verbose", action="store_true", help="a line for every state")
     args = parser.parse_args(argv)
@@ -362,15 +424,19 @@ def parse_options(argv):
     else:
         parser.error("--updater or --broken-apply is needed")
     split = lambda text: [x for x in text.split(",") if x]
-    fs_names, forcings, kinds = split(args.fs), split(args.forced_commits), split(args.states)
+    fs_names, forcings = split(args.fs), split(args.forced_commits)
+    stagings, kinds = split(args.staging), split(args.states)
     for name in fs_names:
         if name not in FS:
             parser.error(f"unknown file system {name}")
-    if set(forcings) - {"no", "yes"} or set(kinds) - set(crashstates.KINDS):
-        parser.error("--forced-commits takes no and yes, --states flush, prefix and subset")
-    return Options(apply, fs_names, [f == "yes" for f in forcings], kinds, args.expect, args.commit_period_ms / 1000,
-                   int(args.delay_ms * 1000), args.spread, args.random_subsets, args.seed,
-                   args.time_limit, args.keep_failed, args.verbose), args.work_parent
+    if set(forcings) - {"no", "yes"} or set(stagings) - {"durable", "unflushed"} \
+            or set(kinds) - set(crashstates.KINDS):
+        parser.error("--forced-commits takes no and yes, --staging durable and unflushed, "
+                     "--states flush, prefix and subset")
+    return Options(apply, fs_names, [f == "yes" for f in forcings], stagings, kinds, args.expect,
+                   args.commit_period_ms / 1000, int(args.delay_ms * 1000), args.spread, args.random_subsets,
+                   args.seed, args.time_limit, args.keep_failed, args.suppress_flushes,
+                   args.verbose), args.work_parent
 
 
 def main(argv):
@@ -395,9 +461,11 @@ def main(argv):
         if options.keep_failed:
             os.makedirs(options.keep_failed, exist_ok=True)
         for fs_name in options.fs_names:
-            for forced in options.forcings:
-                sub = os.path.join(folder, f"{fs_name}-{'forced' if forced else 'plain'}")
-                results.append(run_recording(options, fs_name, forced, sub, deadline))
+            for staging in options.stagings:
+                for forced in options.forcings:
+                    recording = Recording(fs_name, forced, staging)
+                    results.append(run_recording(options, recording, os.path.join(folder, recording.name),
+                                                 deadline))
     except Interrupted as e:
         print(f"interrupted ({e}); cleaning up", flush=True)
         return 1

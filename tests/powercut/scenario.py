@@ -69,11 +69,24 @@ def _write_tree(root, tree):
         os.chmod(target, 0o755 if path == LAUNCHER else 0o644)
 
 
-def populate(fs_root):
-    """The installation and its staged update, as the launcher leaves them when it starts the updater."""
+def install_old_version(fs_root):
+    _write_tree(os.path.join(fs_root, INSTALL), OLD)
+
+
+def stage_new_version(fs_root):
+    """The staged update, as the launcher leaves it when it starts the updater."""
+    _write_tree(os.path.join(fs_root, INSTALL, STAGING), NEW)
+
+
+def installation_changed(fs_root):
+    """Whether any installed entry differs from the old version: something replaced, added or removed."""
     install = os.path.join(fs_root, INSTALL)
-    _write_tree(install, OLD)
-    _write_tree(os.path.join(install, STAGING), NEW)
+    return any(_read(os.path.join(install, path)) != OLD.get(path) for path in OLD.keys() | NEW.keys())
+
+
+def staged_tree_whole(fs_root):
+    staging = os.path.join(fs_root, INSTALL, STAGING)
+    return all(_read(os.path.join(staging, path)) == content for path, content in NEW.items())
 
 
 def _read(path):
