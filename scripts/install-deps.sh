@@ -30,6 +30,8 @@ case "$need" in
       strace
       gnuplot-nox
       python3-jsonschema jq   # the package test: the log line's schema and the guide's jq one-liners
+      # the power-cut test: qemu-system-common ships qemu-storage-daemon, whose blklogwrites driver logs writes
+      qemu-system-common mount fuse3 xfsprogs btrfs-progs
     )
     ;;
   *)
