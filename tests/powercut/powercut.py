@@ -297,8 +297,9 @@ def state_problems(options, recording, image, folder):
                 # what a second run installs is the launcher's business.
                 return problems, signature + " (staging not yet on disk)"
             problems += scenario.crash_state_problems(mnt)
-            # A finished update is not run again: the updater reports a missing ./self_update by design.
-            if not scenario.is_finished(mnt):
+            # The updater runs again as the launcher's rule has it: while ./self_update or a record of the
+            # updater is there. Otherwise the update is finished (a run without ./self_update fails by design).
+            if scenario.is_pending(mnt):
                 problems += run_problems(options.apply, mnt, starts)
             problems += scenario.completed_problems(mnt)
     return problems, signature

@@ -175,10 +175,28 @@ def _expected_names():
     return names
 
 
-def is_finished(fs_root):
-    """The staging tree is gone and nothing of the updater's remains: the update ran to its end."""
-    names = _own_names(os.path.join(fs_root, INSTALL))
-    return STAGING not in names and not any(os.path.basename(n).startswith(".qor-") for n in names)
+WORK_FOLDER = re.compile(r"^\.qor-[0-9a-f]{16}$")
+RECORDS = ("journal", "committed", "abandoned")
+
+
+def is_pending(fs_root):
+    """The launcher's rule: the updater is started while ./self_update exists or a working folder of the
+    updater holds one of its records."""
+    install = os.path.join(fs_root, INSTALL)
+    if os.path.lexists(os.path.join(install, STAGING)):
+        return True
+    return any(WORK_FOLDER.match(name) and any(os.path.isfile(os.path.join(install, name, record))
+                                               for record in RECORDS)
+               for name in os.listdir(install))
+
+
+def empty_work_folders(fs_root):
+    """Working folders with nothing in them: what a cut just before the last step of a finished run leaves.
+    The launcher's rule does not see them, and the next run removes them."""
+    install = os.path.join(fs_root, INSTALL)
+    return {name for name in os.listdir(install)
+            if WORK_FOLDER.match(name) and os.path.isdir(os.path.join(install, name))
+            and not os.listdir(os.path.join(install, name))}
 
 
 def completed_problems(fs_root):
@@ -192,7 +210,7 @@ def completed_problems(fs_root):
         if actual != expected:
             problems.append(f"{path}: {_describe(actual, OLD.get(path), NEW.get(path))}; it must be the "
                             f"{'new' if path in NEW else 'untouched old'} version")
-    for name in sorted(_own_names(install) - _expected_names()):
+    for name in sorted(_own_names(install) - _expected_names() - empty_work_folders(fs_root)):
         problems.append(f"{name}: left behind")
     return problems
 
