@@ -135,8 +135,7 @@ namespace QOR::Testing
             const std::string logText = Apply();
 
             const std::string prefix =
-                "Unable to create directory. Aborting application. Director:" + PathText(Dir() / "bin") +
-                ". Err: ";
+                "Unable to create directory. Aborting application. Director:" + PathText(Dir() / "bin") + ". Err: ";
             EXPECT_THAT(logText, StartsWith(prefix));
             EXPECT_GT(logText.size(), prefix.size());
             EXPECT_EQ(ReadFile(Installed("bin")), "a file in the way");
@@ -243,8 +242,9 @@ namespace QOR::Testing
                  "File:" + staged + ". Err: Two staged names are one name in the installation: ./self_update" +
                      Separator + "BIN" + Separator + "CORE.DLL and " + staged + "."},
                 {ApplyStep::ReadStaging, ApplyReason::StagedFileLost,
-                 "File:" + staged + ". Err: The staged file went missing after an interrupted update. Stage the "
-                                    "update again."},
+                 "File:" + staged +
+                     ". Err: The staged file went missing after an interrupted update. Stage the "
+                     "update again."},
             };
             for (const Row& row : rows)
             {
@@ -266,19 +266,21 @@ namespace QOR::Testing
             EXPECT_THAT(LogText(DescribeFailure(folder, {}, Update::SystemFileSystem())),
                         StartsWith("Unable to create directory. Aborting application. Director:/somewhere/bin. Err: "));
             // What an undo had to leave is said after the error, with the way out.
-            const Update::Notes notes = {{Update::RecoveryNote::Kind::OldVersionGone, Update::FromAscii("/i/a.dll"), {}},
-                                         {Update::RecoveryNote::Kind::WorkingFileKept, Update::FromAscii("/i/b"), {}}};
-            EXPECT_THAT(LogText(DescribeFailure(folder, notes, Update::SystemFileSystem())),
-                        HasSubstr(" Left as it was after an interrupted update: /i/a.dll (its replaced version is gone, "
-                                  "the new one stays). Starting the updater with the update staged again makes the "
-                                  "installation whole."));
+            const Update::Notes notes = {
+                {Update::RecoveryNote::Kind::OldVersionGone, Update::FromAscii("/i/a.dll"), {}},
+                {Update::RecoveryNote::Kind::WorkingFileKept, Update::FromAscii("/i/b"), {}}};
+            EXPECT_THAT(
+                LogText(DescribeFailure(folder, notes, Update::SystemFileSystem())),
+                HasSubstr(" Left as it was after an interrupted update: /i/a.dll (its replaced version is gone, "
+                          "the new one stays). Starting the updater with the update staged again makes the "
+                          "installation whole."));
         }
 
         TEST(UpdateTextTest, InvalidTextBecomesReplacementCharacters)
         {
             EXPECT_EQ(SanitizeUtf8("plain/ü/€/😀"), "plain/ü/€/😀");
             EXPECT_EQ(SanitizeUtf8("a\xFF"
-                                           "b"),
+                                   "b"),
                       "a\xEF\xBF\xBD"
                       "b");
             // How many U+FFFD an ill-formed sequence gives is the platform converter's choice; what

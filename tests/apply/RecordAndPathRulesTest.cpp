@@ -79,8 +79,8 @@ namespace QOR::Testing
         // A record with a valid checksum is still input: no path in it may leave the installation.
         TEST(RecordFormatTest, RecordsNamingPathsOutsideTheInstallationAreDamaged)
         {
-            const char* const unsafe[] = {"../outside", "bin/../../x", "/etc/passwd", "bin//x", "./x", "bin/.",
-                                          "x/", ""};
+            const char* const unsafe[] = {"../outside", "bin/../../x", "/etc/passwd", "bin//x",
+                                          "./x",        "bin/.",       "x/",          ""};
             for (const char* path : unsafe)
             {
                 for (const bool asFolder : {false, true})
@@ -149,7 +149,8 @@ namespace QOR::Testing
             };
             for (const Case& c : cases)
             {
-                const std::optional<NativeString> destination = Update::LinkDestination(Native(c.link), FromAscii(c.text));
+                const std::optional<NativeString> destination =
+                    Update::LinkDestination(Native(c.link), FromAscii(c.text));
                 if (c.destination == nullptr)
                 {
                     EXPECT_FALSE(destination) << c.link << " -> " << c.text;

@@ -76,8 +76,8 @@ namespace QOR::Testing
             {
                 const char* name;
                 TreeDump planted;
-                bool bIsKept;        // what was planted stays as it was
-                bool bIsRunFailing;  // the run stops before any change, naming the record
+                bool bIsKept;       // what was planted stays as it was
+                bool bIsRunFailing; // the run stops before any change, naming the record
                 std::function<void(MemoryFileSystem&)> prepare;
             };
             const std::string record = EarlierRecord();
@@ -89,9 +89,15 @@ namespace QOR::Testing
                 {"a folder named like a record", {{Work + "/committed/x", "x"}}, true, false, nullptr},
                 {"a file named like a working folder", {{Work, "a file"}}, true, false, nullptr},
                 {"a record damaged by one byte", {{Work + "/journal", damaged}}, true, true, nullptr},
-                {"a record another user owns", {{Work + "/journal", record}}, true, true,
+                {"a record another user owns",
+                 {{Work + "/journal", record}},
+                 true,
+                 true,
                  [](MemoryFileSystem& fs) { fs.SetUnreadable(Work + "/journal", true); }},
-                {"a record another updater is cleaning up", {{Work + "/committed", record}}, true, false,
+                {"a record another updater is cleaning up",
+                 {{Work + "/committed", record}},
+                 true,
+                 false,
                  [](MemoryFileSystem& fs) { fs.LockByAnother(Work + "/committed"); }},
                 {"a draft cut short", {{Work + "/journal.part", record.substr(0, 5)}}, false, false, nullptr},
                 {"an empty working folder", {{Work, TreeItem::Folder()}}, false, false, nullptr},
@@ -160,13 +166,12 @@ namespace QOR::Testing
                      fs.SetMappedImage("bin/core.dll", false);
                  },
                  false},
-                {"the target's folder is read-only",
-                 [](MemoryFileSystem& fs) { fs.SetReadOnlyFolder("bin", true); },
+                {"the target's folder is read-only", [](MemoryFileSystem& fs) { fs.SetReadOnlyFolder("bin", true); },
                  [](MemoryFileSystem& fs) { fs.SetReadOnlyFolder("bin", false); }, false},
                 {"the target is held for good", [](MemoryFileSystem& fs) { fs.Hold("bin/core.dll"); },
                  [](MemoryFileSystem& fs) { fs.Release("bin/core.dll"); }, false},
-                {"the target is held for a moment", [](MemoryFileSystem& fs) { fs.Hold("bin/core.dll", 3); },
-                 nullptr, true},
+                {"the target is held for a moment", [](MemoryFileSystem& fs) { fs.Hold("bin/core.dll", 3); }, nullptr,
+                 true},
                 {"a staged file cannot be read",
                  [](MemoryFileSystem& fs) { fs.SetUnreadable("self_update/readme.txt", true); },
                  [](MemoryFileSystem& fs) { fs.SetUnreadable("self_update/readme.txt", false); }, true},
@@ -194,7 +199,8 @@ namespace QOR::Testing
                 }
                 ASSERT_TRUE(outcome.failure);
                 EXPECT_EQ(outcome.failure->step, Update::ApplyStep::InstallEntry);
-                EXPECT_EQ(Update::ToUtf8(outcome.failure->path), "bin" + std::string(1, Update::Separator) + "core.dll");
+                EXPECT_EQ(Update::ToUtf8(outcome.failure->path),
+                          "bin" + std::string(1, Update::Separator) + "core.dll");
                 TreeDump after = fs.Dump();
                 for (auto it = after.begin(); it != after.end();)
                 {

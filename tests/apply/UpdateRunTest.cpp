@@ -338,8 +338,8 @@ namespace QOR::Testing
                 const std::size_t pending = cut.PendingChanges();
                 for (std::size_t reached = 0; reached <= pending; ++reached)
                 {
-                    SCOPED_TRACE("power cut at change " + std::to_string(at) + ", " + std::to_string(reached) +
-                                 " of " + std::to_string(pending) + " pending changes on disk");
+                    SCOPED_TRACE("power cut at change " + std::to_string(at) + ", " + std::to_string(reached) + " of " +
+                                 std::to_string(pending) + " pending changes on disk");
                     MemoryFileSystem fs = cut;
                     fs.CutPower(reached);
                     ExpectWholeFiles(fs.Dump(), Version1);
@@ -390,7 +390,8 @@ namespace QOR::Testing
                  nullptr, &Version1},
                 {"a cleaner deletes the updater's backups",
                  [&](MemoryFileSystem& fs) {
-                     forEachName(fs, R"(-\d+b$)", [&](const std::string& path) { (void)fs.RemoveFile(fs.PathOf(path)); });
+                     forEachName(fs, R"(-\d+b$)",
+                                 [&](const std::string& path) { (void)fs.RemoveFile(fs.PathOf(path)); });
                  },
                  nullptr, nullptr},
                 {"a cleaner empties the working folder's staging tree",
@@ -400,8 +401,7 @@ namespace QOR::Testing
                  },
                  nullptr, &Version1},
                 {"the player deletes the new plugins folder",
-                 [](MemoryFileSystem& fs) { (void)Update::RemoveTree(fs, fs.PathOf("plugins")); }, nullptr,
-                 &Version1},
+                 [](MemoryFileSystem& fs) { (void)Update::RemoveTree(fs, fs.PathOf("plugins")); }, nullptr, &Version1},
                 {"a crash reporter maps the core library",
                  [&](MemoryFileSystem& fs) {
                      mapped = fs.IdOf("bin/core.dll");
@@ -418,8 +418,7 @@ namespace QOR::Testing
                      }
                  },
                  nullptr},
-                {"the bin folder becomes read-only",
-                 [](MemoryFileSystem& fs) { fs.SetReadOnlyFolder("bin", true); },
+                {"the bin folder becomes read-only", [](MemoryFileSystem& fs) { fs.SetReadOnlyFolder("bin", true); },
                  [](MemoryFileSystem& fs) { fs.SetReadOnlyFolder("bin", false); }, nullptr},
             };
             const MemoryFileSystem initial = Machine();
@@ -447,8 +446,8 @@ namespace QOR::Testing
                         fs.Build(Staged(*version)); // the launcher stages the update again
                     }
                     // A version the launcher staged over a committed update is applied over that update.
-                    const TreeDump base = committed && version != &Version1 ? Applied(Installation, Version1)
-                                                                             : Installation;
+                    const TreeDump base =
+                        committed && version != &Version1 ? Applied(Installation, Version1) : Installation;
                     RunAsTheLauncherWould(fs);
                     ExpectFinal(fs, Applied(base, *version));
                 }

@@ -372,9 +372,8 @@ namespace QOR::Testing
             // VFS_CAP_REVISION_2 with the effective flag, CAP_NET_BIND_SERVICE permitted.
             const unsigned char capability[20] = {0x01, 0, 0, 0x02, 0, 0x04, 0, 0};
             const std::string capabilityValue(reinterpret_cast<const char*>(capability), sizeof(capability));
-            const bool withCapability =
-                otherOwner && ::setxattr((staged / "data/tool").c_str(), "security.capability", capability,
-                                         sizeof(capability), 0) == 0;
+            const bool withCapability = otherOwner && ::setxattr((staged / "data/tool").c_str(), "security.capability",
+                                                                 capability, sizeof(capability), 0) == 0;
 
             const Outcome outcome = Run(seed, other, "4m");
             if (!_skipReason.empty())

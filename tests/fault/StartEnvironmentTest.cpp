@@ -140,7 +140,8 @@ namespace QOR::Testing
         }
 
         const BrokenLog BrokenLogs[] = {
-            BrokenLog::LogIsAFile, BrokenLog::LogFileIsAFolder,
+            BrokenLog::LogIsAFile,
+            BrokenLog::LogFileIsAFolder,
 #ifndef _WIN32
             BrokenLog::LogFolderIsReadOnly, // no folder permissions under Wine
             BrokenLog::LogFileIsAFifo,

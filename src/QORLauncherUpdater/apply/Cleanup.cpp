@@ -4,8 +4,7 @@
 
 namespace QOR::Update
 {
-    bool DiscardRun(FileSystem& fileSystem, const Layout& layout, RetryPolicy& retry, Journal& journal,
-                    Notes& notes)
+    bool DiscardRun(FileSystem& fileSystem, const Layout& layout, RetryPolicy& retry, Journal& journal, Notes& notes)
     {
         const UpdatePlan& plan = journal.Plan();
         const std::size_t kept = notes.size();

@@ -14,6 +14,5 @@
 namespace QOR::Update
 {
     // `journal` must be committed or abandoned. Returns whether everything is gone.
-    bool DiscardRun(FileSystem& fileSystem, const Layout& layout, RetryPolicy& retry, Journal& journal,
-                    Notes& notes);
+    bool DiscardRun(FileSystem& fileSystem, const Layout& layout, RetryPolicy& retry, Journal& journal, Notes& notes);
 }

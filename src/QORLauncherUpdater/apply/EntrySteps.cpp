@@ -173,6 +173,18 @@ namespace QOR::Update
         return !error;
     }
 
+    bool EntrySteps::Move(const Paths& paths, const NativeString& from, const NativeString& to, RenameMode mode,
+                          Notes& notes)
+    {
+        // The installed entry is what another program may hold, whichever way the move goes.
+        return Try(paths.target, _retry.Run(paths.target, [&] { return _fs.Rename(from, to, mode); }), notes);
+    }
+
+    bool EntrySteps::Remove(const NativeString& path, Notes& notes)
+    {
+        return Try(path, _retry.Run(path, [&] { return _fs.RemoveFile(path); }), notes);
+    }
+
     bool EntrySteps::Exists(const NativeString& path, EntryStatus& status, Notes& notes)
     {
         const std::error_code error = _fs.Status(path, status);
@@ -224,15 +236,11 @@ namespace QOR::Update
             }
             if (backup.type != EntryType::Missing)
             {
-                Try(paths.target, _retry.Run(paths.target, [&] {
-                    return _fs.Rename(paths.backup, paths.target, RenameMode::NoReplace);
-                }), notes);
+                Move(paths, paths.backup, paths.target, RenameMode::NoReplace, notes);
             }
             else if (Holds(adopted, entry.installed))
             {
-                Try(paths.target, _retry.Run(paths.target, [&] {
-                    return _fs.Rename(paths.adopted, paths.target, RenameMode::NoReplace);
-                }), notes);
+                Move(paths, paths.adopted, paths.target, RenameMode::NoReplace, notes);
             }
             else
             {
@@ -252,21 +260,17 @@ namespace QOR::Update
         const PlanEntry& entry = _plan.Entry(index);
         if (entry.bIsReplacing && Holds(adopted, entry.installed))
         {
-            return Try(paths.target, _retry.Run(paths.target, [&] {
-                return _fs.Rename(paths.adopted, paths.target, RenameMode::Exchange);
-            }), notes);
+            return Move(paths, paths.adopted, paths.target, RenameMode::Exchange, notes);
         }
         if (!entry.bIsReplacing)
         {
             if (adopted.type != EntryType::Missing)
             {
                 // Put back already by an earlier undo that did not get to remove T.
-                Try(paths.target, _retry.Run(paths.target, [&] { return _fs.RemoveFile(paths.target); }), notes);
+                Remove(paths.target, notes);
                 return true;
             }
-            if (Try(paths.target, _retry.Run(paths.target, [&] {
-                    return _fs.Rename(paths.target, paths.adopted, RenameMode::NoReplace);
-                }), notes))
+            if (Move(paths, paths.target, paths.adopted, RenameMode::NoReplace, notes))
             {
                 return true;
             }
@@ -278,8 +282,8 @@ namespace QOR::Update
         {
             return false;
         }
-        const bool stagedBack = adopted.type == EntryType::Missing ? PutStagedBack(paths, notes)
-                                                                   : IsStagedAt(adopted, entry);
+        const bool stagedBack =
+            adopted.type == EntryType::Missing ? PutStagedBack(paths, notes) : IsStagedAt(adopted, entry);
         if (backup.type == EntryType::Missing)
         {
             // Nothing left of the old version: the new one stays, and the staged tree stays whole with it.
@@ -290,9 +294,7 @@ namespace QOR::Update
         {
             return false; // T is the staged file's only name: it stays until it can be put back
         }
-        Try(paths.target, _retry.Run(paths.target, [&] {
-            return _fs.Rename(paths.backup, paths.target, RenameMode::Replace);
-        }), notes);
+        Move(paths, paths.backup, paths.target, RenameMode::Replace, notes);
         return true;
     }
 
@@ -312,7 +314,7 @@ namespace QOR::Update
         // Our copy from another file system (or bytes equal to it).
         if (!entry.bIsReplacing)
         {
-            Try(paths.target, _retry.Run(paths.target, [&] { return _fs.RemoveFile(paths.target); }), notes);
+            Remove(paths.target, notes);
             return true;
         }
         EntryStatus backup;
@@ -325,9 +327,7 @@ namespace QOR::Update
             notes.push_back({RecoveryNote::Kind::OldVersionGone, paths.target, {}});
             return true;
         }
-        Try(paths.target, _retry.Run(paths.target, [&] {
-            return _fs.Rename(paths.backup, paths.target, RenameMode::Replace);
-        }), notes);
+        Move(paths, paths.backup, paths.target, RenameMode::Replace, notes);
         return true;
     }
 

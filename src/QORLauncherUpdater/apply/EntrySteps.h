@@ -80,6 +80,8 @@ namespace QOR::Update
 
         // One step of an undo: done, or noted.
         bool Try(const NativeString& path, const std::error_code& error, Notes& notes);
+        bool Move(const Paths& paths, const NativeString& from, const NativeString& to, RenameMode mode, Notes& notes);
+        bool Remove(const NativeString& path, Notes& notes);
         bool Exists(const NativeString& path, EntryStatus& status, Notes& notes);
         void RemoveIfPresent(const NativeString& path, Notes& notes);
 

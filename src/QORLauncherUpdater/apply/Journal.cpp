@@ -174,7 +174,8 @@ namespace QOR::Update
         const std::uint64_t tag = plan.GetTag();
         const NativeString draft = layout.Record(tag, JournalFormat::DraftName);
         const NativeString record = layout.Record(tag, JournalFormat::JournalName);
-        auto made = std::unique_ptr<Journal>(new Journal(fileSystem, layout, std::move(plan), RecordState::Uncommitted));
+        auto made =
+            std::unique_ptr<Journal>(new Journal(fileSystem, layout, std::move(plan), RecordState::Uncommitted));
         std::error_code error = fileSystem.WriteNewFile(draft, JournalFormat::Serialize(made->_plan));
         if (!error)
         {

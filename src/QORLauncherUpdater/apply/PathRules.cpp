@@ -86,24 +86,27 @@ namespace QOR::Update
         {
             return false;
         }
-        return ForEachElement(path, [](NativeView element) {
-            if (element.empty() || IsDot(element) || IsDotDot(element))
-            {
-                return false;
-            }
-            for (const NativeChar c : element)
-            {
-                if (c == NativeChar('\0'))
-                {
-                    return false;
-                }
-                if (IsWindows && (c == NativeChar('/') || c == NativeChar(':') || c < NativeChar(0x20)))
-                {
-                    return false;
-                }
-            }
-            return true;
-        }) && (!IsWindows || path.find(NativeChar('/')) == NativeView::npos);
+        return ForEachElement(path,
+                              [](NativeView element) {
+                                  if (element.empty() || IsDot(element) || IsDotDot(element))
+                                  {
+                                      return false;
+                                  }
+                                  for (const NativeChar c : element)
+                                  {
+                                      if (c == NativeChar('\0'))
+                                      {
+                                          return false;
+                                      }
+                                      if (IsWindows &&
+                                          (c == NativeChar('/') || c == NativeChar(':') || c < NativeChar(0x20)))
+                                      {
+                                          return false;
+                                      }
+                                  }
+                                  return true;
+                              }) &&
+               (!IsWindows || path.find(NativeChar('/')) == NativeView::npos);
     }
 
     std::optional<NativeString> LinkDestination(NativeView linkRelative, NativeView text)

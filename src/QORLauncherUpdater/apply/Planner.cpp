@@ -83,9 +83,9 @@ namespace QOR::Update
             std::size_t firstEntry = 0;
             FileId staged;
             std::uint64_t installDevice = 0; // the file system its entries land on
-            bool bIsMissing = false; // the installation has nothing at its place
-            bool bIsMovable = false; // so far, it could move in whole
-            bool bIsFilled = false;  // something in it is installed
+            bool bIsMissing = false;         // the installation has nothing at its place
+            bool bIsMovable = false;         // so far, it could move in whole
+            bool bIsFilled = false;          // something in it is installed
             // Folded name -> name as staged, of every entry directly in it.
             std::unordered_map<NativeString, NativeString> names;
         };

@@ -27,7 +27,7 @@ namespace QOR::Update
 {
     struct PlannerSettings
     {
-        NativeString updaterName;       // the updater's own file name
+        NativeString updaterName;        // the updater's own file name
         std::optional<FileId> updaterId; // the running updater's file, where it can be told
     };
 

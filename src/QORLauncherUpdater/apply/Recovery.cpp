@@ -129,9 +129,9 @@ namespace QOR::Update
             case RecordState::Unreadable:
                 return RecordFailure(ApplyReason::UnreadableRecord, layout.WorkFolder(tag), error);
             case RecordState::Uncommitted:
-                if (const std::error_code failed = RollBack(fileSystem, layout, retry, *journal,
-                                                            journal->Plan().EntryCount(), outcome.notes,
-                                                            outcome.lostStaged))
+                if (const std::error_code failed =
+                        RollBack(fileSystem, layout, retry, *journal, journal->Plan().EntryCount(), outcome.notes,
+                                 outcome.lostStaged))
                 {
                     // Still uncommitted: no new update may go in before this one is undone for good.
                     return RecordFailure(ApplyReason::System, journal->RecordPath(), failed);

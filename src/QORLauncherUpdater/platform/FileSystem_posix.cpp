@@ -94,7 +94,8 @@ namespace QOR::Update
                 }
                 return LastSystemError();
             }
-            const EntryType type = S_ISLNK(info.st_mode) ? TypeOfLink(AT_FDCWD, path.c_str()) : TypeOfMode(info.st_mode);
+            const EntryType type =
+                S_ISLNK(info.st_mode) ? TypeOfLink(AT_FDCWD, path.c_str()) : TypeOfMode(info.st_mode);
             status = StatusOf(info, type);
             return {};
         }
@@ -236,9 +237,8 @@ namespace QOR::Update
             off_t left = length;
             while (left > 0)
             {
-                const ssize_t moved = RetryOnInterrupt([&] {
-                    return ::copy_file_range(from, &in, to, &out, static_cast<std::size_t>(left), 0);
-                });
+                const ssize_t moved = RetryOnInterrupt(
+                    [&] { return ::copy_file_range(from, &in, to, &out, static_cast<std::size_t>(left), 0); });
                 if (moved < 0)
                 {
                     if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)
@@ -528,10 +528,7 @@ namespace QOR::Update
                 return error;
             }
 
-            std::error_code RemoveFile(const NativeString& path) override
-            {
-                return ErrorOf(::unlink(path.c_str()));
-            }
+            std::error_code RemoveFile(const NativeString& path) override { return ErrorOf(::unlink(path.c_str())); }
 
             std::error_code MakeFolder(const NativeString& path) override
             {

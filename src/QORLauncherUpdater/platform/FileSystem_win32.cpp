@@ -221,8 +221,9 @@ namespace QOR::Update
             std::error_code InstallationRoot(NativeString& root) override
             {
                 std::wstring buffer;
-                if (const std::error_code error = GrowingPathCall(
-                        buffer, [](wchar_t* data, DWORD size) { return ::GetFullPathNameW(L".", size, data, nullptr); }))
+                if (const std::error_code error = GrowingPathCall(buffer, [](wchar_t* data, DWORD size) {
+                        return ::GetFullPathNameW(L".", size, data, nullptr);
+                    }))
                 {
                     return error;
                 }
@@ -350,8 +351,8 @@ namespace QOR::Update
 
             std::error_code WriteNewFile(const NativeString& path, const std::string& bytes) override
             {
-                FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                              nullptr));
+                FileHandle file(
+                    ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
                 if (!file)
                 {
                     return LastSystemError();
