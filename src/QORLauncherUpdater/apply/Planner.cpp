@@ -81,7 +81,9 @@ namespace QOR::Update
         {
             NativeString relative;
             std::size_t firstEntry = 0;
-            FileId staged;
+            FileId staged;                   // known for a folder that may move in whole
+            EntryStatus installed;           // its place in the installation, links followed
+            std::error_code installedError;
             std::uint64_t installDevice = 0; // the file system its entries land on
             bool bIsMissing = false;         // the installation has nothing at its place
             bool bIsMovable = false;         // so far, it could move in whole
@@ -164,30 +166,27 @@ namespace QOR::Update
             Frame frame;
             frame.relative = relative;
             frame.firstEntry = _plan->EntryCount();
-            EntryStatus staged;
-            if (const std::error_code error = _fs.Status(_layout.Staged(relative), staged))
-            {
-                return Stop(StagedError(ApplyReason::System, relative, error));
-            }
-            frame.staged = staged.id;
             frame.installDevice = parent.installDevice;
-            if (parent.bIsMissing)
+            if (!parent.bIsMissing)
             {
-                frame.bIsMissing = true;
+                frame.installedError = _fs.StatusFollowingLinks(_layout.Installed(relative), frame.installed);
             }
-            else
+            frame.bIsMissing = !frame.installedError && frame.installed.type == EntryType::Missing;
+            if (frame.installed.type == EntryType::Directory)
             {
-                EntryStatus installed;
-                const std::error_code error = _fs.StatusFollowingLinks(_layout.Installed(relative), installed);
-                frame.bIsMissing = !error && installed.type == EntryType::Missing;
-                if (!error && installed.type == EntryType::Directory)
+                frame.installDevice = frame.installed.id.device;
+            }
+            if (frame.bIsMissing && !LandsInStagingFolder(relative))
+            {
+                // A move cannot cross file systems: the staged folder must be on the one of its new parent.
+                EntryStatus staged;
+                if (const std::error_code error = _fs.Status(_layout.Staged(relative), staged))
                 {
-                    frame.installDevice = installed.id.device;
+                    return Stop(StagedError(ApplyReason::System, relative, error));
                 }
+                frame.staged = staged.id;
+                frame.bIsMovable = staged.id.device == parent.installDevice;
             }
-            // A move cannot cross file systems: the staged folder must be on the one of its new parent.
-            frame.bIsMovable =
-                frame.bIsMissing && !LandsInStagingFolder(relative) && staged.id.device == parent.installDevice;
             _frames.push_back(std::move(frame));
             return {};
         }
@@ -272,6 +271,19 @@ namespace QOR::Update
             }
         }
 
+        // The folder being walked whose place is `relative`, if it is one.
+        const Frame* FrameOf(NativeView relative) const
+        {
+            for (auto frame = _frames.rbegin(); frame != _frames.rend(); ++frame)
+            {
+                if (NativeView(frame->relative) == relative)
+                {
+                    return &*frame;
+                }
+            }
+            return nullptr;
+        }
+
         // Checks the folders a file needs; missing ones are planned, parents first.
         ApplyResult PlanFolders(NativeView folder, NativeView fileParent)
         {
@@ -281,7 +293,16 @@ namespace QOR::Update
             }
             const NativeString path = _layout.Installed(folder);
             EntryStatus status;
-            std::error_code error = _fs.StatusFollowingLinks(path, status);
+            std::error_code error;
+            if (const Frame* frame = FrameOf(folder))
+            {
+                status = frame->installed; // seen when the walk entered the staged folder
+                error = frame->installedError;
+            }
+            else
+            {
+                error = _fs.StatusFollowingLinks(path, status);
+            }
             if (!error && status.type == EntryType::Missing)
             {
                 if (ApplyResult failed = PlanFolders(ParentOf(folder), fileParent))
