@@ -54,32 +54,58 @@ namespace QOR::Update
                     continue;
                 }
                 const std::error_code error = fileSystem.RemoveEmptyFolder(folder);
+                // An empty folder that cannot go harms nothing and does not hold the roll-back up.
                 if (error && !IsNotFound(error) && !IsNotEmpty(error))
                 {
-                    notes.push_back({RecoveryNote::Kind::NotPutBack, folder, error});
+                    notes.push_back({RecoveryNote::Kind::WorkingFileKept, folder, error});
                 }
             }
         }
 
         // The taken-over staging folder back where the launcher left it, when it is whole and the place is
-        // free; otherwise it stays in the working folder and goes with it.
-        void GiveStagingBack(FileSystem& fileSystem, const Layout& layout, RetryPolicy& retry, std::uint64_t tag,
-                             bool bIsWhole, Notes& notes)
+        // still free; otherwise it stays in the working folder and goes with it. An error means it should
+        // go back and could not: then nothing may discard it yet.
+        std::error_code GiveStagingBack(FileSystem& fileSystem, const Layout& layout, RetryPolicy& retry,
+                                        std::uint64_t tag, bool bIsWhole)
         {
             const NativeString adopted = layout.Adopted(tag);
             EntryStatus taken;
             EntryStatus staging;
-            if (!bIsWhole || fileSystem.Status(adopted, taken) || taken.type == EntryType::Missing ||
-                fileSystem.Status(layout.Staging(), staging) || staging.type != EntryType::Missing)
+            if (!bIsWhole)
             {
-                return;
+                return {};
             }
-            const std::error_code error =
-                retry.Run(adopted, [&] { return fileSystem.Rename(adopted, layout.Staging(), RenameMode::NoReplace); });
-            if (error)
+            if (const std::error_code error = fileSystem.Status(adopted, taken))
             {
-                notes.push_back({RecoveryNote::Kind::NotPutBack, layout.Staging(), error});
+                return error;
             }
+            if (taken.type == EntryType::Missing)
+            {
+                return {};
+            }
+            if (const std::error_code error = fileSystem.Status(layout.Staging(), staging))
+            {
+                return error;
+            }
+            if (staging.type != EntryType::Missing)
+            {
+                return {}; // the launcher has staged anew: that is what gets installed
+            }
+            return retry.Run(adopted,
+                             [&] { return fileSystem.Rename(adopted, layout.Staging(), RenameMode::NoReplace); });
+        }
+
+        // The first step of an undo that failed, among `notes` from `first` on.
+        const RecoveryNote* FirstFailure(const Notes& notes, std::size_t first)
+        {
+            for (std::size_t i = first; i < notes.size(); ++i)
+            {
+                if (notes[i].kind == RecoveryNote::Kind::NotPutBack)
+                {
+                    return &notes[i];
+                }
+            }
+            return nullptr;
         }
     }
 
@@ -87,6 +113,7 @@ namespace QOR::Update
                              std::size_t count, Notes& notes, std::optional<NativeString>& lostStaged)
     {
         const UpdatePlan& plan = journal.Plan();
+        const std::size_t first = notes.size();
         EntrySteps steps(fileSystem, layout, plan, retry);
         bool whole = true;
         for (std::size_t i = count; i-- > 0;)
@@ -97,8 +124,18 @@ namespace QOR::Update
                 lostStaged = NativeString(plan.Path(i));
             }
         }
+        // A step that failed (not one that found nothing to put back) is tried again by the next run, from
+        // the record, which stays as it is until then: no staged file may be given up for a passing error.
+        if (const RecoveryNote* failed = FirstFailure(notes, first))
+        {
+            return failed->code;
+        }
         RemoveMadeFolders(fileSystem, layout, plan, notes);
-        GiveStagingBack(fileSystem, layout, retry, plan.GetTag(), whole, notes);
+        if (const std::error_code error = GiveStagingBack(fileSystem, layout, retry, plan.GetTag(), whole))
+        {
+            notes.push_back({RecoveryNote::Kind::NotPutBack, layout.Staging(), error});
+            return error;
+        }
         return journal.Abandon();
     }
 
