@@ -18,7 +18,6 @@ start a second updater would still find the single-instance lock taken.
 
 import argparse
 import csv
-import fcntl
 import os
 import random
 import shutil
@@ -133,37 +132,31 @@ UPDATER_LOCK = "/tmp/QOR_LauncherUpdater.lock"
 
 
 class LockWatch(threading.Thread):
-    """Once the started launcher has stamped its start, probes the updater's single-instance lock every
-    0.2 ms, as a launcher starting a follow-up update would, and notes when it is first free."""
+    """Watches the updater's single-instance lock in /proc/locks, without ever taking it (a probe that took
+    it for an instant could make the updater fail), and notes when it was last seen held."""
 
-    def __init__(self, installation):
+    def __init__(self):
         super().__init__(daemon=True)
-        self.stamps = os.path.join(installation, CLOCK_LOG)
-        self.free_ns = None
+        self.released_ns = None
         self.stop = False
 
+    def held(self):
+        try:
+            inode = os.stat(UPDATER_LOCK).st_ino
+        except FileNotFoundError:
+            return False
+        with open("/proc/locks") as locks:
+            return any(line.split()[1] == "FLOCK" and line.split()[5].endswith(f":{inode}") for line in locks)
+
     def run(self):
-        while not self.stop and not os.path.exists(self.stamps):
-            time.sleep(0.0002)
-        first = True
+        seen = False
         while not self.stop:
-            try:
-                fd = os.open(UPDATER_LOCK, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
-            except FileNotFoundError:
-                self.free_ns = time.monotonic_ns()
+            if self.held():
+                seen = True
+            elif seen:
+                self.released_ns = time.monotonic_ns()
                 return
-            try:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                # Free at the first look: it was let go before this watcher could see the launcher's
-                # start, so it counts as not held after it at all.
-                self.free_ns = 0 if first else time.monotonic_ns()
-                return
-            except BlockingIOError:
-                pass
-            finally:
-                os.close(fd)
-            first = False
-            time.sleep(0.0002)
+            time.sleep(0.0001)
 
 
 def time_updater(installation, updater, runner):
@@ -171,7 +164,7 @@ def time_updater(installation, updater, runner):
     held after that start, and peak RSS in KiB."""
     started = time.monotonic_ns()
     env = dict(os.environ, QOR_LAUNCHER_CLOCK_LOG=CLOCK_LOG)
-    watch = LockWatch(installation)
+    watch = LockWatch()
     watch.start()
     output = subprocess.run([runner, installation, updater], check=True, capture_output=True, text=True,
                             env=env).stdout
@@ -185,7 +178,7 @@ def time_updater(installation, updater, runner):
         sys.exit("the updater left the staging tree behind")
     wait_for_launcher(installation)
     launched = launcher_start_ns(installation)
-    held = max(0, (time.monotonic_ns() if watch.free_ns is None else watch.free_ns) - launched) / 1e9
+    held = max(0, (time.monotonic_ns() if watch.released_ns is None else watch.released_ns) - launched) / 1e9
     return elapsed, (launched - started) / 1e9, held, peak_kib
 
 

@@ -1681,7 +1681,11 @@ namespace QOR::Testing
             }
             Node file;
             file.data = bytes;
-            s.MakeDataDurable(s.Create(file, found.Folder(), found.name));
+            const NodeNumber made = s.Create(file, found.Folder(), found.name);
+            if (s.bFlushesEachFile)
+            {
+                s.MakeDataDurable(made);
+            }
             return std::error_code();
         });
     }

@@ -19,7 +19,8 @@
 //
 // Durability: the disk keeps the metadata as of the last FlushDirectory or FlushFileSystem (either
 // commits every metadata change, as ext4's journal does) and each file's data as of its last flush
-// (FlushFile, WriteNewFile and CopyToNewFile flush theirs; FlushFileSystem all, unless FlushesEachFile).
+// (FlushFile and CopyToNewFile flush theirs, WriteNewFile where FlushesEachFile; FlushFileSystem all, unless
+// FlushesEachFile).
 // After a cut the tree is that metadata plus the first `reachedDisk` metadata changes made since, in order,
 // and each file whose data was never made durable is empty under its name.
 //

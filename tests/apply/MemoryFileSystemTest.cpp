@@ -501,17 +501,17 @@ namespace
             [](MemoryFileSystem& fs) { return fs.MakeFolder(fs.PathOf("d")); },
         };
         const TreeItem folder = TreeItem::Folder();
-        // The power fails during the struck change: it may have reached the disk, its data has not.
+        // The power fails during the struck change: it may have reached the disk, its data has not. A new
+        // file's data waits for a flush of the whole file system, which a folder's flush is not.
         const PowerCutCase cases[] = {
             {1, 1, {{{"a", "1"}}, {{"a", "1"}, {"w", ""}}}},
-            {3, 2, {{{"a", "1"}}, {{"a", "1"}, {"w", "data"}}, {{"b", "1"}, {"w", "data"}}}},
-            {5,
-             2,
-             {{{"b", "1"}, {"w", "data"}}, {{"c", "1"}, {"w", "data"}}, {{"c", "1"}, {"d", folder}, {"w", "data"}}}},
+            {3, 2, {{{"a", "1"}}, {{"a", "1"}, {"w", ""}}, {{"b", "1"}, {"w", ""}}}},
+            {5, 2, {{{"b", "1"}, {"w", ""}}, {{"c", "1"}, {"w", ""}}, {{"c", "1"}, {"d", folder}, {"w", ""}}}},
         };
         for (const PowerCutCase& test : cases)
         {
             MemoryFileSystem fs;
+            fs.SetFlushesEachFile(false);
             fs.Build({{"a", "1"}});
             fs.SetFaultPlan({FaultKind::PowerCut, test.at, Counting::Changes});
             for (const Step& step : steps)
@@ -534,13 +534,22 @@ namespace
 
         // A run that ends without a flush keeps only what it flushed.
         MemoryFileSystem finished;
+        finished.SetFlushesEachFile(false);
         finished.Build({{"a", "1"}});
         for (const Step& step : steps)
         {
             ASSERT_FALSE(step(finished));
         }
         finished.CutPower(0);
-        EXPECT_EQ(finished.Dump(), (TreeDump{{"b", "1"}, {"w", "data"}}));
+        EXPECT_EQ(finished.Dump(), (TreeDump{{"b", "1"}, {"w", ""}}));
+        // Where files are flushed one by one, a new file is flushed as it is written.
+        MemoryFileSystem eachFile;
+        eachFile.SetFlushesEachFile(true);
+        eachFile.Build({{"a", "1"}});
+        ASSERT_FALSE(steps[0](eachFile));
+        ASSERT_FALSE(steps[2](eachFile));
+        eachFile.CutPower(0);
+        EXPECT_EQ(eachFile.Dump(), (TreeDump{{"a", "1"}, {"w", "data"}}));
     }
 
     TEST(MemoryFileSystem, ForcesThenDrawsRandomBitsDeterministically)

@@ -176,7 +176,13 @@ namespace QOR::Update
         const NativeString record = layout.Record(tag, JournalFormat::JournalName);
         auto made =
             std::unique_ptr<Journal>(new Journal(fileSystem, layout, std::move(plan), RecordState::Uncommitted));
+        // One flush for the record and the staged data, then the record's name: a cut before the name is on
+        // the disk leaves a draft, and nothing has changed yet; the first change comes after the name.
         std::error_code error = fileSystem.WriteNewFile(draft, JournalFormat::Serialize(made->_plan));
+        if (!error)
+        {
+            error = FlushBeforeTheFirstChange(fileSystem, layout);
+        }
         if (!error)
         {
             error = fileSystem.Rename(draft, record, RenameMode::NoReplace);
@@ -184,10 +190,6 @@ namespace QOR::Update
         if (!error)
         {
             error = fileSystem.TryLock(record, made->_lock);
-        }
-        if (!error)
-        {
-            error = FlushBeforeTheFirstChange(fileSystem, layout);
         }
         if (error)
         {
@@ -276,18 +278,11 @@ namespace QOR::Update
         }
         const NativeString from = RecordPath();
         const NativeString to = _layout.Record(_plan.GetTag(), RecordName(state));
+        // Not flushed itself: a cut that loses this rename leaves the run uncommitted (or not yet abandoned),
+        // which the next run undoes again from the record; nothing done after it reaches the disk before it.
         if (const std::error_code error = _fs.Rename(from, to, RenameMode::NoReplace))
         {
             return error;
-        }
-        if (const std::error_code error = _fs.FlushDirectory(_layout.WorkFolder(_plan.GetTag())))
-        {
-            // Not known to be durable: back to the state it was in, if that can be done. Otherwise the
-            // rename stands, and a power cut can only take the record back to where it was.
-            if (!_fs.Rename(to, from, RenameMode::NoReplace))
-            {
-                return error;
-            }
         }
         _state = state;
         return {};

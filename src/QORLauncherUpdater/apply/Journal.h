@@ -2,12 +2,12 @@
 
 // The record of one run in its working folder, over the format of JournalFormat.h. Its life cycle:
 //
-//   Create    the folder is made, the draft written, flushed and renamed to "journal", which is locked
-//             for the life of this object; then every file system the update reads or writes is
-//             flushed, so the record and the staged data are durable before the first change
+//   Create    the folder is made and the draft written; every file system the update reads or writes is
+//             flushed, so the record and the staged data are durable before the first change; then
+//             the draft is renamed to "journal", which is locked for the life of this object
 //                                                                                  -> Uncommitted
-//   Commit    every file system that received an entry is flushed, "journal" is renamed to
-//             "committed" and the folder flushed                                   -> Committed
+//   Commit    every file system that received an entry is flushed, then "journal" is renamed to
+//             "committed"                                                          -> Committed
 //   Abandon   the same, to "abandoned", once every change of the run is put back  -> Abandoned
 //   Remove    (Committed or Abandoned, after the run's working files are gone) the record, then the
 //             folder                                                               -> gone

@@ -124,7 +124,9 @@ namespace QOR::Update
         // Removes a folder or a folder link (junction) that is empty, or the link itself.
         [[nodiscard]] virtual std::error_code RemoveEmptyFolder(const NativeString& path) = 0;
 
-        // A new file holding `bytes`, flushed.
+        // A new file holding `bytes`. Its data is durable once its file system is flushed (FlushFileSystem),
+        // or at once where files are flushed one by one (FlushesEachFile): one flush then serves the file and
+        // everything written before it.
         [[nodiscard]] virtual std::error_code WriteNewFile(const NativeString& path, const std::string& bytes) = 0;
         [[nodiscard]] virtual std::error_code OpenReader(const NativeString& path, std::unique_ptr<Reader>& reader) = 0;
         // A listing of the folder; `followLink`: the folder may be reached through a final link.

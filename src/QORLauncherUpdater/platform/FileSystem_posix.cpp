@@ -564,10 +564,7 @@ namespace QOR::Update
                 {
                     return error;
                 }
-                if (RetryOnInterrupt([&] { return ::fsync(file.Get()); }) != 0)
-                {
-                    return LastSystemError();
-                }
+                // The caller's flush of the file system makes it durable with everything else.
                 return CloseReporting(file);
             }
 
