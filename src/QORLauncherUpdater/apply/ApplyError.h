@@ -31,6 +31,8 @@ namespace QOR::Update
         LandsInStaging, // a staged entry would be installed inside ./self_update
         TargetIsFolder, // a staged file's place in the installation is a folder
         NamesCollide,   // two staged names are one name in the installation; `otherPath` is the first
+        OwnLog,         // a staged file would land on the updater's own log file
+        ShortName,      // a staged name is a short (8.3) name of another installed entry, `otherPath`
         DamagedRecord,  // an earlier run's record is there but is not whole
         UnreadableRecord, // an earlier run's record is there but cannot be read (`code` tells why)
         StagedFileLost, // an interrupted run's staged file is gone, so its update can no longer be applied
@@ -51,7 +53,8 @@ namespace QOR::Update
         std::error_code code;
         PathPlace place = PathPlace::Staged;
         NativeString path;
-        NativeString otherPath; // same place as `path`
+        NativeString otherPath;
+        PathPlace otherPlace = PathPlace::Staged;
         // Programs that hold the file open, where the system can tell.
         std::string holders;
     };

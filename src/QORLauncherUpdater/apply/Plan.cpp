@@ -36,6 +36,12 @@ namespace QOR::Update
         _entries.back().installed = installed;
     }
 
+    void UpdatePlan::SetReadOnly(std::size_t index, bool bIsStagedReadOnly, bool bIsTargetReadOnly)
+    {
+        _entries[index].bIsStagedReadOnly = bIsStagedReadOnly;
+        _entries[index].bIsTargetReadOnly = bIsTargetReadOnly;
+    }
+
     void UpdatePlan::AddFolder(NativeView path)
     {
         PlanFolder folder;
