@@ -57,6 +57,10 @@ namespace QOR::Update
         // Replaces the entries from `first` on, which all lie in `folder`, by one entry that moves the
         // whole folder, and forgets the folders planned inside it.
         void ReplaceWithFolder(std::size_t first, NativeView folder, const FileId& staged);
+        // Puts the links whose content is copied before every other entry, each folder still made before
+        // the first entry in it: a copy reads through the link, so what the link leads to must still be
+        // in the staging folder, not moved in already by an entry before it.
+        void MoveLinkedContentFirst();
 
         std::size_t EntryCount() const { return _entries.size(); }
         const PlanEntry& Entry(std::size_t index) const { return _entries[index]; }

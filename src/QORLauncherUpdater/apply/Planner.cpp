@@ -57,6 +57,7 @@ namespace QOR::Update
             {
                 CloseFolder();
             }
+            plan.MoveLinkedContentFirst();
             return std::nullopt;
         }
 
