@@ -28,8 +28,8 @@ namespace QOR::Testing
             std::string ShortNameOf(const fs::path& file) const
             {
                 std::wstring buffer(32768, L'\0');
-                const DWORD length = ::GetShortPathNameW(file.wstring().c_str(), buffer.data(),
-                                                         static_cast<DWORD>(buffer.size()));
+                const DWORD length =
+                    ::GetShortPathNameW(file.wstring().c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
                 const fs::path shortPath(buffer.substr(0, length));
                 if (length == 0 || shortPath.filename() == file.filename())
                 {
@@ -105,15 +105,15 @@ namespace QOR::Testing
 
             EXPECT_EQ(RunUpdater(), 1);
 
-            EXPECT_EQ(LoggedMessage(), std::string(CopyFailed) +
-                                           "evil.dll. Err: The staged file leads outside the update folder.");
+            EXPECT_EQ(LoggedMessage(),
+                      std::string(CopyFailed) + "evil.dll. Err: The staged file leads outside the update folder.");
             EXPECT_EQ(ReadFile(outside.Path() / "secret.txt"), "the player's");
             fs::remove_all(Installed(Protocol::LogFolderName));
             EXPECT_TRUE(Snapshot(Dir()) == before) << SnapshotDifference(Snapshot(Dir()), before);
 
             WriteFile(Staged("lib/libfoo.so.2"), "foo");
-            ASSERT_TRUE(RunLinuxShell(Staging(), "rm evil.dll && ln -s libfoo.so.2 lib/libfoo.so && ln -s " + empty +
-                                                     " data"));
+            ASSERT_TRUE(
+                RunLinuxShell(Staging(), "rm evil.dll && ln -s libfoo.so.2 lib/libfoo.so && ln -s " + empty + " data"));
 
             EXPECT_EQ(RunUpdater(), 0);
 

@@ -147,7 +147,8 @@ namespace QOR::Testing
             fs::remove_all(Staged(Protocol::LogFolderName));
             const fs::path variant = fs::path("LOG") / "Self_Updater_Log.TXT";
             WriteFile(Staged(variant), "the log in other case");
-            const bool bIsCaseSensitive = !fs::equivalent(Installed(variant).parent_path(), Installed(log).parent_path());
+            const bool bIsCaseSensitive =
+                !fs::equivalent(Installed(variant).parent_path(), Installed(log).parent_path());
             WriteFile(Staged(fs::path(Protocol::LogFolderName) / "self_updater_log.1.txt"), "older lines");
 
             const std::string logText = Apply();
@@ -160,8 +161,8 @@ namespace QOR::Testing
             }
             else
             {
-                EXPECT_THAT(logText, HasSubstr("File:./self_update" + Separator + variant.string() + ". Err: The staged "
-                                               "file would replace the updater's own log"));
+                EXPECT_THAT(logText, HasSubstr("File:./self_update" + Separator + variant.string() +
+                                               ". Err: The staged file would replace the updater's own log"));
                 fs::remove(Staged(variant));
                 EXPECT_EQ(Apply(), "");
             }
@@ -308,14 +309,14 @@ namespace QOR::Testing
                  "File:" + staged + ". Err: Two staged names are one name in the installation: ./self_update" +
                      Separator + "BIN" + Separator + "CORE.DLL and " + staged + "."},
                 {ApplyStep::ReadStaging, ApplyReason::OwnLog,
-                 "File:" + staged + ". Err: The staged file would replace the updater's own log, which an update never "
-                                    "installs."},
+                 "File:" + staged +
+                     ". Err: The staged file would replace the updater's own log, which an update never installs."},
                 {ApplyStep::ReadStaging, ApplyReason::ShortName,
                  "File:" + staged + ". Err: The staged name is a short name of another file of the installation: " +
                      Update::SystemFileSystem().DisplayPath(Update::FromAscii("/installation/CORE-DLL.LONG")) + "."},
                 {ApplyStep::ReadStaging, ApplyReason::StagedFileLost,
-                 "File:" + staged + ". Err: The staged file went missing after an interrupted update. Stage the "
-                                    "update again."},
+                 "File:" + staged +
+                     ". Err: The staged file went missing after an interrupted update. Stage the update again."},
             };
             for (const Row& row : rows)
             {

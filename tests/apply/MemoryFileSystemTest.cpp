@@ -339,11 +339,14 @@ namespace
              std::errc::permission_denied},
             {"read-only file: replaced", readOnlyFile,
              [&](auto& fs) { return fs.Rename(path(fs, "o"), path(fs, "f"), Replace); }, std::errc::permission_denied},
-            {"read-only file: linked", readOnlyFile, [&](auto& fs) { return fs.HardLink(path(fs, "f"), path(fs, "g")); },
-             std::errc::permission_denied},
-            {"read-only file: renamed", readOnlyFile,
-             [&](auto& fs) { return fs.Rename(path(fs, "f"), path(fs, "g"), NoReplace); }, {}},
-            {"read-only file: made writable and replaced", readOnlyFile,
+            {"read-only file: linked", readOnlyFile,
+             [&](auto& fs) { return fs.HardLink(path(fs, "f"), path(fs, "g")); }, std::errc::permission_denied},
+            {"read-only file: renamed",
+             readOnlyFile,
+             [&](auto& fs) { return fs.Rename(path(fs, "f"), path(fs, "g"), NoReplace); },
+             {}},
+            {"read-only file: made writable and replaced",
+             readOnlyFile,
              [&](auto& fs) {
                  const std::error_code error = fs.SetReadOnly(path(fs, "f"), false);
                  return error ? error : fs.Rename(path(fs, "o"), path(fs, "f"), Replace);
@@ -352,8 +355,10 @@ namespace
             {"read-only file: removed", readOnlyFile, [&](auto& fs) { return fs.RemoveFile(path(fs, "f")); }, {}},
             {"never removable: removed", neverRemovable, [&](auto& fs) { return fs.RemoveFile(path(fs, "f")); },
              std::errc::operation_not_supported},
-            {"never removable: renamed", neverRemovable,
-             [&](auto& fs) { return fs.Rename(path(fs, "f"), path(fs, "g"), NoReplace); }, {}},
+            {"never removable: renamed",
+             neverRemovable,
+             [&](auto& fs) { return fs.Rename(path(fs, "f"), path(fs, "g"), NoReplace); },
+             {}},
         };
         for (const HostileCase& test : cases)
         {
@@ -382,8 +387,8 @@ namespace
         EXPECT_TRUE(StatusOf(fs, "f").bIsReadOnly);
         ASSERT_FALSE(fs.RemoveFile(fs.PathOf("link")));
         ASSERT_FALSE(fs.Rename(fs.PathOf("f"), fs.PathOf("moved"), RenameMode::NoReplace));
-        EXPECT_EQ(fs.Dump(), (TreeDump{{"copy", TreeItem::ReadOnly("1")}, {"moved", TreeItem::ReadOnly("1")},
-                                       {"w", "2"}}));
+        EXPECT_EQ(fs.Dump(),
+                  (TreeDump{{"copy", TreeItem::ReadOnly("1")}, {"moved", TreeItem::ReadOnly("1")}, {"w", "2"}}));
         // A power cut right after a removal's first change leaves the file writable under every name.
         ASSERT_FALSE(fs.HardLink(fs.PathOf("w"), fs.PathOf("w2")));
         ASSERT_FALSE(fs.SetReadOnly(fs.PathOf("w"), true));

@@ -221,9 +221,9 @@ namespace QOR::Testing
             {
                 EXPECT_TRUE(Update::LooksLikeShortName(FromAscii(name))) << name;
             }
-            for (const char* name : {"core.dll", "QORLauncher.exe", "QORLAUN~1.EXE.bak", "QORLAUNC~1.EXE",
-                                     "QORLAU~1.EXEC", "QORLAU~1.", "QOR LA~1.EXE", "QOR*~1.EXE", "A~B+C.TXT", "",
-                                     "a.b~1", ".~1"})
+            for (const char* name :
+                 {"core.dll", "QORLauncher.exe", "QORLAUN~1.EXE.bak", "QORLAUNC~1.EXE", "QORLAU~1.EXEC", "QORLAU~1.",
+                  "QOR LA~1.EXE", "QOR*~1.EXE", "A~B+C.TXT", "", "a.b~1", ".~1"})
             {
                 EXPECT_FALSE(Update::LooksLikeShortName(FromAscii(name))) << name;
             }
@@ -276,20 +276,20 @@ namespace QOR::Testing
                 bool bIsLink;
             } cases[] = {
                 {"//?/C:/i/self_update/a.dll", "//?/C:/i/self_update", "a.dll", false},
-                {"//?/C:/i/self_update/b.dll", "//?/C:/i/self_update", "a.dll", true},   // a link beside
-                {"//?/C:/i/b/a.dll", "//?/C:/i/self_update", "a.dll", true},             // elsewhere, same name
-                {"//?/Z:/home/p/secret", "//?/C:/i/self_update", "a.dll", true},         // out of the tree
+                {"//?/C:/i/self_update/b.dll", "//?/C:/i/self_update", "a.dll", true}, // a link beside
+                {"//?/C:/i/b/a.dll", "//?/C:/i/self_update", "a.dll", true},           // elsewhere, same name
+                {"//?/Z:/home/p/secret", "//?/C:/i/self_update", "a.dll", true},       // out of the tree
                 {"//?/C:/i/self_update/sub", "//?/C:/i/self_update", "sub", false},
-                {"//?/C:/a.dll", "//?/C:/", "a.dll", false},                             // at a volume's top
-                {"//?/C:/i/self_update/A.DLL", "//?/C:/i/self_update", "a.dll", true},  // another entry's case
+                {"//?/C:/a.dll", "//?/C:/", "a.dll", false},                           // at a volume's top
+                {"//?/C:/i/self_update/A.DLL", "//?/C:/i/self_update", "a.dll", true}, // another entry's case
                 {"//?/C:/i/self_updatexa.dll", "//?/C:/i/self_update", "a.dll", true},
                 {"//?/C:/i/self_update/a.dllx", "//?/C:/i/self_update", "a.dll", true},
             };
             for (const auto& test : cases)
             {
-                EXPECT_EQ(Update::IsLinkByFinalPath(native(test.entryFinal), native(test.folderFinal),
-                                                    FromAscii(test.name)),
-                          test.bIsLink)
+                EXPECT_EQ(
+                    Update::IsLinkByFinalPath(native(test.entryFinal), native(test.folderFinal), FromAscii(test.name)),
+                    test.bIsLink)
                     << test.entryFinal << " in " << test.folderFinal;
             }
         }

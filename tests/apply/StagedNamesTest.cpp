@@ -116,9 +116,17 @@ namespace QOR::Testing
         TEST(StagedNamesTest, NamesTheInstallationTakesForOneAreRefusedBeforeAnyChange)
         {
             const std::vector<Row> rows = {
-                {"two files", {{"a.txt", "lower"}, {"A.TXT", "upper"}}, true, ApplyReason::NamesCollide, "a.txt",
+                {"two files",
+                 {{"a.txt", "lower"}, {"A.TXT", "upper"}},
+                 true,
+                 ApplyReason::NamesCollide,
+                 "a.txt",
                  "A.TXT"},
-                {"two folders", {{"Lib/x.dll", "x"}, {"lib/y.dll", "y"}}, true, ApplyReason::NamesCollide, "lib",
+                {"two folders",
+                 {{"Lib/x.dll", "x"}, {"lib/y.dll", "y"}},
+                 true,
+                 ApplyReason::NamesCollide,
+                 "lib",
                  "Lib"},
                 {"deep in a folder the installation has",
                  {{"binaries/Sub/a", "a"}, {"binaries/sub/b", "b"}, {"binaries/core.dll", "core new"}},
@@ -126,7 +134,11 @@ namespace QOR::Testing
                  ApplyReason::NamesCollide,
                  "binaries/sub",
                  "binaries/Sub"},
-                {"a file and a folder", {{"DATA/x", "x"}, {"data", "a file"}}, true, ApplyReason::NamesCollide, "data",
+                {"a file and a folder",
+                 {{"DATA/x", "x"}, {"data", "a file"}},
+                 true,
+                 ApplyReason::NamesCollide,
+                 "data",
                  "DATA"},
                 {"the same names, byte for byte on Linux",
                  {{"a.txt", "lower"}, {"A.TXT", "upper"}, {"Lib/x.dll", "x"}, {"lib/y.dll", "y"}},
@@ -157,10 +169,18 @@ namespace QOR::Testing
             const std::vector<Row> rows = {
                 {"the log", {{Log, "x"}, {"QORLauncher.exe", "new"}}, true, ApplyReason::OwnLog, Log, ""},
                 {"the log, byte for byte", {{Log, "x"}}, false, ApplyReason::OwnLog, Log, ""},
-                {"the log in other case", {{"LOG/Self_Updater_Log.TXT", "x"}}, true, ApplyReason::OwnLog,
-                 "LOG/Self_Updater_Log.TXT", ""},
-                {"another file named so, byte for byte", {{"Log/self_updater_log.txt", "x"}}, false,
-                 ApplyReason::System, "", ""},
+                {"the log in other case",
+                 {{"LOG/Self_Updater_Log.TXT", "x"}},
+                 true,
+                 ApplyReason::OwnLog,
+                 "LOG/Self_Updater_Log.TXT",
+                 ""},
+                {"another file named so, byte for byte",
+                 {{"Log/self_updater_log.txt", "x"}},
+                 false,
+                 ApplyReason::System,
+                 "",
+                 ""},
                 {"a rotated copy", {{"log/self_updater_log.1.txt", "old lines"}}, true, ApplyReason::System, "", ""},
             };
             for (const Row& row : rows)
@@ -183,15 +203,31 @@ namespace QOR::Testing
         TEST(StagedNamesTest, AShortNameOfAnotherInstalledEntryIsRefusedBeforeAnyChange)
         {
             const std::vector<Row> rows = {
-                {"the launcher's", {{"QORLAU~1.EXE", "not the launcher"}}, true, ApplyReason::ShortName,
-                 "QORLAU~1.EXE", "QORLauncher.exe"},
-                {"in other case", {{"qorlau~1.exe", "not the launcher"}}, true, ApplyReason::ShortName,
-                 "qorlau~1.exe", "QORLauncher.exe"},
-                {"an installed folder's", {{"BINARI~1/core.dll", "core new"}}, true, ApplyReason::ShortName,
-                 "BINARI~1", "binaries"},
+                {"the launcher's",
+                 {{"QORLAU~1.EXE", "not the launcher"}},
+                 true,
+                 ApplyReason::ShortName,
+                 "QORLAU~1.EXE",
+                 "QORLauncher.exe"},
+                {"in other case",
+                 {{"qorlau~1.exe", "not the launcher"}},
+                 true,
+                 ApplyReason::ShortName,
+                 "qorlau~1.exe",
+                 "QORLauncher.exe"},
+                {"an installed folder's",
+                 {{"BINARI~1/core.dll", "core new"}},
+                 true,
+                 ApplyReason::ShortName,
+                 "BINARI~1",
+                 "binaries"},
                 {"no other entry's", {{"QORLAU~3.EXE", "new"}}, true, ApplyReason::System, "", ""},
-                {"byte for byte on Linux, where there are none", {{"QORLAU~1.EXE", "new"}}, false, ApplyReason::System,
-                 "", ""},
+                {"byte for byte on Linux, where there are none",
+                 {{"QORLAU~1.EXE", "new"}},
+                 false,
+                 ApplyReason::System,
+                 "",
+                 ""},
             };
             for (const Row& row : rows)
             {
@@ -233,7 +269,9 @@ namespace QOR::Testing
                 fs.SetSymbolicLinksSupported(false);
                 fs.SetExchangeSupported(false);
                 TreeDump tree = Installation;
-                tree.merge(Staged({{"m.dll", "target"}, {link, TreeItem::Link("m.dll")}, {"plugins/p.dll", "p"},
+                tree.merge(Staged({{"m.dll", "target"},
+                                   {link, TreeItem::Link("m.dll")},
+                                   {"plugins/p.dll", "p"},
                                    {std::string("plugins/") + link, TreeItem::Link("../m.dll")}}));
                 fs.Build(tree);
 

@@ -430,8 +430,7 @@ namespace QOR::Testing
                  },
                  nullptr, &_version1},
                 {"the player deletes the new plugins folder",
-                 [](MemoryFileSystem& fs) { (void)Update::RemoveTree(fs, fs.PathOf("plugins")); }, nullptr,
-                 &_version1},
+                 [](MemoryFileSystem& fs) { (void)Update::RemoveTree(fs, fs.PathOf("plugins")); }, nullptr, &_version1},
                 {"a crash reporter maps the core library",
                  [&](MemoryFileSystem& fs) {
                      mapped = fs.IdOf("bin/core.dll");
@@ -448,8 +447,7 @@ namespace QOR::Testing
                      }
                  },
                  nullptr},
-                {"the bin folder becomes read-only",
-                 [](MemoryFileSystem& fs) { fs.SetReadOnlyFolder("bin", true); },
+                {"the bin folder becomes read-only", [](MemoryFileSystem& fs) { fs.SetReadOnlyFolder("bin", true); },
                  [](MemoryFileSystem& fs) { fs.SetReadOnlyFolder("bin", false); }, nullptr},
             };
             const MemoryFileSystem initial = Machine();

@@ -329,8 +329,8 @@ namespace QOR::Update
         {
             return false;
         }
-        const bool stagedBack = adopted.type == EntryType::Missing ? PutStagedBack(index, paths, notes)
-                                                                   : IsStagedAt(adopted, entry);
+        const bool stagedBack =
+            adopted.type == EntryType::Missing ? PutStagedBack(index, paths, notes) : IsStagedAt(adopted, entry);
         if (backup.type == EntryType::Missing)
         {
             // Nothing left of the old version: the new one stays, and the staged tree stays whole with it.
@@ -354,9 +354,10 @@ namespace QOR::Update
             Try(paths.target, _retry.Run(paths.target, [&] { return _fs.RemoveFile(paths.target); }), notes);
             return true;
         }
-        if (Try(paths.target, _retry.Run(paths.target, [&] {
-                return _fs.Rename(paths.target, paths.adopted, RenameMode::NoReplace);
-            }), notes))
+        if (Try(paths.target,
+                _retry.Run(paths.target,
+                           [&] { return _fs.Rename(paths.target, paths.adopted, RenameMode::NoReplace); }),
+                notes))
         {
             return true;
         }

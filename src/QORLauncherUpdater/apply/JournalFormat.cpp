@@ -160,8 +160,8 @@ namespace QOR::Update::JournalFormat
         {
             std::uint64_t kind = 0;
             std::uint64_t flags = 0;
-            if (!in.Number32(entry.path) || !in.Number32(entry.length) || !in.Number(kind, 1) ||
-                !in.Number(flags, 1) || !in.Id(entry.staged) || !in.Id(entry.installed) ||
+            if (!in.Number32(entry.path) || !in.Number32(entry.length) || !in.Number(kind, 1) || !in.Number(flags, 1) ||
+                !in.Id(entry.staged) || !in.Id(entry.installed) ||
                 kind > static_cast<std::uint64_t>(EntryKind::Folder) || (flags & ~std::uint64_t{KnownFlags}) != 0 ||
                 ((flags & TargetReadOnlyFlag) != 0 && (flags & ReplacingFlag) == 0) ||
                 !SafePath(text, entry.path, entry.length))

@@ -33,7 +33,7 @@ namespace QOR::Update
     {
         NativeString updaterName;       // the updater's own file name
         std::optional<FileId> updaterId; // the running updater's file, where it can be told
-        NativeString logPath;           // the updater's own log, relative; empty when there is none
+        NativeString logPath;            // the updater's own log, relative; empty when there is none
     };
 
     class Planner

@@ -138,8 +138,8 @@ namespace QOR::Update
             {
                 return false;
             }
-            FileHandle file(::CreateFileW(path.c_str(), 0, ShareAll, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+            FileHandle file(
+                ::CreateFileW(path.c_str(), 0, ShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
             return file && IsWineLink(file.Get(), path);
         }
 
@@ -432,9 +432,9 @@ namespace QOR::Update
             // handle that outlives the name, for the file's other hard links.
             static std::error_code RemoveReadOnlyFile(const NativeString& path, DWORD attributes)
             {
-                const FileHandle file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                                    ShareAll, nullptr, OPEN_EXISTING,
-                                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                const FileHandle file(
+                    ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, ShareAll, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
                 BY_HANDLE_FILE_INFORMATION info{};
                 if (!file || !::GetFileInformationByHandle(file.Get(), &info))
                 {
@@ -659,8 +659,8 @@ namespace QOR::Update
                 // the last element only (GetLongPathNameW would search every folder on the way, and under
                 // Wine resolves nothing in a "\\?\" path).
                 WIN32_FIND_DATAW found{};
-                const FindHandle search(::FindFirstFileExW(path.c_str(), FindExInfoBasic, &found,
-                                                           FindExSearchNameMatch, nullptr, 0));
+                const FindHandle search(
+                    ::FindFirstFileExW(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0));
                 if (!search)
                 {
                     return LastSystemError();
