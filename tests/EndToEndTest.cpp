@@ -176,6 +176,26 @@ namespace QOR::Testing
             EXPECT_FALSE(fs::exists(Installed("launcher_started.txt")));
         }
 
+        // The running updater writes its log: a staged log is refused at once rather than waited for (on
+        // Windows the open log is held) or installed under the updater's feet (Linux).
+        TEST_F(EndToEndTest, StagedLogOfTheUpdaterIsRefusedBeforeAnyChange)
+        {
+            const fs::path log = fs::path(Protocol::LogFolderName) / Protocol::LogFileName;
+            WriteFile(Staged(log), "a log from elsewhere");
+            WriteFile(Staged("a.txt"), "new");
+            WriteFile(Installed("a.txt"), "old");
+
+            EXPECT_EQ(RunUpdater(), 1);
+
+            EXPECT_EQ(LoggedMessage(), "Unable to copy update files. Aborting application. File:./self_update" +
+                                           Separator + log.string() +
+                                           ". Err: The staged file would replace the updater's own log, which an "
+                                           "update never installs.");
+            EXPECT_EQ(ReadFile(Installed("a.txt")), "old");
+            EXPECT_EQ(ReadFile(Staged(log)), "a log from elsewhere");
+            EXPECT_FALSE(fs::exists(Installed("launcher_started.txt")));
+        }
+
         // A scanner or a program that is just ending holds a file for a moment: the update waits for it.
         TEST_F(EndToEndTest, TargetHeldForAMomentIsWaitedForAndReplaced)
         {

@@ -127,6 +127,72 @@ namespace QOR::Testing
             }
         }
 
+        // The updater holds its log open for the whole run: a staged log is refused before any change, its
+        // name compared as the file system compares names; a rotated copy is an ordinary file.
+        TEST_F(UpdateTreeTest, StagedLogIsRefusedBeforeAnyChangeAndItsRotatedCopiesInstall)
+        {
+            const fs::path log = fs::path(Protocol::LogFolderName) / Protocol::LogFileName;
+            WriteFile(Installed(log), "the updater's own lines");
+            WriteFile(Installed("a.txt"), "old");
+            WriteFile(Staged("a.txt"), "new");
+            WriteFile(Staged(log), "a log from elsewhere");
+            const auto before = Snapshot(Dir());
+
+            EXPECT_EQ(Apply(), "Unable to copy update files. Aborting application. File:./self_update" + Separator +
+                                   log.string() +
+                                   ". Err: The staged file would replace the updater's own log, which an update "
+                                   "never installs.");
+            EXPECT_EQ(Snapshot(Dir()), before);
+
+            fs::remove_all(Staged(Protocol::LogFolderName));
+            const fs::path variant = fs::path("LOG") / "Self_Updater_Log.TXT";
+            WriteFile(Staged(variant), "the log in other case");
+            const bool bIsCaseSensitive =
+                !fs::equivalent(Installed(variant).parent_path(), Installed(log).parent_path());
+            WriteFile(Staged(fs::path(Protocol::LogFolderName) / "self_updater_log.1.txt"), "older lines");
+
+            const std::string logText = Apply();
+
+            if (bIsCaseSensitive)
+            {
+                // Another file here, byte for byte.
+                EXPECT_EQ(logText, "");
+                EXPECT_EQ(ReadFile(Installed(variant)), "the log in other case");
+            }
+            else
+            {
+                EXPECT_THAT(logText, HasSubstr("File:./self_update" + Separator + variant.string() +
+                                               ". Err: The staged file would replace the updater's own log"));
+                fs::remove(Staged(variant));
+                EXPECT_EQ(Apply(), "");
+            }
+            EXPECT_EQ(ReadFile(Installed(fs::path(Protocol::LogFolderName) / "self_updater_log.1.txt")), "older lines");
+            EXPECT_EQ(ReadFile(Installed(log)), "the updater's own lines");
+        }
+
+        // Names that differ only in case are two files on Linux, installed byte for byte (where they would be
+        // one name, the update is refused: StagedNamesTest, and under Wine EndToEndWindowsTest).
+        TEST_F(UpdateTreeTest, NamesThatDifferOnlyInCaseInstallAsTwoWhereTheFileSystemKeepsTwo)
+        {
+            WriteFile(Staged("a.txt"), "lower");
+            WriteFile(Staged("A.TXT"), "upper");
+            if (fs::equivalent(Staged("a.txt"), Staged("A.TXT")))
+            {
+                GTEST_SKIP() << "the file system takes them for one name";
+            }
+            WriteFile(Staged("Lib/x.dll"), "x");
+            WriteFile(Staged("lib/y.dll"), "y");
+            WriteFile(Installed("a.txt"), "old");
+
+            ASSERT_EQ(Apply(), "");
+
+            EXPECT_EQ(ReadFile(Installed("a.txt")), "lower");
+            EXPECT_EQ(ReadFile(Installed("A.TXT")), "upper");
+            EXPECT_EQ(ReadFile(Installed("Lib/x.dll")), "x");
+            EXPECT_EQ(ReadFile(Installed("lib/y.dll")), "y");
+            EXPECT_FALSE(fs::exists(Installed("lib/x.dll")));
+        }
+
         TEST_F(UpdateTreeTest, ParentThatIsAFileFailsWithTheDirectoryReport)
         {
             WriteFile(Staged("bin/core.dll"), "core new");
@@ -241,10 +307,15 @@ namespace QOR::Testing
                 {ApplyStep::ReadStaging, ApplyReason::NamesCollide,
                  "File:" + staged + ". Err: Two staged names are one name in the installation: ./self_update" +
                      Separator + "BIN" + Separator + "CORE.DLL and " + staged + "."},
+                {ApplyStep::ReadStaging, ApplyReason::OwnLog,
+                 "File:" + staged +
+                     ". Err: The staged file would replace the updater's own log, which an update never installs."},
+                {ApplyStep::ReadStaging, ApplyReason::ShortName,
+                 "File:" + staged + ". Err: The staged name is a short name of another file of the installation: " +
+                     Update::SystemFileSystem().DisplayPath(Update::FromAscii("/installation/CORE-DLL.LONG")) + "."},
                 {ApplyStep::ReadStaging, ApplyReason::StagedFileLost,
                  "File:" + staged +
-                     ". Err: The staged file went missing after an interrupted update. Stage the "
-                     "update again."},
+                     ". Err: The staged file went missing after an interrupted update. Stage the update again."},
             };
             for (const Row& row : rows)
             {
@@ -253,6 +324,11 @@ namespace QOR::Testing
                 error.reason = row.reason;
                 error.path = fs::path("bin/core.dll").make_preferred().native();
                 error.otherPath = fs::path("BIN/CORE.DLL").make_preferred().native();
+                if (row.reason == ApplyReason::ShortName)
+                {
+                    error.otherPlace = Update::PathPlace::FileSystem;
+                    error.otherPath = Update::FromAscii("/installation/CORE-DLL.LONG");
+                }
                 const FailureReport report = DescribeFailure(error, {}, Update::SystemFileSystem());
                 EXPECT_EQ(BoxText(report), "Error: Unable to copy update files. Aborting application.");
                 EXPECT_EQ(LogText(report), "Unable to copy update files. Aborting application. " + row.expected);

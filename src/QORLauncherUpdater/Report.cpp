@@ -81,8 +81,13 @@ namespace QOR
                 return "A folder of the installation is in the way.";
             case ApplyReason::NamesCollide:
                 return "Two staged names are one name in the installation: " +
-                       Shown(error.otherPath, error.place, fileSystem) + " and " +
+                       Shown(error.otherPath, error.otherPlace, fileSystem) + " and " +
                        Shown(error.path, error.place, fileSystem) + ".";
+            case ApplyReason::OwnLog:
+                return "The staged file would replace the updater's own log, which an update never installs.";
+            case ApplyReason::ShortName:
+                return "The staged name is a short name of another file of the installation: " +
+                       Shown(error.otherPath, error.otherPlace, fileSystem) + ".";
             case ApplyReason::DamagedRecord:
                 return "The record of an interrupted update is damaged. Reinstall the launcher, then delete this "
                        "folder.";

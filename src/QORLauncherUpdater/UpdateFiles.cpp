@@ -19,6 +19,8 @@ namespace QOR
         Update::ApplySettings settings;
         settings.planner.updaterName = Update::FromAscii(Protocol::UpdaterFileName);
         settings.planner.updaterId = RunningProgramId();
+        settings.planner.logPath =
+            Update::Join(Update::FromAscii(Protocol::LogFolderName), Update::FromAscii(Protocol::LogFileName));
         return settings;
     }
 

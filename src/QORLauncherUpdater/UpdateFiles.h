@@ -14,7 +14,8 @@ namespace QOR
 {
     class Logger;
 
-    // The engine's settings for this process: the updater's own name and file, which are never installed over.
+    // The engine's settings for this process: the updater's own name and file, which are never installed
+    // over, and its own log, which a staged file may not replace.
     Update::ApplySettings SystemApplySettings();
 
     // Repairs what interrupted runs left, then applies ./self_update all or nothing (apply/Apply.h). Returns

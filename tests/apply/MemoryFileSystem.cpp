@@ -130,6 +130,7 @@ namespace QOR::Testing
         {
             NativeString name;
             NodeNumber node = 0;
+            NativeString shortName; // a second name of the entry where names are case-insensitive; may be empty
         };
 
         struct Node
@@ -143,6 +144,8 @@ namespace QOR::Testing
             std::vector<Entry> entries; // a folder's, in the order they were made
             bool bIsReadOnlyFolder = false;
             bool bIsUnreadable = false;
+            bool bIsReadOnly = false;       // a file's read-only attribute
+            bool bIsNeverRemovable = false; // what Wine shows of a Linux link: removing it is unsupported
         };
 
         struct Tree
@@ -175,7 +178,9 @@ namespace QOR::Testing
             const NativeString folded = Fold(name, bIsCaseInsensitive);
             for (std::size_t i = 0; i < folder.entries.size(); ++i)
             {
-                if (Fold(folder.entries[i].name, bIsCaseInsensitive) == folded)
+                const Entry& entry = folder.entries[i];
+                if (Fold(entry.name, bIsCaseInsensitive) == folded ||
+                    (bIsCaseInsensitive && !entry.shortName.empty() && Fold(entry.shortName, true) == folded))
                 {
                     return static_cast<std::ptrdiff_t>(i);
                 }
@@ -187,7 +192,7 @@ namespace QOR::Testing
         // change replays alike on the live tree and, after a power cut, on the durable one.
         void AddEntry(Tree& tree, NodeNumber folder, const NativeString& name, NodeNumber node)
         {
-            tree.At(folder).entries.push_back({name, node});
+            tree.At(folder).entries.push_back({name, node, {}});
             ++tree.At(node).names;
         }
 
@@ -693,7 +698,7 @@ namespace QOR::Testing
         case EntryType::Missing:
             return out << "missing";
         case EntryType::File:
-            return out << "file \"" << item.text << '"';
+            return out << (item.bIsReadOnly ? "read-only file \"" : "file \"") << item.text << '"';
         case EntryType::Directory:
             return out << "folder";
         case EntryType::FileLink:
@@ -815,6 +820,7 @@ namespace QOR::Testing
             {
             case EntryType::File:
                 node.data = item.text;
+                node.bIsReadOnly = item.bIsReadOnly;
                 break;
             case EntryType::Directory:
                 node.attributes = FolderAttributes;
@@ -855,6 +861,7 @@ namespace QOR::Testing
                 if (node.type == EntryType::File)
                 {
                     item.text = node.data;
+                    item.bIsReadOnly = node.bIsReadOnly;
                 }
                 else if (IsLinkType(node.type))
                 {
@@ -933,6 +940,44 @@ namespace QOR::Testing
     void MemoryFileSystem::SetAttributes(std::string_view relative, std::uint32_t attributes)
     {
         _state->live.At(_state->ExistingForHelper(relative)).attributes = attributes;
+        _state->MakeEverythingDurable();
+    }
+
+    void MemoryFileSystem::SetReadOnlyFile(std::string_view file, bool bIsReadOnly)
+    {
+        Node& node = _state->live.At(_state->ExistingForHelper(file));
+        if (node.type != EntryType::File)
+        {
+            throw std::invalid_argument("MemoryFileSystem: SetReadOnlyFile of a non-file");
+        }
+        node.bIsReadOnly = bIsReadOnly;
+        _state->MakeEverythingDurable();
+    }
+
+    void MemoryFileSystem::SetShortName(std::string_view relative, std::string_view shortName)
+    {
+        State& s = *_state;
+        if (!s.bIsCaseInsensitive)
+        {
+            throw std::invalid_argument("MemoryFileSystem: short names need case-insensitive names");
+        }
+        const Found found = s.FindForHelper(relative);
+        if (found.node == 0 || found.IsRoot())
+        {
+            throw std::invalid_argument("MemoryFileSystem: no entry " + std::string(relative));
+        }
+        const NativeString name = NativeFromText(shortName);
+        if (FindEntry(s.live.At(found.Folder()), name, true) >= 0)
+        {
+            throw std::invalid_argument("MemoryFileSystem: the short name is taken: " + std::string(shortName));
+        }
+        s.live.At(found.Folder()).entries[static_cast<std::size_t>(found.index)].shortName = name;
+        s.MakeEverythingDurable();
+    }
+
+    void MemoryFileSystem::SetNeverRemovable(std::string_view relative, bool bIsNeverRemovable)
+    {
+        _state->live.At(_state->ExistingForHelper(relative)).bIsNeverRemovable = bIsNeverRemovable;
         _state->MakeEverythingDurable();
     }
 
@@ -1202,6 +1247,11 @@ namespace QOR::Testing
             status.type = node.type;
             status.id = {node.device, number};
             status.attributes = node.attributes;
+            status.bIsReadOnly = node.bIsReadOnly;
+            if (IsWindows && node.bIsReadOnly)
+            {
+                status.attributes |= 0x1; // FILE_ATTRIBUTE_READONLY
+            }
             if (node.type == EntryType::File)
             {
                 status.size = node.data.size();
@@ -1389,6 +1439,10 @@ namespace QOR::Testing
                 {
                     return Error(std::errc::directory_not_empty);
                 }
+                if (replaced.bIsReadOnly)
+                {
+                    return Error(std::errc::permission_denied); // as Windows refuses to rename over one
+                }
             }
             if (const std::error_code error = s.CheckHeld(source.node))
             {
@@ -1475,6 +1529,11 @@ namespace QOR::Testing
             {
                 return Error(std::errc::operation_not_permitted);
             }
+            if (node.bIsReadOnly)
+            {
+                // NTFS refuses to link a read-only file; not every file system does: the stricter of them.
+                return Error(std::errc::permission_denied);
+            }
             if (node.device != s.live.At(folder).device)
             {
                 return Error(std::errc::cross_device_link);
@@ -1532,6 +1591,7 @@ namespace QOR::Testing
             Node copy;
             copy.type = original.type;
             copy.attributes = original.attributes;
+            copy.bIsReadOnly = original.bIsReadOnly;
             copy.data = original.data;
             copy.linkText = original.linkText;
             s.MakeDataDurable(s.Create(copy, to.Folder(), to.name));
@@ -1574,12 +1634,29 @@ namespace QOR::Testing
             {
                 return Error(std::errc::permission_denied);
             }
+            if (node.bIsNeverRemovable)
+            {
+                return Error(std::errc::operation_not_supported);
+            }
             if (const std::error_code error = s.CheckHeld(found.node))
             {
                 return error;
             }
+            const NodeNumber number = found.node;
+            const bool bIsReadOnly = node.bIsReadOnly;
+            const bool bHasOtherNames = node.names > 1;
+            if (bIsReadOnly)
+            {
+                // As the Windows backend does: the attribute goes first, for every name of the file...
+                s.Commit([=](Tree& tree) { tree.At(number).bIsReadOnly = false; });
+            }
             const NativeString name = s.StoredName(found);
             s.Commit([=](Tree& tree) { RemoveEntry(tree, folder, name); });
+            if (bIsReadOnly && bHasOtherNames)
+            {
+                // ...and comes back for the names that remain.
+                s.Commit([=](Tree& tree) { tree.At(number).bIsReadOnly = true; });
+            }
             return std::error_code();
         });
     }
@@ -1636,6 +1713,10 @@ namespace QOR::Testing
                 return Error(std::errc::no_such_file_or_directory);
             }
             const Node& node = s.live.At(found.node);
+            if (node.bIsNeverRemovable)
+            {
+                return Error(std::errc::operation_not_supported);
+            }
             if (node.type != EntryType::Directory && node.type != EntryType::DirectoryLink)
             {
                 return Error(std::errc::not_a_directory);
@@ -1654,6 +1735,26 @@ namespace QOR::Testing
             }
             const NativeString name = s.StoredName(found);
             s.Commit([=](Tree& tree) { RemoveEntry(tree, folder, name); });
+            return std::error_code();
+        });
+    }
+
+    std::error_code MemoryFileSystem::SetReadOnly(const NativeString& path, bool bIsReadOnly)
+    {
+        State& s = *_state;
+        return Perform(s, true, "SetReadOnly " + DisplayPath(path) + (bIsReadOnly ? " on" : " off"), [&] {
+            Found found;
+            if (const std::error_code error = s.ResolveExisting(path, false, found))
+            {
+                return error;
+            }
+            const Node& node = s.live.At(found.node);
+            // Only files have the attribute here; a folder's would mean nothing to a rename.
+            if (node.type == EntryType::File && node.bIsReadOnly != bIsReadOnly)
+            {
+                const NodeNumber number = found.node;
+                s.Commit([=](Tree& tree) { tree.At(number).bIsReadOnly = bIsReadOnly; });
+            }
             return std::error_code();
         });
     }
@@ -1848,6 +1949,20 @@ namespace QOR::Testing
                 result += s.StoredName(found);
             }
             final = std::move(result);
+            return std::error_code();
+        });
+    }
+
+    std::error_code MemoryFileSystem::LongName(const NativeString& path, NativeString& name)
+    {
+        State& s = *_state;
+        return Perform(s, false, "LongName " + DisplayPath(path), [&] {
+            Found found;
+            if (const std::error_code error = s.ResolveExisting(path, false, found))
+            {
+                return error;
+            }
+            name = s.StoredName(found);
             return std::error_code();
         });
     }

@@ -28,6 +28,15 @@
 // Restart(): they do not count and they make everything durable. Their paths are relative, '/'-separated
 // and UTF-8 on Windows (bytes on Linux).
 //
+// Windows' read-only attribute, on both platforms (set by Build, SetReadOnlyFile or SetReadOnly): a
+// read-only file cannot be replaced by a rename nor linked; RemoveFile removes it as the Windows backend
+// does, clearing the attribute first (for every name of the file) and setting it again when other names
+// remain: three metadata changes. Short names (SetShortName,
+// where names are case-insensitive) are second names of an entry: a path reaches the entry through either.
+//
+// Building a tree with case-sensitive names and switching case-insensitivity on afterwards gives a tree
+// as Wine shows a Linux folder: "Lib" and "lib" side by side, a path reaching the first of them.
+//
 // Listings and readers are snapshots taken when opened; they fail once their process is killed or gone.
 // A FileLock may outlive its file system; it is then inert.
 
@@ -52,12 +61,19 @@ namespace QOR::Testing
     {
         Update::EntryType type = Update::EntryType::File;
         std::string text; // a file's content or a link's text (UTF-8 on Windows)
+        bool bIsReadOnly = false; // a file's read-only attribute
 
         TreeItem() = default;
         TreeItem(const char* content) : text(content) {}
         TreeItem(std::string content) : text(std::move(content)) {}
 
         static TreeItem Folder() { return Make(Update::EntryType::Directory, {}); }
+        static TreeItem ReadOnly(std::string content)
+        {
+            TreeItem item(std::move(content));
+            item.bIsReadOnly = true;
+            return item;
+        }
         static TreeItem Link(std::string text) { return Make(Update::EntryType::FileLink, std::move(text)); }
         static TreeItem FolderLink(std::string text) { return Make(Update::EntryType::DirectoryLink, std::move(text)); }
         static TreeItem Other() { return Make(Update::EntryType::Other, {}); }
@@ -130,7 +146,8 @@ namespace QOR::Testing
         void SetInstallationRoot(Update::NativeString root);
         // DisplayPath shows the root as this text (UTF-8).
         void SetDisplayRoot(std::string displayRoot);
-        // Names that differ only in ASCII case are one name (Windows' default).
+        // Names that differ only in ASCII case are one name (Windows' default). May be switched on after
+        // building a tree with names that differ only in case (see the file's comment).
         void SetCaseInsensitive(bool bIsCaseInsensitive);
         void SetExchangeSupported(bool bIsSupported);
         void SetHardLinksSupported(bool bAreSupported);
@@ -156,6 +173,10 @@ namespace QOR::Testing
         void SetAttributes(std::string_view relative, std::uint32_t attributes);
         // The folder and everything in it become another device.
         void MakeDevice(std::string_view folder);
+        // Windows' read-only attribute of a file.
+        void SetReadOnlyFile(std::string_view file, bool bIsReadOnly);
+        // A short (8.3) name of the entry, as Windows generates one; needs case-insensitive names.
+        void SetShortName(std::string_view relative, std::string_view shortName);
 
         // --- Hostile states.
         // No entry in the folder can be made, removed or renamed, even one that does not exist.
@@ -169,6 +190,8 @@ namespace QOR::Testing
                   std::string holders = "scanner.exe (pid 4242)");
         void Release(std::string_view file);
         void SetUnreadable(std::string_view file, bool bIsUnreadable);
+        // What Wine shows of a Linux symbolic link: RemoveFile and RemoveEmptyFolder answer "not supported".
+        void SetNeverRemovable(std::string_view relative, bool bIsNeverRemovable);
         // A lock taken by another process, which no Restart() ends.
         void LockByAnother(std::string_view file);
         void UnlockByAnother(std::string_view file);
@@ -212,6 +235,7 @@ namespace QOR::Testing
         [[nodiscard]] std::error_code RemoveFile(const Update::NativeString& path) override;
         [[nodiscard]] std::error_code MakeFolder(const Update::NativeString& path) override;
         [[nodiscard]] std::error_code RemoveEmptyFolder(const Update::NativeString& path) override;
+        [[nodiscard]] std::error_code SetReadOnly(const Update::NativeString& path, bool bIsReadOnly) override;
         [[nodiscard]] std::error_code WriteNewFile(const Update::NativeString& path, const std::string& bytes) override;
         [[nodiscard]] std::error_code OpenReader(const Update::NativeString& path,
                                                  std::unique_ptr<Update::Reader>& reader) override;
@@ -223,6 +247,7 @@ namespace QOR::Testing
         bool FlushesEachFile() const override;
         [[nodiscard]] std::error_code ReadLink(const Update::NativeString& link, Update::NativeString& text) override;
         [[nodiscard]] std::error_code FinalPath(const Update::NativeString& path, Update::NativeString& final) override;
+        [[nodiscard]] std::error_code LongName(const Update::NativeString& path, Update::NativeString& name) override;
         [[nodiscard]] std::error_code CheckReplaceable(const Update::NativeString& path) override;
         [[nodiscard]] std::error_code TryLock(const Update::NativeString& path,
                                               std::unique_ptr<Update::FileLock>& lock) override;

@@ -298,6 +298,8 @@ namespace
         const auto mapped = [](MemoryFileSystem& fs) { fs.SetMappedImage("f", true); };
         const auto held = [](MemoryFileSystem& fs) { fs.Hold("f"); };
         const auto unreadable = [](MemoryFileSystem& fs) { fs.SetUnreadable("f", true); };
+        const auto readOnlyFile = [](MemoryFileSystem& fs) { fs.SetReadOnlyFile("f", true); };
+        const auto neverRemovable = [](MemoryFileSystem& fs) { fs.SetNeverRemovable("f", true); };
         const auto path = [](MemoryFileSystem& fs, const char* relative) { return fs.PathOf(relative); };
         std::string bytes;
         const HostileCase cases[] = {
@@ -339,6 +341,28 @@ namespace
              std::errc::permission_denied},
             {"unreadable: copied", unreadable, [&](auto& fs) { return fs.CopyToNewFile(path(fs, "f"), path(fs, "g")); },
              std::errc::permission_denied},
+            {"read-only file: replaced", readOnlyFile,
+             [&](auto& fs) { return fs.Rename(path(fs, "o"), path(fs, "f"), Replace); }, std::errc::permission_denied},
+            {"read-only file: linked", readOnlyFile,
+             [&](auto& fs) { return fs.HardLink(path(fs, "f"), path(fs, "g")); }, std::errc::permission_denied},
+            {"read-only file: renamed",
+             readOnlyFile,
+             [&](auto& fs) { return fs.Rename(path(fs, "f"), path(fs, "g"), NoReplace); },
+             {}},
+            {"read-only file: made writable and replaced",
+             readOnlyFile,
+             [&](auto& fs) {
+                 const std::error_code error = fs.SetReadOnly(path(fs, "f"), false);
+                 return error ? error : fs.Rename(path(fs, "o"), path(fs, "f"), Replace);
+             },
+             {}},
+            {"read-only file: removed", readOnlyFile, [&](auto& fs) { return fs.RemoveFile(path(fs, "f")); }, {}},
+            {"never removable: removed", neverRemovable, [&](auto& fs) { return fs.RemoveFile(path(fs, "f")); },
+             std::errc::operation_not_supported},
+            {"never removable: renamed",
+             neverRemovable,
+             [&](auto& fs) { return fs.Rename(path(fs, "f"), path(fs, "g"), NoReplace); },
+             {}},
         };
         for (const HostileCase& test : cases)
         {
@@ -350,6 +374,57 @@ namespace
             EXPECT_EQ(error, E(test.error)) << error.message();
             EXPECT_EQ(fs.IsHeldByAnother(error, {}), test.error == std::errc::device_or_resource_busy);
         }
+    }
+
+    // Windows' read-only attribute: carried by renames and copies, shared by hard links, and kept by the
+    // names that remain when one name of a read-only file is removed.
+    TEST(MemoryFileSystem, KeepsTheReadOnlyAttributeAsWindowsDoes)
+    {
+        MemoryFileSystem fs;
+        fs.Build({{"f", TreeItem::ReadOnly("1")}, {"w", "2"}});
+        EXPECT_TRUE(StatusOf(fs, "f").bIsReadOnly);
+        EXPECT_FALSE(StatusOf(fs, "w").bIsReadOnly);
+        ASSERT_FALSE(fs.CopyToNewFile(fs.PathOf("f"), fs.PathOf("copy")));
+        ASSERT_FALSE(fs.SetReadOnly(fs.PathOf("f"), false));
+        ASSERT_FALSE(fs.HardLink(fs.PathOf("f"), fs.PathOf("link")));
+        ASSERT_FALSE(fs.SetReadOnly(fs.PathOf("link"), true));
+        EXPECT_TRUE(StatusOf(fs, "f").bIsReadOnly);
+        ASSERT_FALSE(fs.RemoveFile(fs.PathOf("link")));
+        ASSERT_FALSE(fs.Rename(fs.PathOf("f"), fs.PathOf("moved"), RenameMode::NoReplace));
+        EXPECT_EQ(fs.Dump(),
+                  (TreeDump{{"copy", TreeItem::ReadOnly("1")}, {"moved", TreeItem::ReadOnly("1")}, {"w", "2"}}));
+        // A power cut right after a removal's first change leaves the file writable under every name.
+        ASSERT_FALSE(fs.HardLink(fs.PathOf("w"), fs.PathOf("w2")));
+        ASSERT_FALSE(fs.SetReadOnly(fs.PathOf("w"), true));
+        fs.SetFaultPlan({FaultKind::PowerCut, 2, Counting::Changes, {}, 1});
+        ASSERT_FALSE(fs.FlushFileSystem(fs.PathOf("")));
+        EXPECT_EQ(fs.RemoveFile(fs.PathOf("w2")), MemoryFileSystem::KilledError());
+        fs.Restart();
+        EXPECT_EQ(fs.Dump().at("w"), TreeItem("2"));
+        EXPECT_EQ(fs.Dump().count("w2"), 1U);
+    }
+
+    // Where names are case-insensitive an entry may have a short name too, which reaches it as its own name
+    // does; LongName gives the name its folder holds it under.
+    TEST(MemoryFileSystem, ReachesAnEntryByItsShortName)
+    {
+        MemoryFileSystem fs;
+        fs.SetCaseInsensitive(true);
+        fs.Build({{"QORLauncher.exe", "launcher"}, {"new.exe", "new"}});
+        fs.SetShortName("QORLauncher.exe", "QORLAU~1.EXE");
+        EXPECT_EQ(StatusOf(fs, "qorlau~1.exe").id, fs.IdOf("QORLauncher.exe"));
+        for (const char* name : {"QORLAU~1.EXE", "qorlauncher.EXE", "QORLauncher.exe"})
+        {
+            NativeString longName;
+            ASSERT_FALSE(fs.LongName(fs.PathOf(name), longName)) << name;
+            EXPECT_EQ(longName, QOR::Update::FromAscii("QORLauncher.exe")) << name;
+        }
+        NativeString longName;
+        EXPECT_EQ(fs.LongName(fs.PathOf("QORLAU~2.EXE"), longName), E(std::errc::no_such_file_or_directory));
+        EXPECT_EQ(fs.WriteNewFile(fs.PathOf("QORLAU~1.EXE"), "x"), E(std::errc::file_exists));
+        // A move to the short name replaces the entry it belongs to.
+        ASSERT_FALSE(fs.Rename(fs.PathOf("new.exe"), fs.PathOf("QORLAU~1.EXE"), RenameMode::Replace));
+        EXPECT_EQ(fs.Dump(), (TreeDump{{"QORLAU~1.EXE", "new"}}));
     }
 
     TEST(MemoryFileSystem, LetsAHeldFileGoAfterTheGivenAttempts)
@@ -610,6 +685,25 @@ namespace
         fs.SetReadOnlyFolder("t/ro", false);
         EXPECT_FALSE(QOR::Update::RemoveTree(fs, fs.PathOf("t")));
         EXPECT_EQ(fs.Dump(), WithImpliedFolders({{"keep/k", "4"}}));
+    }
+
+    // What can never be removed (a Linux link under Wine) is said only when nothing else failed, whatever
+    // order the listing gives: any other failure may be got past by a later try.
+    TEST(SharedFileSystemFunctions, RemoveTreeSaysUnsupportedOnlyWhenNothingElseFailed)
+    {
+        for (const char* stuck : {"t/a", "t/z"})
+        {
+            SCOPED_TRACE(stuck);
+            MemoryFileSystem fs;
+            fs.Build({{"t/a", "1"}, {"t/ro/x", "2"}, {"t/z", "3"}});
+            fs.SetNeverRemovable(stuck, true);
+            fs.SetReadOnlyFolder("t/ro", true);
+            EXPECT_EQ(QOR::Update::RemoveTree(fs, fs.PathOf("t")), E(std::errc::permission_denied));
+            fs.SetReadOnlyFolder("t/ro", false);
+            EXPECT_EQ(QOR::Update::RemoveTree(fs, fs.PathOf("t")), E(std::errc::operation_not_supported));
+            EXPECT_EQ(fs.Dump().count(stuck), 1U);
+            EXPECT_EQ(fs.Dump().size(), 2U); // the folder and what stays in it
+        }
     }
 
     TEST(SharedFileSystemFunctions, SameContentComparesLinkTextsOrPermissionsAndBytes)

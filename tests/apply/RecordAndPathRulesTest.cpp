@@ -1,5 +1,7 @@
 // The record's format and the path rules: what may be read back as a record, which paths a record may
-// name, where a staged link leads, and what a Windows listing says an entry is.
+// name, in what order a plan installs, where a staged link leads, which names may be short names, and the
+// small Windows decisions (what a listing says an entry is, which attributes a read-only change sets, what
+// makes an entry a link under Wine) that both platforms' tests cover.
 
 #include <apply/JournalFormat.h>
 #include <apply/PathRules.h>
@@ -8,9 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace QOR::Testing
 {
@@ -18,6 +23,7 @@ namespace QOR::Testing
     {
         using Update::EntryType;
         using Update::FromAscii;
+        using Update::NativeChar;
         using Update::NativeString;
         namespace Format = Update::JournalFormat;
 
@@ -35,6 +41,8 @@ namespace QOR::Testing
             plan.AddFolder(Native("new/deeper"));
             plan.AddEntry(Native("new/deeper/x.pak"), Update::EntryKind::Link, {4, 0xffffffffffffffffull});
             plan.AddReplacingEntry(Native("data.pak"), Update::EntryKind::LinkedContent, {5, 6}, {7, 8});
+            plan.SetReadOnly(0, true, true);
+            plan.SetReadOnly(2, false, true);
             return plan;
         }
 
@@ -53,6 +61,8 @@ namespace QOR::Testing
                 EXPECT_EQ(read.Path(i), plan.Path(i));
                 EXPECT_EQ(read.Entry(i).kind, plan.Entry(i).kind);
                 EXPECT_EQ(read.Entry(i).bIsReplacing, plan.Entry(i).bIsReplacing);
+                EXPECT_EQ(read.Entry(i).bIsTargetReadOnly, plan.Entry(i).bIsTargetReadOnly);
+                EXPECT_EQ(read.Entry(i).bIsStagedReadOnly, plan.Entry(i).bIsStagedReadOnly);
                 EXPECT_EQ(read.Entry(i).staged, plan.Entry(i).staged);
                 EXPECT_EQ(read.Entry(i).installed, plan.Entry(i).installed);
             }
@@ -74,6 +84,46 @@ namespace QOR::Testing
             }
             EXPECT_EQ(Format::Parse(bytes + "x", read), Format::ParseResult::Damaged);
             EXPECT_FALSE(Format::LooksLikeRecordStart("a player's notes"));
+
+            // A replaced file's attribute for an entry that replaces nothing is no record of this program.
+            Update::UpdatePlan nonsense;
+            nonsense.AddEntry(Native("new.dll"), Update::EntryKind::File, {1, 1});
+            nonsense.SetReadOnly(0, false, true);
+            EXPECT_EQ(Format::Parse(Format::Serialize(nonsense), read), Format::ParseResult::Damaged);
+        }
+
+        // A link's content is copied through the link, so the copies go first, before any move could take
+        // what they lead to out of the staging folder; every folder is still made before the first entry in it,
+        // parents first.
+        TEST(RecordFormatTest, CopiesOfLinkedContentComeFirstWithTheirFolders)
+        {
+            using Update::EntryKind;
+            Update::UpdatePlan plan;
+            plan.AddEntry(Native("m.dll"), EntryKind::File, {1, 1});
+            plan.AddFolder(Native("a"));
+            plan.AddEntry(Native("a/x.dll"), EntryKind::File, {1, 2});
+            plan.AddFolder(Native("a/b"));
+            plan.AddEntry(Native("a/b/m.lnk"), EntryKind::LinkedContent, {1, 3});
+            plan.AddFolder(Native("c"));
+            plan.AddEntry(Native("c/y.dll"), EntryKind::File, {1, 4});
+            plan.AddEntry(Native("z.lnk"), EntryKind::LinkedContent, {1, 5});
+
+            plan.MoveLinkedContentFirst();
+
+            std::vector<NativeString> entries;
+            for (std::size_t i = 0; i < plan.EntryCount(); ++i)
+            {
+                entries.emplace_back(plan.Path(i));
+            }
+            EXPECT_EQ(entries, (std::vector<NativeString>{Native("a/b/m.lnk"), Native("z.lnk"), Native("m.dll"),
+                                                          Native("a/x.dll"), Native("c/y.dll")}));
+            std::vector<std::pair<NativeString, std::uint32_t>> folders;
+            for (std::size_t i = 0; i < plan.FolderCount(); ++i)
+            {
+                folders.emplace_back(plan.FolderPath(i), plan.Folder(i).entry);
+            }
+            EXPECT_EQ(folders, (std::vector<std::pair<NativeString, std::uint32_t>>{
+                                   {Native("a"), 0}, {Native("a/b"), 0}, {Native("c"), 4}}));
         }
 
         // A record with a valid checksum is still input: no path in it may leave the installation.
@@ -160,6 +210,88 @@ namespace QOR::Testing
                     EXPECT_EQ(destination, std::optional<NativeString>(Native(c.destination)))
                         << c.link << " -> " << c.text;
                 }
+            }
+        }
+
+        // Only these names are looked up for a long name they may stand for, so every short name Windows or
+        // Wine makes must pass, and common names should not.
+        TEST(PathRulesTest, NamesOfAShortNamesFormAreLookedUp)
+        {
+            for (const char* name : {"QORLAU~1.EXE", "qorlau~1.exe", "QORL~0EO.EXE", "PROGRA~1", "A~1", "AB12CD~1.TXT",
+                                     "~1.A", "SELF_U~1.TXT"})
+            {
+                EXPECT_TRUE(Update::LooksLikeShortName(FromAscii(name))) << name;
+            }
+            for (const char* name :
+                 {"core.dll", "QORLauncher.exe", "QORLAUN~1.EXE.bak", "QORLAUNC~1.EXE", "QORLAU~1.EXEC", "QORLAU~1.",
+                  "QOR LA~1.EXE", "QOR*~1.EXE", "A~B+C.TXT", "", "a.b~1", ".~1"})
+            {
+                EXPECT_FALSE(Update::LooksLikeShortName(FromAscii(name))) << name;
+            }
+        }
+
+        TEST(PathRulesTest, ReadOnlyChangesKeepEveryOtherSettableAttribute)
+        {
+            constexpr std::uint32_t ReadOnly = 0x1;
+            constexpr std::uint32_t Hidden = 0x2;
+            constexpr std::uint32_t Directory = 0x10;
+            constexpr std::uint32_t Archive = 0x20;
+            constexpr std::uint32_t Normal = 0x80;
+            constexpr std::uint32_t Sparse = 0x200;
+            constexpr std::uint32_t Compressed = 0x800;
+            constexpr std::uint32_t NotIndexed = 0x2000;
+            const struct
+            {
+                std::uint32_t attributes;
+                bool bIsReadOnly;
+                std::uint32_t expected;
+            } cases[] = {
+                {Archive, true, ReadOnly | Archive},
+                {ReadOnly | Archive, false, Archive},
+                {ReadOnly, false, Normal}, // nothing left: "normal", as 0 would change nothing
+                {Normal, true, ReadOnly},
+                {ReadOnly | Hidden | Archive | NotIndexed, false, Hidden | Archive | NotIndexed},
+                {Archive | Sparse | Compressed, true, ReadOnly | Archive}, // not settable: not passed on
+                {Directory | Hidden, true, ReadOnly | Hidden},
+            };
+            for (const auto& test : cases)
+            {
+                EXPECT_EQ(Update::WindowsAttributesWithReadOnly(test.attributes, test.bIsReadOnly), test.expected)
+                    << std::hex << test.attributes << " " << test.bIsReadOnly;
+            }
+        }
+
+        // Under Wine a Linux symbolic link is told by where it leads: not its folder's own place and name.
+        TEST(PathRulesTest, AnEntryIsALinkWhenItsFinalPathIsNotItsFolderAndName)
+        {
+            const auto native = [](const char* path) {
+                NativeString text = FromAscii(path);
+                std::replace(text.begin(), text.end(), NativeChar('/'), Update::Separator);
+                return text;
+            };
+            const struct
+            {
+                const char* entryFinal;
+                const char* folderFinal;
+                const char* name;
+                bool bIsLink;
+            } cases[] = {
+                {"//?/C:/i/self_update/a.dll", "//?/C:/i/self_update", "a.dll", false},
+                {"//?/C:/i/self_update/b.dll", "//?/C:/i/self_update", "a.dll", true}, // a link beside
+                {"//?/C:/i/b/a.dll", "//?/C:/i/self_update", "a.dll", true},           // elsewhere, same name
+                {"//?/Z:/home/p/secret", "//?/C:/i/self_update", "a.dll", true},       // out of the tree
+                {"//?/C:/i/self_update/sub", "//?/C:/i/self_update", "sub", false},
+                {"//?/C:/a.dll", "//?/C:/", "a.dll", false},                           // at a volume's top
+                {"//?/C:/i/self_update/A.DLL", "//?/C:/i/self_update", "a.dll", true}, // another entry's case
+                {"//?/C:/i/self_updatexa.dll", "//?/C:/i/self_update", "a.dll", true},
+                {"//?/C:/i/self_update/a.dllx", "//?/C:/i/self_update", "a.dll", true},
+            };
+            for (const auto& test : cases)
+            {
+                EXPECT_EQ(
+                    Update::IsLinkByFinalPath(native(test.entryFinal), native(test.folderFinal), FromAscii(test.name)),
+                    test.bIsLink)
+                    << test.entryFinal << " in " << test.folderFinal;
             }
         }
 

@@ -234,5 +234,60 @@ namespace QOR::Testing
                 EXPECT_TRUE(fs.NamesStartingWith(".qor-").empty());
             }
         }
+
+        // Windows refuses to rename over a read-only file: an installed one is replaced all the same (and
+        // read-only again after an undo), a staged one keeps its attribute installed and when given back.
+        // With hard links the backup shares the attribute with the target; without, it is a copy.
+        TEST(RecoveryTest, ReadOnlyFilesAreReplacedAndPutBackWithTheirAttribute)
+        {
+            for (const bool bHasHardLinks : {true, false})
+            {
+                for (const bool bIsTargetReadOnly : {false, true})
+                {
+                    for (const bool bIsStagedReadOnly : {false, true})
+                    {
+                        for (const bool bIsFailing : {false, true})
+                        {
+                            SCOPED_TRACE(std::string(bHasHardLinks ? "hard links" : "no hard links") +
+                                         (bIsTargetReadOnly ? ", installed read-only" : "") +
+                                         (bIsStagedReadOnly ? ", staged read-only" : "") +
+                                         (bIsFailing ? ", a later file held for good" : ""));
+                            MemoryFileSystem fs;
+                            fs.SetExchangeSupported(false);
+                            fs.SetSymbolicLinksSupported(false);
+                            fs.SetCaseInsensitive(true);
+                            fs.SetHardLinksSupported(bHasHardLinks);
+                            const auto file = [](const char* text, bool bIsReadOnly) {
+                                return bIsReadOnly ? TreeItem::ReadOnly(text) : TreeItem(text);
+                            };
+                            fs.Build({{"QORLauncherUpdater.exe", "running updater"},
+                                      {"readme.txt", file("readme old", bIsTargetReadOnly)},
+                                      {"z.dll", "z old"},
+                                      {"self_update/readme.txt", file("readme new", bIsStagedReadOnly)},
+                                      {"self_update/z.dll", "z new"}});
+                            if (bIsFailing)
+                            {
+                                fs.Hold("z.dll");
+                            }
+                            const TreeDump before = fs.Dump();
+
+                            const Outcome outcome = RunOnce(fs);
+
+                            EXPECT_EQ(outcome.failure.has_value(), bIsFailing);
+                            if (bIsFailing)
+                            {
+                                EXPECT_EQ(fs.Dump(), before) << fs.RecordText();
+                                fs.Release("z.dll");
+                                EXPECT_FALSE(RunOnce(fs).failure);
+                            }
+                            EXPECT_EQ(fs.Dump(), (TreeDump{{"QORLauncherUpdater.exe", "running updater"},
+                                                           {"readme.txt", file("readme new", bIsStagedReadOnly)},
+                                                           {"z.dll", "z new"}}))
+                                << fs.RecordText();
+                        }
+                    }
+                }
+            }
+        }
     }
 }

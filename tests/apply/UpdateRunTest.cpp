@@ -1,7 +1,8 @@
 // The whole apply and its recovery on the in-memory file system, every failure, kill and power cut
 // enumerated rather than sampled, on three kinds of file system: one like Linux's (exchange, hard and
 // symbolic links), one like NTFS (no exchange, no symbolic links, case-insensitive names, files flushed
-// one by one) and one like FAT (no exchange, no hard links). The same tests run under Wine.
+// one by one, read-only files) and one like FAT (no exchange, no hard links, read-only files). The same
+// tests run under Wine.
 
 #include "MemoryFileSystem.h"
 
@@ -69,6 +70,31 @@ namespace QOR::Testing
             {"readme.txt", "readme v2"},
             {"x.txt", "x"},
         };
+
+        // Windows' file systems have read-only files: installed ones the update replaces (by a writable file
+        // and by a read-only one), staged ones that replace a file, land in a new folder or are new.
+        TreeDump InstallationFor(Flavor flavor)
+        {
+            TreeDump tree = Installation;
+            if (flavor != Flavor::LinuxLike)
+            {
+                tree["readme.txt"].bIsReadOnly = true;
+                tree["bin/core.dll"].bIsReadOnly = true;
+            }
+            return tree;
+        }
+
+        TreeDump Version1For(Flavor flavor)
+        {
+            TreeDump tree = Version1;
+            if (flavor != Flavor::LinuxLike)
+            {
+                tree["bin/core.dll"].bIsReadOnly = true;
+                tree["bin/new.dll"].bIsReadOnly = true;
+                tree["plugins/deep/p.dll"].bIsReadOnly = true;
+            }
+            return tree;
+        }
 
         TreeDump Staged(const TreeDump& version)
         {
@@ -153,7 +179,7 @@ namespace QOR::Testing
         }
 
         // Whether the killed run's update counts: its record says so, or it is finished and gone.
-        bool IsCommitted(const TreeDump& dump)
+        bool IsCommitted(const TreeDump& dump, const TreeDump& updated)
         {
             bool recorded = false;
             for (const auto& [path, item] : dump)
@@ -164,15 +190,14 @@ namespace QOR::Testing
                 }
                 recorded = recorded || std::regex_match(path, std::regex(R"(^\.qor-[0-9a-f]{16}/journal$)"));
             }
-            return !recorded && dump.count(Protocol::StagingFolderName) == 0 &&
-                   WithoutWorkingFiles(dump) == Applied(Installation, Version1);
+            return !recorded && dump.count(Protocol::StagingFolderName) == 0 && WithoutWorkingFiles(dump) == updated;
         }
 
         class UpdateRunTest : public ::testing::TestWithParam<Flavor>
         {
         protected:
-            // A machine with the installation and `version` staged.
-            MemoryFileSystem Machine(const TreeDump& version = Version1) const
+            // A machine with the installation and the first version staged.
+            MemoryFileSystem Machine() const
             {
                 MemoryFileSystem fs;
                 const Flavor flavor = GetParam();
@@ -181,8 +206,8 @@ namespace QOR::Testing
                 fs.SetSymbolicLinksSupported(flavor == Flavor::LinuxLike);
                 fs.SetCaseInsensitive(flavor != Flavor::LinuxLike);
                 fs.SetFlushesEachFile(flavor == Flavor::NtfsLike);
-                TreeDump tree = Installation;
-                tree.merge(Staged(version));
+                TreeDump tree = _installation;
+                tree.merge(Staged(_version1));
                 fs.Build(tree);
                 return fs;
             }
@@ -217,11 +242,15 @@ namespace QOR::Testing
                 return fs.CountedOperations(counting);
             }
 
-            // At any instant each file is wholly of the installation or of the update, and nothing the
-            // installation had is missing; whenever the update is not whole yet, the launcher's rule says
-            // to start the updater again.
-            static void ExpectWholeFiles(const TreeDump& dump, const TreeDump& update)
+            // At any instant each file is wholly of the installation or of the update (its read-only
+            // attribute may be lifted for the move), and nothing the installation had is missing; whenever
+            // the update is not whole yet, the launcher's rule says to start the updater again.
+            void ExpectWholeFiles(const TreeDump& dump, const TreeDump& update) const
             {
+                const auto holds = [](const TreeDump& tree, const std::string& path, const TreeItem& item) {
+                    const auto found = tree.find(path);
+                    return found != tree.end() && found->second.type == item.type && found->second.text == item.text;
+                };
                 for (const auto& [path, item] : dump)
                 {
                     if (item.type != Update::EntryType::File || IsWorkingName(path) ||
@@ -229,17 +258,14 @@ namespace QOR::Testing
                     {
                         continue;
                     }
-                    const auto old = Installation.find(path);
-                    const auto fresh = update.find(path);
-                    EXPECT_TRUE((old != Installation.end() && old->second == item) ||
-                                (fresh != update.end() && fresh->second == item))
+                    EXPECT_TRUE(holds(_installation, path, item) || holds(update, path, item))
                         << path << " holds \"" << item.text << "\"";
                 }
-                for (const auto& [path, item] : Installation)
+                for (const auto& [path, item] : _installation)
                 {
                     EXPECT_EQ(dump.count(path), 1U) << path << " is missing";
                 }
-                const bool whole = WithoutWorkingFiles(dump) == Applied(Installation, update);
+                const bool whole = WithoutWorkingFiles(dump) == Applied(_installation, update);
                 if (!whole || !OnlyRecordlessFolders(dump))
                 {
                     EXPECT_TRUE(UpdateIsPending(dump))
@@ -268,6 +294,10 @@ namespace QOR::Testing
                 EXPECT_EQ(fs.Dump(), expected) << fs.RecordText();
                 EXPECT_TRUE(fs.NamesStartingWith(".qor-").empty());
             }
+
+            const TreeDump _installation = InstallationFor(GetParam());
+            const TreeDump _version1 = Version1For(GetParam());
+            const TreeDump _updated = Applied(_installation, _version1);
         };
 
         TEST_P(UpdateRunTest, AppliesTheWholeUpdateAndLeavesNothingOfItsOwn)
@@ -275,10 +305,10 @@ namespace QOR::Testing
             MemoryFileSystem fs = Machine();
             Update::ApplyResult failure;
             ASSERT_TRUE(Run(fs, &failure)) << Describe(failure) << fs.RecordText();
-            ExpectFinal(fs, Applied(Installation, Version1));
+            ExpectFinal(fs, _updated);
             // And a power cut right after it takes nothing back.
             fs.CutPower(0);
-            EXPECT_EQ(WithoutWorkingFiles(fs.Dump()), Applied(Installation, Version1));
+            EXPECT_EQ(WithoutWorkingFiles(fs.Dump()), _updated);
         }
 
         // Any operation, reading ones included, failing once: the run either fails and leaves installation
@@ -298,10 +328,10 @@ namespace QOR::Testing
                     EXPECT_EQ(fs.Dump(), initial.Dump()) << fs.RecordText();
                     continue;
                 }
-                EXPECT_EQ(WithoutWorkingFiles(fs.Dump()), Applied(Installation, Version1));
+                EXPECT_EQ(WithoutWorkingFiles(fs.Dump()), _updated);
                 fs.Restart();
                 RunAsTheLauncherWould(fs);
-                ExpectFinal(fs, Applied(Installation, Version1));
+                ExpectFinal(fs, _updated);
             }
         }
 
@@ -318,7 +348,7 @@ namespace QOR::Testing
                 killed.SetFaultPlan({FaultKind::Kill, at});
                 (void)Run(killed);
                 killed.Restart();
-                ExpectWholeFiles(killed.Dump(), Version1);
+                ExpectWholeFiles(killed.Dump(), _version1);
 
                 const std::uint64_t rerunCount = CountOperations(killed, Counting::Changes);
                 for (std::uint64_t again = 0; again <= rerunCount; ++again)
@@ -330,10 +360,10 @@ namespace QOR::Testing
                         fs.SetFaultPlan({FaultKind::Kill, again});
                         (void)Run(fs);
                         fs.Restart();
-                        ExpectWholeFiles(fs.Dump(), Version1);
+                        ExpectWholeFiles(fs.Dump(), _version1);
                     }
                     RunAsTheLauncherWould(fs);
-                    ExpectFinal(fs, Applied(Installation, Version1));
+                    ExpectFinal(fs, _updated);
                 }
             }
         }
@@ -359,9 +389,9 @@ namespace QOR::Testing
                     fs.SetFaultPlan({FaultKind::Fail, failing});
                     (void)Run(fs);
                     fs.Restart();
-                    ExpectWholeFiles(fs.Dump(), Version1);
+                    ExpectWholeFiles(fs.Dump(), _version1);
                     RunAsTheLauncherWould(fs);
-                    ExpectFinal(fs, Applied(Installation, Version1));
+                    ExpectFinal(fs, _updated);
                 }
             }
         }
@@ -384,9 +414,9 @@ namespace QOR::Testing
                                  std::to_string(pending) + " pending changes on disk");
                     MemoryFileSystem fs = cut;
                     fs.CutPower(reached);
-                    ExpectWholeFiles(fs.Dump(), Version1);
+                    ExpectWholeFiles(fs.Dump(), _version1);
                     RunAsTheLauncherWould(fs);
-                    ExpectFinal(fs, Applied(Installation, Version1));
+                    ExpectFinal(fs, _updated);
                 }
             }
         }
@@ -429,7 +459,7 @@ namespace QOR::Testing
                          (void)fs.RemoveFile(fs.PathOf("bin/new.dll"));
                      }
                  },
-                 nullptr, &Version1},
+                 nullptr, &_version1},
                 {"a cleaner deletes the updater's backups",
                  [&](MemoryFileSystem& fs) {
                      forEachName(fs, R"(-\d+b$)",
@@ -441,9 +471,9 @@ namespace QOR::Testing
                      forEachName(fs, R"(^\.qor-[0-9a-f]{16}/staging$)",
                                  [&](const std::string& path) { (void)Update::RemoveTree(fs, fs.PathOf(path)); });
                  },
-                 nullptr, &Version1},
+                 nullptr, &_version1},
                 {"the player deletes the new plugins folder",
-                 [](MemoryFileSystem& fs) { (void)Update::RemoveTree(fs, fs.PathOf("plugins")); }, nullptr, &Version1},
+                 [](MemoryFileSystem& fs) { (void)Update::RemoveTree(fs, fs.PathOf("plugins")); }, nullptr, &_version1},
                 {"a crash reporter maps the core library",
                  [&](MemoryFileSystem& fs) {
                      mapped = fs.IdOf("bin/core.dll");
@@ -474,22 +504,21 @@ namespace QOR::Testing
                     fs.SetFaultPlan({FaultKind::Kill, at});
                     (void)Run(fs);
                     fs.Restart();
-                    const bool committed = IsCommitted(fs.Dump());
+                    const bool committed = IsCommitted(fs.Dump(), _updated);
                     change.make(fs);
                     (void)Run(fs); // whatever it can do in that world, it may not make the next run impossible
                     if (change.undo)
                     {
                         change.undo(fs);
                     }
-                    const TreeDump* version = change.restaged != nullptr ? change.restaged : &Version1;
+                    const TreeDump* version = change.restaged != nullptr ? change.restaged : &_version1;
                     if (fs.Dump().count(Protocol::StagingFolderName) == 0 &&
-                        WithoutWorkingFiles(fs.Dump()) != Applied(Installation, *version))
+                        WithoutWorkingFiles(fs.Dump()) != Applied(_installation, *version))
                     {
                         fs.Build(Staged(*version)); // the launcher stages the update again
                     }
                     // A version the launcher staged over a committed update is applied over that update.
-                    const TreeDump base =
-                        committed && version != &Version1 ? Applied(Installation, Version1) : Installation;
+                    const TreeDump base = committed && version != &_version1 ? _updated : _installation;
                     RunAsTheLauncherWould(fs);
                     ExpectFinal(fs, Applied(base, *version));
                 }

@@ -106,6 +106,12 @@ namespace QOR::Testing
     // the immutable flag). Nothing where the system offers no way (under Wine, which has no ACLs).
     std::unique_ptr<HeldFile> MakeFolderUnwritable(const std::filesystem::path& folder);
 
+    // Runs a shell command of the Linux system in `folder` (ASCII, no double quotes or backslashes): on Linux
+    // directly; under Wine by starting /bin/sh, which Wine runs as a Linux program, to make what Windows
+    // calls cannot (symbolic links, names that differ only in case). False where there is no such system
+    // (Windows itself); throws when the command fails or does not end.
+    bool RunLinuxShell(const std::filesystem::path& folder, const std::string& command);
+
     // Child processes must never wait on a message box: no display for them.
     void UseNoDisplay();
 }

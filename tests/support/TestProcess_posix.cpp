@@ -279,4 +279,13 @@ namespace QOR::Testing
         ::unsetenv("DISPLAY");
         ::unsetenv("WAYLAND_DISPLAY");
     }
+
+    bool RunLinuxShell(const std::filesystem::path& folder, const std::string& command)
+    {
+        TestProcess shell("/bin/sh", {"-c", command}, folder);
+        const std::optional<int> status = shell.Wait(std::chrono::seconds(30));
+        if (status != std::optional<int>(0))
+            throw std::runtime_error("the command failed or did not end: " + command);
+        return true;
+    }
 }

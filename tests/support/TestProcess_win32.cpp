@@ -2,6 +2,7 @@
 
 #include <qor/Foundation/Platform_win32.h>
 
+#include <fstream>
 #include <stdexcept>
 
 namespace QOR::Testing
@@ -167,6 +168,37 @@ namespace QOR::Testing
     std::unique_ptr<HeldFile> MakeFolderUnwritable(const std::filesystem::path&)
     {
         return nullptr;
+    }
+
+    bool RunLinuxShell(const std::filesystem::path& folder, const std::string& command)
+    {
+        if (::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr)
+            return false;
+        // Wine starts the Linux program but gives no process to wait for: the command's status, written last
+        // (renamed into place, so never read half written), tells that it has ended.
+        const std::filesystem::path marker = folder / ".linux-shell-status";
+        std::filesystem::remove(marker);
+        const std::string script = "(" + command + "); echo $? > .linux-shell-status.tmp && " +
+                                   "mv .linux-shell-status.tmp .linux-shell-status";
+        std::wstring commandLine = L"/bin/sh -c \"" + std::wstring(script.begin(), script.end()) + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION information{};
+        if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                              folder.wstring().c_str(), &startup, &information))
+            throw std::runtime_error("cannot start /bin/sh: " + std::to_string(::GetLastError()));
+        const UniqueKernelHandle process(information.hProcess);
+        const UniqueKernelHandle thread(information.hThread);
+        if (!WaitForFile(marker, std::chrono::seconds(30)))
+            throw std::runtime_error("the Linux command did not end: " + command);
+        std::ifstream in(marker);
+        int status = -1;
+        in >> status;
+        in.close();
+        std::filesystem::remove(marker);
+        if (status != 0)
+            throw std::runtime_error("the Linux command failed with " + std::to_string(status) + ": " + command);
+        return true;
     }
 
     void UseNoDisplay()

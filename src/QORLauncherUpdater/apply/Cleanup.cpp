@@ -13,14 +13,19 @@ namespace QOR::Update
         {
             steps.Discard(i, notes);
         }
+        const bool bIsEntryLeft = notes.size() != kept;
         const NativeString adopted = layout.Adopted(plan.GetTag());
-        if (const std::error_code error = RemoveTree(fileSystem, adopted))
+        const std::error_code error = RemoveTree(fileSystem, adopted);
+        if (error)
         {
             notes.push_back({RecoveryNote::Kind::WorkingFileKept, adopted, error});
         }
-        if (notes.size() != kept)
+        // The record stays, so the next run knows what is left; but not for what the file system can never
+        // remove (a Linux link seen through Wine): the launcher would start the updater for ever. That stays
+        // in the working folder, which without a record is nobody's.
+        if (bIsEntryLeft || (error && !IsUnsupported(error)))
         {
-            return false; // the record stays, so the next run knows what is left
+            return false;
         }
         if (const std::error_code error = journal.Remove())
         {

@@ -63,7 +63,7 @@ namespace QOR::Update
         std::error_code error;
         if (entry.kind == EntryKind::LinkedContent)
         {
-            error = CopyIn(paths, entry.bIsReplacing, held);
+            error = CopyIn(index, paths, entry.bIsReplacing, held);
         }
         else if (entry.bIsReplacing)
         {
@@ -76,7 +76,7 @@ namespace QOR::Update
             error = _retry.Run(held, [&] { return _fs.Rename(paths.adopted, paths.target, RenameMode::NoReplace); });
             if (IsCrossDevice(error) && entry.kind != EntryKind::Folder)
             {
-                error = CopyIn(paths, false, held);
+                error = CopyIn(index, paths, false, held);
             }
         }
         return error ? Failed(index, error, held) : std::nullopt;
@@ -91,7 +91,7 @@ namespace QOR::Update
                 _retry.Run(held, [&] { return _fs.Rename(paths.adopted, paths.target, RenameMode::Exchange); });
             if (IsCrossDevice(error))
             {
-                return CopyIn(paths, true, held);
+                return CopyIn(index, paths, true, held);
             }
             if (!IsUnsupported(error))
             {
@@ -99,16 +99,16 @@ namespace QOR::Update
             }
             _noExchange.insert(device);
         }
-        if (const std::error_code error = KeepBackup(paths, held))
+        if (const std::error_code error = KeepBackup(index, paths, held))
         {
             return error;
         }
         const std::error_code error =
             _retry.Run(held, [&] { return _fs.Rename(paths.adopted, paths.target, RenameMode::Replace); });
-        return IsCrossDevice(error) ? CopyIn(paths, true, held) : error;
+        return IsCrossDevice(error) ? CopyIn(index, paths, true, held) : error;
     }
 
-    std::error_code EntrySteps::KeepBackup(const Paths& paths, NativeString& held)
+    std::error_code EntrySteps::KeepBackup(std::size_t index, const Paths& paths, NativeString& held)
     {
         EntryStatus backup;
         if (const std::error_code error = _fs.Status(paths.backup, backup))
@@ -120,6 +120,15 @@ namespace QOR::Update
             return {}; // kept already, before an exchange or a move turned out to cross file systems
         }
         held = paths.target;
+        // A read-only file can be neither replaced nor (on some file systems) linked: the attribute goes
+        // for the move, and the undo puts it back, as the record says it was there.
+        if (_plan.Entry(index).bIsTargetReadOnly)
+        {
+            if (const std::error_code error = _fs.SetReadOnly(paths.target, false))
+            {
+                return error;
+            }
+        }
         // Waits here, before anything is made, for a target that someone holds open.
         if (const std::error_code error = _retry.Run(held, [&] { return _fs.CheckReplaceable(paths.target); }))
         {
@@ -139,11 +148,11 @@ namespace QOR::Update
         return _fs.Rename(paths.partialBackup, paths.backup, RenameMode::NoReplace);
     }
 
-    std::error_code EntrySteps::CopyIn(const Paths& paths, bool bIsReplacing, NativeString& held)
+    std::error_code EntrySteps::CopyIn(std::size_t index, const Paths& paths, bool bIsReplacing, NativeString& held)
     {
         if (bIsReplacing)
         {
-            if (const std::error_code error = KeepBackup(paths, held))
+            if (const std::error_code error = KeepBackup(index, paths, held))
             {
                 return error;
             }
@@ -173,18 +182,6 @@ namespace QOR::Update
         return !error;
     }
 
-    bool EntrySteps::Move(const Paths& paths, const NativeString& from, const NativeString& to, RenameMode mode,
-                          Notes& notes)
-    {
-        // The installed entry is what another program may hold, whichever way the move goes.
-        return Try(paths.target, _retry.Run(paths.target, [&] { return _fs.Rename(from, to, mode); }), notes);
-    }
-
-    bool EntrySteps::Remove(const NativeString& path, Notes& notes)
-    {
-        return Try(path, _retry.Run(path, [&] { return _fs.RemoveFile(path); }), notes);
-    }
-
     bool EntrySteps::Exists(const NativeString& path, EntryStatus& status, Notes& notes)
     {
         const std::error_code error = _fs.Status(path, status);
@@ -212,6 +209,18 @@ namespace QOR::Update
 
     bool EntrySteps::Undo(std::size_t index, Notes& notes)
     {
+        // Whichever way it came back, the staged file at A has its own attribute again (an undo that made it
+        // writable may have died before it could say so).
+        const bool bIsStagedBack = UndoSteps(index, notes);
+        if (bIsStagedBack)
+        {
+            RestoreStaged(index, PathsOf(index).adopted, notes);
+        }
+        return bIsStagedBack;
+    }
+
+    bool EntrySteps::UndoSteps(std::size_t index, Notes& notes)
+    {
         const PlanEntry& entry = _plan.Entry(index);
         const Paths paths = PathsOf(index);
         RemoveIfPresent(paths.fresh, notes);
@@ -228,31 +237,78 @@ namespace QOR::Update
         }
         if (target.type == EntryType::Missing)
         {
-            EntryStatus backup;
-            if (!entry.bIsReplacing || !Exists(paths.backup, backup, notes))
-            {
-                // A new entry that went away since: there is nothing to put back.
-                return IsStagedAt(adopted, entry);
-            }
-            if (backup.type != EntryType::Missing)
-            {
-                Move(paths, paths.backup, paths.target, RenameMode::NoReplace, notes);
-            }
-            else if (Holds(adopted, entry.installed))
-            {
-                Move(paths, paths.adopted, paths.target, RenameMode::NoReplace, notes);
-            }
-            else
-            {
-                notes.push_back({RecoveryNote::Kind::OldVersionGone, paths.target, {}});
-            }
-            return IsStagedAt(adopted, entry);
+            return UndoMissingTarget(index, paths, adopted, notes);
         }
         if (entry.bIsReplacing && Holds(target, entry.installed))
         {
-            return IsStagedAt(adopted, entry); // never replaced
+            // Never replaced, but maybe made writable for the move.
+            if (entry.bIsTargetReadOnly)
+            {
+                Try(paths.target, _fs.SetReadOnly(paths.target, true), notes);
+            }
+            return IsStagedAt(adopted, entry);
         }
         return UndoOtherAtTarget(index, paths, adopted, notes);
+    }
+
+    bool EntrySteps::UndoMissingTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes)
+    {
+        const PlanEntry& entry = _plan.Entry(index);
+        EntryStatus backup;
+        if (!entry.bIsReplacing || !Exists(paths.backup, backup, notes))
+        {
+            // A new entry that went away since: there is nothing to put back.
+            return IsStagedAt(adopted, entry);
+        }
+        if (backup.type != EntryType::Missing)
+        {
+            Try(paths.target, PutOldBack(index, paths.backup, paths, RenameMode::NoReplace), notes);
+        }
+        else if (Holds(adopted, entry.installed))
+        {
+            Try(paths.target, PutOldBack(index, paths.adopted, paths, RenameMode::NoReplace), notes);
+        }
+        else
+        {
+            notes.push_back({RecoveryNote::Kind::OldVersionGone, paths.target, {}});
+        }
+        return IsStagedAt(adopted, entry);
+    }
+
+    std::error_code EntrySteps::PutOldBack(std::size_t index, const NativeString& from, const Paths& paths,
+                                           RenameMode mode)
+    {
+        // Read-only again before it moves, so that it is never at its place without the attribute.
+        if (_plan.Entry(index).bIsTargetReadOnly)
+        {
+            if (const std::error_code error = _fs.SetReadOnly(from, true))
+            {
+                return error;
+            }
+        }
+        if (mode == RenameMode::Replace)
+        {
+            // What it replaces (the staged file, or our copy of one) may be read-only itself.
+            EntryStatus target;
+            std::error_code error = _fs.Status(paths.target, target);
+            if (!error && target.bIsReadOnly)
+            {
+                error = _fs.SetReadOnly(paths.target, false);
+            }
+            if (error)
+            {
+                return error;
+            }
+        }
+        return _retry.Run(paths.target, [&] { return _fs.Rename(from, paths.target, mode); });
+    }
+
+    void EntrySteps::RestoreStaged(std::size_t index, const NativeString& path, Notes& notes)
+    {
+        if (_plan.Entry(index).bIsStagedReadOnly)
+        {
+            Try(path, _fs.SetReadOnly(path, true), notes);
+        }
     }
 
     bool EntrySteps::UndoNewAtTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes)
@@ -260,22 +316,13 @@ namespace QOR::Update
         const PlanEntry& entry = _plan.Entry(index);
         if (entry.bIsReplacing && Holds(adopted, entry.installed))
         {
-            return Move(paths, paths.adopted, paths.target, RenameMode::Exchange, notes);
+            return Try(paths.target, _retry.Run(paths.target, [&] {
+                return _fs.Rename(paths.adopted, paths.target, RenameMode::Exchange);
+            }), notes);
         }
         if (!entry.bIsReplacing)
         {
-            if (adopted.type != EntryType::Missing)
-            {
-                // Put back already by an earlier undo that did not get to remove T.
-                Remove(paths.target, notes);
-                return true;
-            }
-            if (Move(paths, paths.target, paths.adopted, RenameMode::NoReplace, notes))
-            {
-                return true;
-            }
-            // It stays installed; a second name keeps the staged tree whole for the next apply.
-            return entry.kind != EntryKind::Folder && PutStagedBack(paths, notes);
+            return UndoNewEntry(index, paths, adopted, notes);
         }
         EntryStatus backup;
         if (!Exists(paths.backup, backup, notes))
@@ -283,19 +330,39 @@ namespace QOR::Update
             return false;
         }
         const bool stagedBack =
-            adopted.type == EntryType::Missing ? PutStagedBack(paths, notes) : IsStagedAt(adopted, entry);
+            adopted.type == EntryType::Missing ? PutStagedBack(index, paths, notes) : IsStagedAt(adopted, entry);
         if (backup.type == EntryType::Missing)
         {
             // Nothing left of the old version: the new one stays, and the staged tree stays whole with it.
             notes.push_back({RecoveryNote::Kind::OldVersionGone, paths.target, {}});
+            RestoreStaged(index, paths.target, notes);
             return stagedBack;
         }
         if (!stagedBack)
         {
             return false; // T is the staged file's only name: it stays until it can be put back
         }
-        Move(paths, paths.backup, paths.target, RenameMode::Replace, notes);
+        Try(paths.target, PutOldBack(index, paths.backup, paths, RenameMode::Replace), notes);
         return true;
+    }
+
+    bool EntrySteps::UndoNewEntry(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes)
+    {
+        if (adopted.type != EntryType::Missing)
+        {
+            // Put back already by an earlier undo that did not get to remove T.
+            Try(paths.target, _retry.Run(paths.target, [&] { return _fs.RemoveFile(paths.target); }), notes);
+            return true;
+        }
+        if (Try(paths.target,
+                _retry.Run(paths.target,
+                           [&] { return _fs.Rename(paths.target, paths.adopted, RenameMode::NoReplace); }),
+                notes))
+        {
+            return true;
+        }
+        // It stays installed; a second name keeps the staged tree whole for the next apply.
+        return _plan.Entry(index).kind != EntryKind::Folder && PutStagedBack(index, paths, notes);
     }
 
     bool EntrySteps::UndoOtherAtTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes)
@@ -314,7 +381,7 @@ namespace QOR::Update
         // Our copy from another file system (or bytes equal to it).
         if (!entry.bIsReplacing)
         {
-            Remove(paths.target, notes);
+            Try(paths.target, _retry.Run(paths.target, [&] { return _fs.RemoveFile(paths.target); }), notes);
             return true;
         }
         EntryStatus backup;
@@ -327,12 +394,17 @@ namespace QOR::Update
             notes.push_back({RecoveryNote::Kind::OldVersionGone, paths.target, {}});
             return true;
         }
-        Move(paths, paths.backup, paths.target, RenameMode::Replace, notes);
+        Try(paths.target, PutOldBack(index, paths.backup, paths, RenameMode::Replace), notes);
         return true;
     }
 
-    bool EntrySteps::PutStagedBack(const Paths& paths, Notes& notes)
+    bool EntrySteps::PutStagedBack(std::size_t index, const Paths& paths, Notes& notes)
     {
+        // A read-only file cannot be linked everywhere: writable for it, read-only again once the undo ends.
+        if (_plan.Entry(index).bIsStagedReadOnly && !Try(paths.target, _fs.SetReadOnly(paths.target, false), notes))
+        {
+            return false;
+        }
         const std::error_code linked =
             _retry.Run(paths.target, [&] { return _fs.HardLink(paths.target, paths.adopted); });
         if (!IsLinkUnsupported(linked))

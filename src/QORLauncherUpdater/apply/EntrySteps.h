@@ -27,6 +27,12 @@
 //   other       S, same bytes      our copy from another file system: B -> T, or removed if T was free
 //   other       otherwise          someone else's since the run: left as it is (noted)
 //
+// Read-only files (Windows), as the record says: a read-only T loses the attribute just before its backup
+// is made (a hard link shares it), and the undo gives it back to the old file before that moves back to T,
+// or to T itself when it was never replaced. A read-only staged file keeps its attribute when it is
+// installed; an undo makes it writable only where it must be replaced or linked, and read-only again once
+// it is back at A (and at T, where it stays).
+//
 // N and P are removed first when they exist. Nothing is removed or renamed that is not there: a read-only
 // folder answers "permission denied" even for a name that does not exist. Working files that remain (B,
 // or one that cannot be removed now, such as a link of a program's image that is still running) are
@@ -71,12 +77,19 @@ namespace QOR::Update
         ApplyResult Failed(std::size_t index, const std::error_code& error, const NativeString& held);
 
         std::error_code InstallReplacing(std::size_t index, const Paths& paths, NativeString& held);
-        std::error_code KeepBackup(const Paths& paths, NativeString& held);
-        std::error_code CopyIn(const Paths& paths, bool bIsReplacing, NativeString& held);
+        std::error_code KeepBackup(std::size_t index, const Paths& paths, NativeString& held);
+        std::error_code CopyIn(std::size_t index, const Paths& paths, bool bIsReplacing, NativeString& held);
 
+        bool UndoSteps(std::size_t index, Notes& notes);
         bool UndoNewAtTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes);
+        bool UndoNewEntry(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes);
+        bool UndoMissingTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes);
         bool UndoOtherAtTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes);
-        bool PutStagedBack(const Paths& paths, Notes& notes);
+        bool PutStagedBack(std::size_t index, const Paths& paths, Notes& notes);
+        // The old file (at `from`: B, or A after an exchange) back to T, read-only again if it was.
+        std::error_code PutOldBack(std::size_t index, const NativeString& from, const Paths& paths, RenameMode mode);
+        // The staged file's read-only attribute, where it had one, back on `path`.
+        void RestoreStaged(std::size_t index, const NativeString& path, Notes& notes);
 
         // One step of an undo: done, or noted.
         bool Try(const NativeString& path, const std::error_code& error, Notes& notes);

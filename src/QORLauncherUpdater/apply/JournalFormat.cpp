@@ -17,6 +17,16 @@ namespace QOR::Update::JournalFormat
         constexpr std::size_t FolderBytes = 4 + 4 + 4;
         constexpr std::size_t ChecksumBytes = 8;
         constexpr std::uint8_t ReplacingFlag = 1;
+        constexpr std::uint8_t TargetReadOnlyFlag = 2;
+        constexpr std::uint8_t StagedReadOnlyFlag = 4;
+        constexpr std::uint8_t KnownFlags = ReplacingFlag | TargetReadOnlyFlag | StagedReadOnlyFlag;
+
+        std::uint8_t FlagsOf(const PlanEntry& entry)
+        {
+            return static_cast<std::uint8_t>((entry.bIsReplacing ? ReplacingFlag : 0) |
+                                             (entry.bIsTargetReadOnly ? TargetReadOnlyFlag : 0) |
+                                             (entry.bIsStagedReadOnly ? StagedReadOnlyFlag : 0));
+        }
 
         // FNV-1a: enough to tell a whole record from a torn or damaged one.
         std::uint64_t Checksum(const char* data, std::size_t size)
@@ -130,7 +140,7 @@ namespace QOR::Update::JournalFormat
             Put(out, entry.path, 4);
             Put(out, entry.length, 4);
             Put(out, static_cast<std::uint8_t>(entry.kind), 1);
-            Put(out, entry.bIsReplacing ? ReplacingFlag : 0, 1);
+            Put(out, FlagsOf(entry), 1);
             PutId(out, entry.staged);
             PutId(out, entry.installed);
         }
@@ -152,13 +162,16 @@ namespace QOR::Update::JournalFormat
             std::uint64_t flags = 0;
             if (!in.Number32(entry.path) || !in.Number32(entry.length) || !in.Number(kind, 1) || !in.Number(flags, 1) ||
                 !in.Id(entry.staged) || !in.Id(entry.installed) ||
-                kind > static_cast<std::uint64_t>(EntryKind::Folder) || (flags & ~std::uint64_t{ReplacingFlag}) != 0 ||
+                kind > static_cast<std::uint64_t>(EntryKind::Folder) || (flags & ~std::uint64_t{KnownFlags}) != 0 ||
+                ((flags & TargetReadOnlyFlag) != 0 && (flags & ReplacingFlag) == 0) ||
                 !SafePath(text, entry.path, entry.length))
             {
                 return false;
             }
             entry.kind = static_cast<EntryKind>(kind);
             entry.bIsReplacing = (flags & ReplacingFlag) != 0;
+            entry.bIsTargetReadOnly = (flags & TargetReadOnlyFlag) != 0;
+            entry.bIsStagedReadOnly = (flags & StagedReadOnlyFlag) != 0;
             return true;
         }
 

@@ -28,14 +28,16 @@
 //   25            4         L, length of the path text in units
 //   29            L*unit    the path text: every path of the plan, one after another, no separators
 //   ..            E*42      entries: path offset 4, path length 4 (units, into the text), kind 1
-//                           (0 file, 1 link, 2 linked content, 3 folder), flags 1 (bit 0: replacing),
-//                           staged id 16 (device 8, file 8), installed id 16
+//                           (0 file, 1 link, 2 linked content, 3 folder), flags 1 (bit 0: replacing,
+//                           bit 1: the installed file was read-only, only with bit 0; bit 2:
+//                           the staged file is read-only), staged id 16 (device 8, file 8), installed id 16
 //   ..            F*12      folders: path offset 4, path length 4, index of the entry it is made before 4
 //   end-8         8         FNV-1a 64 of every byte before it
 //
 // A record is read whole or not at all: wrong magic, size, unit, counts, checksum, a kind or flag out
 // of range, a path outside the text, or a path that is not a safe relative path (no root, no "..") make
-// it damaged. The tag must match the folder's name.
+// it damaged. The tag must match the folder's name. (The read-only bits took two unused bits of the
+// flags: the layout, and so the magic, stayed; a record without them reads as before.)
 
 #include "apply/Plan.h"
 

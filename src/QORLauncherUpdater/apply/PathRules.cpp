@@ -1,5 +1,9 @@
 #include "apply/PathRules.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace QOR::Update
@@ -148,5 +152,25 @@ namespace QOR::Update
             destination = Join(destination, element);
         }
         return destination;
+    }
+
+    bool LooksLikeShortName(NativeView name)
+    {
+        const std::size_t dot = name.find(NativeChar('.'));
+        const NativeView base = name.substr(0, dot);
+        const NativeView extension = dot == NativeView::npos ? NativeView() : name.substr(dot + 1);
+        if (base.empty() || base.size() > 8 || extension.size() > 3 || (dot != NativeView::npos && extension.empty()) ||
+            base.find(NativeChar('~')) == NativeView::npos)
+        {
+            return false;
+        }
+        // A second dot is among the excluded characters.
+        const auto isAllowed = [](NativeChar c) {
+            const auto code = static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<NativeChar>>(c));
+            constexpr std::string_view Excluded = "\"*+,./:;<=>?[\\]| ";
+            return code >= 0x20 && (code > 0x7F || Excluded.find(static_cast<char>(code)) == std::string_view::npos);
+        };
+        return std::all_of(base.begin(), base.end(), isAllowed) &&
+               std::all_of(extension.begin(), extension.end(), isAllowed);
     }
 }

@@ -28,6 +28,12 @@ namespace QOR::Update
     // they would name a stream or another drive), no NUL.
     bool IsSafeRelative(NativeView path);
 
+    // Whether `name` has the form of a short (8.3) name Windows or Wine makes for a longer one: one to eight
+    // characters with a tilde among them, then at most a dot and one to three characters, none of them a
+    // space, a control character or one that short names never hold. Only such names are looked up for
+    // the long name they may stand for: the look-up costs a search of the folder.
+    bool LooksLikeShortName(NativeView name);
+
     // Where a symbolic link with this text, at this relative place, leads: the relative path it names,
     // resolved element by element, or nothing when it is absolute, names another drive or climbs above
     // the top (then it leads out of the tree it was staged in).

@@ -2,8 +2,11 @@
 
 #include "apply/PathRules.h"
 
+#include <algorithm>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
+#include <unordered_map>
 #include <utility>
 
 namespace QOR::Update
@@ -36,6 +39,12 @@ namespace QOR::Update
         _entries.back().installed = installed;
     }
 
+    void UpdatePlan::SetReadOnly(std::size_t index, bool bIsStagedReadOnly, bool bIsTargetReadOnly)
+    {
+        _entries[index].bIsStagedReadOnly = bIsStagedReadOnly;
+        _entries[index].bIsTargetReadOnly = bIsTargetReadOnly;
+    }
+
     void UpdatePlan::AddFolder(NativeView path)
     {
         PlanFolder folder;
@@ -58,6 +67,46 @@ namespace QOR::Update
         }
         _folders = std::move(kept);
         AddEntry(folder, EntryKind::Folder, staged);
+    }
+
+    void UpdatePlan::MoveLinkedContentFirst()
+    {
+        const auto isCopy = [](const PlanEntry& entry) { return entry.kind == EntryKind::LinkedContent; };
+        std::vector<PlanEntry> entries;
+        std::copy_if(_entries.begin(), _entries.end(), std::back_inserter(entries), isCopy);
+        if (entries.empty() || entries.size() == _entries.size())
+        {
+            return;
+        }
+        std::copy_if(_entries.begin(), _entries.end(), std::back_inserter(entries),
+                     [&](const PlanEntry& entry) { return !isCopy(entry); });
+        _entries = std::move(entries);
+        // Each folder before the first entry, in the new order, that lies in it; an entry's folders above
+        // the first one already placed were placed with it.
+        std::unordered_map<NativeString, std::size_t> byPath;
+        for (std::size_t i = 0; i < _folders.size(); ++i)
+        {
+            byPath.emplace(NativeString(FolderPath(i)), i);
+            _folders[i].entry = static_cast<std::uint32_t>(_entries.size());
+        }
+        for (std::size_t i = 0; i < _entries.size(); ++i)
+        {
+            for (NativeView folder = ParentOf(Path(i)); !folder.empty(); folder = ParentOf(folder))
+            {
+                const auto found = byPath.find(NativeString(folder));
+                if (found != byPath.end() && _folders[found->second].entry <= i)
+                {
+                    break;
+                }
+                if (found != byPath.end())
+                {
+                    _folders[found->second].entry = static_cast<std::uint32_t>(i);
+                }
+            }
+        }
+        // Parents were planned before their folders and are never placed later than them.
+        std::stable_sort(_folders.begin(), _folders.end(),
+                         [](const PlanFolder& left, const PlanFolder& right) { return left.entry < right.entry; });
     }
 
     UpdatePlan UpdatePlan::FromParts(std::uint64_t tag, NativeString text, std::vector<PlanEntry> entries,

@@ -28,6 +28,10 @@ namespace QOR::Update
         std::uint32_t length = 0;
         EntryKind kind = EntryKind::File;
         bool bIsReplacing = false; // an installed entry was there when the plan was made
+        // Windows: the installed file had the read-only attribute, which the install clears for its move and
+        // an undo puts back; and the staged file has it, which it keeps, installed or given back.
+        bool bIsTargetReadOnly = false;
+        bool bIsStagedReadOnly = false;
         FileId staged;             // the staged entry (for a link, the link itself)
         FileId installed;          // the entry it replaces, when it replaces one
     };
@@ -47,11 +51,16 @@ namespace QOR::Update
 
         void AddEntry(NativeView path, EntryKind kind, const FileId& staged);
         void AddReplacingEntry(NativeView path, EntryKind kind, const FileId& staged, const FileId& installed);
+        void SetReadOnly(std::size_t index, bool bIsStagedReadOnly, bool bIsTargetReadOnly);
         // A folder that is missing, made just before the next entry that is added.
         void AddFolder(NativeView path);
         // Replaces the entries from `first` on, which all lie in `folder`, by one entry that moves the
         // whole folder, and forgets the folders planned inside it.
         void ReplaceWithFolder(std::size_t first, NativeView folder, const FileId& staged);
+        // Puts the links whose content is copied before every other entry, each folder still made before
+        // the first entry in it: a copy reads through the link, so what the link leads to must still be
+        // in the staging folder, not moved in already by an entry before it.
+        void MoveLinkedContentFirst();
 
         std::size_t EntryCount() const { return _entries.size(); }
         const PlanEntry& Entry(std::size_t index) const { return _entries[index]; }

@@ -1,35 +1,22 @@
 #include "apply/Planner.h"
 
 #include "apply/PathRules.h"
+#include "apply/StagedNames.h"
 
 #include <qor/Utility/LauncherProtocol.h>
 
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
 namespace QOR::Update
 {
-    namespace
-    {
-        ApplyError StagedError(ApplyReason reason, NativeView relative, std::error_code code = {})
-        {
-            ApplyError error;
-            error.step = ApplyStep::ReadStaging;
-            error.reason = reason;
-            error.code = code;
-            error.place = PathPlace::Staged;
-            error.path = NativeString(relative);
-            return error;
-        }
-    }
-
     class Planner::Walker
     {
     public:
         Walker(FileSystem& fileSystem, const Layout& layout, RetryPolicy& retry, PlannerSettings settings)
             : _fs(fileSystem), _layout(layout), _retry(retry), _settings(std::move(settings)),
-              _foldedStagingName(_fs.FoldCase(FromAscii(LauncherProtocol::StagingFolderName)))
+              _foldedStagingName(_fs.FoldCase(FromAscii(LauncherProtocol::StagingFolderName))),
+              _foldedLog(_fs.FoldCase(_settings.logPath))
         {
         }
 
@@ -70,6 +57,7 @@ namespace QOR::Update
             {
                 CloseFolder();
             }
+            plan.MoveLinkedContentFirst();
             return std::nullopt;
         }
 
@@ -88,8 +76,7 @@ namespace QOR::Update
             bool bIsMissing = false;         // the installation has nothing at its place
             bool bIsMovable = false;         // so far, it could move in whole
             bool bIsFilled = false;          // something in it is installed
-            // Folded name -> name as staged, of every entry directly in it.
-            std::unordered_map<NativeString, NativeString> names;
+            FolderNames names;               // of every entry directly in it
         };
 
         std::error_code Stop(ApplyError failure)
@@ -105,7 +92,7 @@ namespace QOR::Update
             {
                 CloseFolder();
             }
-            if (std::optional<ApplyError> collision = CheckName(relative))
+            if (std::optional<ApplyError> collision = _frames.back().names.Add(_fs, relative))
             {
                 return Stop(std::move(*collision));
             }
@@ -119,6 +106,16 @@ namespace QOR::Update
             {
                 Skipped();
                 return {};
+            }
+            return VisitFile(relative, type);
+        }
+
+        // A staged file or file link.
+        std::error_code VisitFile(const NativeString& relative, EntryType type)
+        {
+            if (std::optional<ApplyError> log = CheckOwnLog(_fs, relative, _foldedLog))
+            {
+                return Stop(std::move(*log));
             }
             EntryKind kind = EntryKind::File;
             if (type == EntryType::FileLink)
@@ -146,20 +143,6 @@ namespace QOR::Update
             return {};
         }
 
-        // Two staged names in one folder that the installation would take for one name.
-        std::optional<ApplyError> CheckName(const NativeString& relative)
-        {
-            const NativeString name(NameOf(relative));
-            const auto [known, inserted] = _frames.back().names.emplace(_fs.FoldCase(name), name);
-            if (inserted)
-            {
-                return std::nullopt;
-            }
-            ApplyError error = StagedError(ApplyReason::NamesCollide, relative);
-            error.otherPath = Join(ParentOf(relative), known->second);
-            return error;
-        }
-
         std::error_code OpenFolder(const NativeString& relative)
         {
             const Frame& parent = _frames.back();
@@ -175,6 +158,10 @@ namespace QOR::Update
             if (frame.installed.type == EntryType::Directory)
             {
                 frame.installDevice = frame.installed.id.device;
+                if (std::optional<ApplyError> alias = CheckShortName(_fs, _layout, relative))
+                {
+                    return Stop(std::move(*alias));
+                }
             }
             if (frame.bIsMissing && !LandsInStagingFolder(relative))
             {
@@ -346,7 +333,8 @@ namespace QOR::Update
             return failure;
         }
 
-        ApplyResult AddEntry(const NativeString& relative, EntryKind kind)
+        // The staged entry and what is at its place, once the place is known to be one a file can take.
+        ApplyResult ReadPlaces(const NativeString& relative, EntryStatus& staged, EntryStatus& installed)
         {
             if (LandsInStagingFolder(relative))
             {
@@ -357,8 +345,6 @@ namespace QOR::Update
             {
                 return failed;
             }
-            EntryStatus staged;
-            EntryStatus installed;
             std::error_code error = _fs.Status(_layout.Staged(relative), staged);
             if (!error && !_frames.back().bIsMissing)
             {
@@ -372,12 +358,27 @@ namespace QOR::Update
             {
                 return StagedError(ApplyReason::TargetIsFolder, relative);
             }
+            return std::nullopt;
+        }
+
+        ApplyResult AddEntry(const NativeString& relative, EntryKind kind)
+        {
+            EntryStatus staged;
+            EntryStatus installed;
+            if (ApplyResult refused = ReadPlaces(relative, staged, installed))
+            {
+                return refused;
+            }
             const bool bIsReplacing = installed.type != EntryType::Missing;
             if (bIsReplacing && (installed.id == staged.id || installed.id == _settings.updaterId))
             {
                 // Already this very file, or the running updater reached by another name: nothing to move.
                 Skipped();
                 return std::nullopt;
+            }
+            if (ApplyResult alias = bIsReplacing ? CheckShortName(_fs, _layout, relative) : std::nullopt)
+            {
+                return alias;
             }
             if (kind == EntryKind::File && _fs.FlushesEachFile())
             {
@@ -394,6 +395,9 @@ namespace QOR::Update
             {
                 _plan->AddEntry(relative, kind, staged.id);
             }
+            // A link's content is copied with the attributes of what it leads to, and never given back.
+            _plan->SetReadOnly(_plan->EntryCount() - 1, kind == EntryKind::File && staged.bIsReadOnly,
+                               bIsReplacing && installed.bIsReadOnly);
             _frames.back().bIsFilled = true;
             return std::nullopt;
         }
@@ -403,6 +407,7 @@ namespace QOR::Update
         RetryPolicy& _retry;
         const PlannerSettings _settings;
         const NativeString _foldedStagingName;
+        const NativeString _foldedLog;
         UpdatePlan* _plan = nullptr;
         NativeString _realStaging;
         std::vector<Frame> _frames;

@@ -9,8 +9,12 @@
 //   staged name whose place is the running updater's own file (a case variant, a short name, a link);
 // - a staged link is installed as the same link where the system has them, else its content under its
 //   own name, and must stay inside the staged tree and out of the staging folder;
-// - two staged names that the installation takes for one, a file whose place is an installed folder,
-//   and an entry that would land in the staging folder are refused: the update fails before any change;
+// - two staged names that the installation takes for one, a file whose place is an installed folder or
+//   the updater's own log, a name that is a short (8.3) name of another installed entry, and an entry
+//   that would land in the staging folder are refused: the update fails before any change
+//   (StagedNames.h);
+// - a read-only installed file is replaced, and the plan says so, so that an undo can make it read-only
+//   again (EntrySteps.h);
 // - missing folders are planned, parents first; a staged folder whose place is free moves in whole, in
 //   one step, when everything in it would be installed anyway and it stays on its file system.
 
@@ -29,6 +33,7 @@ namespace QOR::Update
     {
         NativeString updaterName;        // the updater's own file name
         std::optional<FileId> updaterId; // the running updater's file, where it can be told
+        NativeString logPath;            // the updater's own log, relative; empty when there is none
     };
 
     class Planner

@@ -151,3 +151,27 @@ namespace QOR::Update
         return bIsDirectory ? EntryType::Directory : EntryType::File;
     }
 }
+
+namespace QOR::Update
+{
+    std::uint32_t WindowsAttributesWithReadOnly(std::uint32_t attributes, bool bIsReadOnly)
+    {
+        constexpr std::uint32_t ReadOnly = 0x1;
+        constexpr std::uint32_t Normal = 0x80; // FILE_ATTRIBUTE_NORMAL: "no other attribute"
+        // READONLY, HIDDEN, SYSTEM, ARCHIVE, TEMPORARY, OFFLINE, NOT_CONTENT_INDEXED: the attributes
+        // SetFileAttributesW sets; the others (folder, reparse point, compressed...) it ignores or refuses.
+        constexpr std::uint32_t Settable = 0x1 | 0x2 | 0x4 | 0x20 | 0x100 | 0x1000 | 0x2000;
+        const std::uint32_t kept = (attributes & Settable & ~ReadOnly) | (bIsReadOnly ? ReadOnly : 0);
+        return kept == 0 ? Normal : kept;
+    }
+
+    bool IsLinkByFinalPath(NativeView entryFinal, NativeView folderFinal, NativeView name)
+    {
+        // A folder's final path ends with a separator only at the top of a volume ("\\?\C:\").
+        const bool bHasSeparator = !folderFinal.empty() && folderFinal.back() == Separator;
+        const std::size_t expected = folderFinal.size() + (bHasSeparator ? 0 : 1) + name.size();
+        return entryFinal.size() != expected || entryFinal.substr(0, folderFinal.size()) != folderFinal ||
+               (!bHasSeparator && entryFinal[folderFinal.size()] != Separator) ||
+               entryFinal.substr(expected - name.size()) != name;
+    }
+}

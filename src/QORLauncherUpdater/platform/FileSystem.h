@@ -57,6 +57,10 @@ namespace QOR::Update
         std::uint64_t size = 0;
         // Permission bits on Linux (st_mode & 07777); FILE_ATTRIBUTE_* bits on Windows.
         std::uint32_t attributes = 0;
+        // Windows: a file with the read-only attribute, which cannot be replaced by a rename (nor, on some
+        // file systems, linked) until the attribute is cleared. Never set on Linux, where the permission
+        // bits keep nobody from renaming over a file.
+        bool bIsReadOnly = false;
     };
 
     enum class RenameMode : std::uint8_t
@@ -118,11 +122,18 @@ namespace QOR::Update
         // copied. Set-user-ID and set-group-ID bits survive only when the copy has the source's owner and
         // group. A failed copy leaves nothing at `target`.
         [[nodiscard]] virtual std::error_code CopyToNewFile(const NativeString& source, const NativeString& target) = 0;
-        // Removes a file or a link (Windows: also a read-only one).
+        // Removes a file or a link (Windows: also a read-only one; the file's other hard links, if any, stay
+        // read-only). Under Wine a Linux symbolic link is refused as unsupported: Wine would delete what it
+        // points to instead.
         [[nodiscard]] virtual std::error_code RemoveFile(const NativeString& path) = 0;
         [[nodiscard]] virtual std::error_code MakeFolder(const NativeString& path) = 0;
-        // Removes a folder or a folder link (junction) that is empty, or the link itself.
+        // Removes a folder or a folder link (junction) that is empty, or the link itself. Under Wine a Linux
+        // folder link, and a folder that holds only what Wine cannot list (links to nothing), are refused
+        // as unsupported.
         [[nodiscard]] virtual std::error_code RemoveEmptyFolder(const NativeString& path) = 0;
+        // Windows: sets or clears the read-only attribute of a file, keeping its other attributes; nothing
+        // to do when it is so already. Nothing to do on Linux.
+        [[nodiscard]] virtual std::error_code SetReadOnly(const NativeString& path, bool bIsReadOnly) = 0;
 
         // A new file holding `bytes`. Its data is durable once its file system is flushed (FlushFileSystem),
         // or at once where files are flushed one by one (FlushesEachFile): one flush then serves the file and
@@ -147,6 +158,10 @@ namespace QOR::Update
         [[nodiscard]] virtual std::error_code ReadLink(const NativeString& link, NativeString& text) = 0;
         // The path with every link resolved, as the system sees the opened file or folder.
         [[nodiscard]] virtual std::error_code FinalPath(const NativeString& path, NativeString& final) = 0;
+        // The name under which the folder of `path` holds the entry `path` reaches: on Windows its long name
+        // when the last element of `path` is one of its short (8.3) names, or a case variant of its name;
+        // elsewhere that last element itself. "Not found" when nothing is there (Windows).
+        [[nodiscard]] virtual std::error_code LongName(const NativeString& path, NativeString& name) = 0;
         // Before a step that needs it: the file can be renamed or replaced (on Windows nobody holds it
         // open without delete sharing). Nothing to check elsewhere.
         [[nodiscard]] virtual std::error_code CheckReplaceable(const NativeString& path) = 0;
@@ -202,7 +217,8 @@ namespace QOR::Update
     [[nodiscard]] std::error_code ReadWholeFile(FileSystem& fileSystem, const NativeString& path, std::string& bytes);
 
     // Removes a tree without ever following a link or junction out of it, going on past what it cannot
-    // remove; returns the first error. A missing path is no error.
+    // remove; returns the first error, an "unsupported" one (what can never be removed) only when there is
+    // no other. A missing path is no error.
     [[nodiscard]] std::error_code RemoveTree(FileSystem& fileSystem, const NativeString& path);
 
     // Native text as UTF-8 (invalid sequences become U+FFFD), and ASCII text as native text.
@@ -216,4 +232,13 @@ namespace QOR::Update
     // every other reparse point (a cloud placeholder, a deduplicated file) is an ordinary file or folder.
     // Here rather than in the Windows backend so that both platforms' tests cover it.
     EntryType ClassifyWindowsEntry(std::uint32_t attributes, std::uint32_t reparseTag);
+
+    // The attributes to give a Windows file so that it is read-only or not and keeps the rest of
+    // `attributes`: only those SetFileAttributesW takes, and FILE_ATTRIBUTE_NORMAL when none is left.
+    std::uint32_t WindowsAttributesWithReadOnly(std::uint32_t attributes, bool bIsReadOnly);
+
+    // Whether an entry is a link by where it finally leads: its final path is not its folder's final path
+    // followed by its own name. Under Wine, where a Linux symbolic link carries no reparse tag, this is how
+    // one is told from a plain entry.
+    bool IsLinkByFinalPath(NativeView entryFinal, NativeView folderFinal, NativeView name);
 }

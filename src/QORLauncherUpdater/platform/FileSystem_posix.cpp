@@ -553,6 +553,11 @@ namespace QOR::Update
                 return error;
             }
 
+            std::error_code SetReadOnly(const NativeString&, bool) override
+            {
+                return {}; // no attribute keeps a file from being renamed over here
+            }
+
             std::error_code WriteNewFile(const NativeString& path, const std::string& bytes) override
             {
                 UniqueFd file = Open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, S_IRUSR | S_IWUSR);
@@ -664,6 +669,14 @@ namespace QOR::Update
                     return LastSystemError();
                 }
                 final = resolved.get();
+                return {};
+            }
+
+            std::error_code LongName(const NativeString& path, NativeString& name) override
+            {
+                // One name per entry here, compared byte for byte.
+                const std::size_t slash = path.rfind(Separator);
+                name = slash == NativeString::npos ? path : path.substr(slash + 1);
                 return {};
             }
 

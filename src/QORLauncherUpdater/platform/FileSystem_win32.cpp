@@ -67,6 +67,82 @@ namespace QOR::Update
             return ClassifyWindowsEntry(found.dwFileAttributes, tag);
         }
 
+        // Runs a call that fills a buffer of a given size and answers the length it needs (0 on failure),
+        // growing the buffer until the answer fits: paths have no fixed limit here.
+        template<class Call>
+        std::error_code GrowingPathCall(std::wstring& out, Call call)
+        {
+            std::wstring buffer(MAX_PATH, L'\0');
+            for (;;)
+            {
+                const DWORD length = call(buffer.data(), static_cast<DWORD>(buffer.size()));
+                if (length == 0)
+                {
+                    return LastSystemError();
+                }
+                if (length < buffer.size())
+                {
+                    buffer.resize(length);
+                    out = std::move(buffer);
+                    return {};
+                }
+                buffer.resize(length + 1);
+            }
+        }
+
+        std::error_code FinalPathOf(HANDLE file, NativeString& final)
+        {
+            return GrowingPathCall(final, [&](wchar_t* data, DWORD size) {
+                return ::GetFinalPathNameByHandleW(file, data, size, FILE_NAME_NORMALIZED);
+            });
+        }
+
+        // Wine runs this program on a Linux file system (Proton on a handheld), whose symbolic links it
+        // follows everywhere without a reparse tag: removing or renaming one acts on what it points to.
+        bool IsWine()
+        {
+            static const bool bIsWine =
+                ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+            return bIsWine;
+        }
+
+        // Whether `file`, opened through `path`, is a Linux symbolic link seen through Wine: where it leads
+        // is not its folder's own place. Nothing is known of a folder that cannot be opened: no link.
+        bool IsWineLink(HANDLE file, const NativeString& path)
+        {
+            NativeString final;
+            if (FinalPathOf(file, final) || final == path)
+            {
+                return false;
+            }
+            const std::size_t separator = path.rfind(L'\\');
+            if (separator == NativeString::npos)
+            {
+                return false;
+            }
+            const NativeString folder = path.substr(0, separator);
+            FileHandle parent(::CreateFileW(folder.c_str(), 0, ShareAll, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+            NativeString folderFinal;
+            if (!parent || FinalPathOf(parent.Get(), folderFinal))
+            {
+                return false;
+            }
+            return IsLinkByFinalPath(final, folderFinal, NativeView(path).substr(separator + 1));
+        }
+
+        // Under Wine: whether `path` is a Linux symbolic link, which is neither removed nor renamed here.
+        bool IsWineLinkAt(const NativeString& path)
+        {
+            if (!IsWine())
+            {
+                return false;
+            }
+            FileHandle file(
+                ::CreateFileW(path.c_str(), 0, ShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+            return file && IsWineLink(file.Get(), path);
+        }
+
         std::error_code StatusAt(const NativeString& path, bool followLink, EntryStatus& status)
         {
             FileHandle file(OpenEntry(path, FILE_READ_ATTRIBUTES, followLink));
@@ -104,45 +180,48 @@ namespace QOR::Update
                 }
                 tag = tagInfo.ReparseTag;
             }
-            status.type = followLink ? ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryType::Directory
-                                                                                                : EntryType::File)
+            const bool bIsDirectory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            status.type = followLink ? (bIsDirectory ? EntryType::Directory : EntryType::File)
                                      : ClassifyWindowsEntry(info.dwFileAttributes, tag);
+            if (!followLink && file && IsWine() && IsWineLink(file.Get(), path))
+            {
+                // Wine opened what the link leads to: the id and size are that entry's.
+                status.type = bIsDirectory ? EntryType::DirectoryLink : EntryType::FileLink;
+            }
             status.id = {info.dwVolumeSerialNumber,
                          (std::uint64_t{info.nFileIndexHigh} << 32) | std::uint64_t{info.nFileIndexLow}};
             status.size = (std::uint64_t{info.nFileSizeHigh} << 32) | std::uint64_t{info.nFileSizeLow};
             status.attributes = info.dwFileAttributes;
+            status.bIsReadOnly = !bIsDirectory && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
             return {};
         }
 
-        // Runs a call that fills a buffer of a given size and answers the length it needs (0 on failure),
-        // growing the buffer until the answer fits: paths have no fixed limit here.
-        template<class Call>
-        std::error_code GrowingPathCall(std::wstring& out, Call call)
+        // Whether a folder lists nothing but "." and "..".
+        bool ListsNothing(const NativeString& folder)
         {
-            std::wstring buffer(MAX_PATH, L'\0');
-            for (;;)
+            WIN32_FIND_DATAW found{};
+            const FindHandle search(::FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
+                                                       FindExSearchNameMatch, nullptr, 0));
+            if (!search)
             {
-                const DWORD length = call(buffer.data(), static_cast<DWORD>(buffer.size()));
-                if (length == 0)
-                {
-                    return LastSystemError();
-                }
-                if (length < buffer.size())
-                {
-                    buffer.resize(length);
-                    out = std::move(buffer);
-                    return {};
-                }
-                buffer.resize(length + 1);
+                return ::GetLastError() == ERROR_FILE_NOT_FOUND;
             }
+            do
+            {
+                if (!IsDotOrDotDot(found.cFileName))
+                {
+                    return false;
+                }
+            } while (::FindNextFileW(search.Get(), &found));
+            return true;
         }
 
         class WindowsListing final : public Listing
         {
         public:
-            // An empty `search` lists nothing.
-            WindowsListing(FindHandle search, const WIN32_FIND_DATAW& first)
-                : _search(std::move(search)), _found(first), _bIsFirst(true)
+            // An empty `search` lists nothing. `folder`: the folder listed, as the caller named it.
+            WindowsListing(FindHandle search, const WIN32_FIND_DATAW& first, NativeString folder)
+                : _search(std::move(search)), _found(first), _folder(std::move(folder)), _bIsFirst(true)
             {
             }
 
@@ -169,14 +248,44 @@ namespace QOR::Update
                     {
                         name = _found.cFileName;
                         type = TypeOfFound(_found);
+                        if (IsWine() && (type == EntryType::File || type == EntryType::Directory))
+                        {
+                            type = WineType(name, type);
+                        }
                         return true;
                     }
                 }
             }
 
         private:
+            // Wine lists a Linux symbolic link as what it leads to (links to nothing not at all): each
+            // entry is opened to see where it leads, against the folder's own place, found once.
+            EntryType WineType(const NativeString& name, EntryType type)
+            {
+                if (_folderFinal.empty())
+                {
+                    FileHandle folder(::CreateFileW(_folder.c_str(), 0, ShareAll, nullptr, OPEN_EXISTING,
+                                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                    if (!folder || FinalPathOf(folder.Get(), _folderFinal))
+                    {
+                        return type;
+                    }
+                }
+                const NativeString path = _folder + L"\\" + name;
+                FileHandle entry(::CreateFileW(path.c_str(), 0, ShareAll, nullptr, OPEN_EXISTING,
+                                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                NativeString final;
+                if (!entry || FinalPathOf(entry.Get(), final) || !IsLinkByFinalPath(final, _folderFinal, name))
+                {
+                    return type;
+                }
+                return type == EntryType::Directory ? EntryType::DirectoryLink : EntryType::FileLink;
+            }
+
             FindHandle _search;
             WIN32_FIND_DATAW _found;
+            NativeString _folder;
+            NativeString _folderFinal;
             bool _bIsFirst;
         };
 
@@ -302,6 +411,10 @@ namespace QOR::Update
 
             std::error_code RemoveFile(const NativeString& path) override
             {
+                if (IsWineLinkAt(path))
+                {
+                    return SystemError(ERROR_NOT_SUPPORTED);
+                }
                 if (::DeleteFileW(path.c_str()))
                 {
                     return {};
@@ -311,16 +424,40 @@ namespace QOR::Update
                 if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
                     (attributes & FILE_ATTRIBUTE_READONLY) != 0)
                 {
-                    ::SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
-                    if (::DeleteFileW(path.c_str()))
-                    {
-                        return {};
-                    }
+                    return RemoveReadOnlyFile(path, attributes);
+                }
+                return SystemError(code);
+            }
+
+            // The attribute goes for the removal (for every name of the file) and comes back, through a
+            // handle that outlives the name, for the file's other hard links.
+            static std::error_code RemoveReadOnlyFile(const NativeString& path, DWORD attributes)
+            {
+                const FileHandle file(
+                    ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, ShareAll, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                BY_HANDLE_FILE_INFORMATION info{};
+                if (!file || !::GetFileInformationByHandle(file.Get(), &info))
+                {
+                    return LastSystemError();
+                }
+                if (!::SetFileAttributesW(path.c_str(), WindowsAttributesWithReadOnly(attributes, false)))
+                {
+                    return LastSystemError();
+                }
+                if (!::DeleteFileW(path.c_str()))
+                {
                     const std::error_code error = LastSystemError();
                     ::SetFileAttributesW(path.c_str(), attributes);
                     return error;
                 }
-                return SystemError(code);
+                if (info.nNumberOfLinks > 1)
+                {
+                    FILE_BASIC_INFO basic{}; // times of zero: unchanged
+                    basic.FileAttributes = WindowsAttributesWithReadOnly(attributes, true);
+                    ::SetFileInformationByHandle(file.Get(), FileBasicInfo, &basic, sizeof(basic));
+                }
+                return {};
             }
 
             std::error_code MakeFolder(const NativeString& path) override
@@ -330,11 +467,20 @@ namespace QOR::Update
 
             std::error_code RemoveEmptyFolder(const NativeString& path) override
             {
+                if (IsWineLinkAt(path))
+                {
+                    return SystemError(ERROR_NOT_SUPPORTED);
+                }
                 if (::RemoveDirectoryW(path.c_str()))
                 {
                     return {};
                 }
                 const DWORD code = ::GetLastError();
+                if (code == ERROR_DIR_NOT_EMPTY && IsWine() && ListsNothing(path))
+                {
+                    // What keeps it is a link to nothing, which Wine neither lists nor removes.
+                    return SystemError(ERROR_NOT_SUPPORTED);
+                }
                 const DWORD attributes = ::GetFileAttributesW(path.c_str());
                 if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
                     (attributes & FILE_ATTRIBUTE_READONLY) != 0)
@@ -347,6 +493,22 @@ namespace QOR::Update
                     ::SetFileAttributesW(path.c_str(), attributes);
                 }
                 return SystemError(code);
+            }
+
+            std::error_code SetReadOnly(const NativeString& path, bool bIsReadOnly) override
+            {
+                const DWORD attributes = ::GetFileAttributesW(path.c_str());
+                if (attributes == INVALID_FILE_ATTRIBUTES)
+                {
+                    return LastSystemError();
+                }
+                if (((attributes & FILE_ATTRIBUTE_READONLY) != 0) == bIsReadOnly)
+                {
+                    return {};
+                }
+                return ::SetFileAttributesW(path.c_str(), WindowsAttributesWithReadOnly(attributes, bIsReadOnly))
+                           ? std::error_code{}
+                           : LastSystemError();
             }
 
             std::error_code WriteNewFile(const NativeString& path, const std::string& bytes) override
@@ -398,7 +560,7 @@ namespace QOR::Update
                         return SystemError(code);
                     }
                 }
-                listing = std::make_unique<WindowsListing>(FindHandle(search), found);
+                listing = std::make_unique<WindowsListing>(FindHandle(search), found, folder);
                 return {};
             }
 
@@ -457,9 +619,30 @@ namespace QOR::Update
                 {
                     return LastSystemError();
                 }
-                return GrowingPathCall(final, [&](wchar_t* data, DWORD size) {
-                    return ::GetFinalPathNameByHandleW(file.Get(), data, size, FILE_NAME_NORMALIZED);
-                });
+                return FinalPathOf(file.Get(), final);
+            }
+
+            std::error_code LongName(const NativeString& path, NativeString& name) override
+            {
+                const NativeString last = path.substr(path.rfind(L'\\') + 1);
+                // A name with wildcard characters is no short name, and would be taken for a pattern.
+                if (last.find_first_of(L"*?<>\"") != NativeString::npos)
+                {
+                    name = last;
+                    return {};
+                }
+                // The search for the path itself finds the one entry it reaches and gives its long name, for
+                // the last element only (GetLongPathNameW would search every folder on the way, and under
+                // Wine resolves nothing in a "\\?\" path).
+                WIN32_FIND_DATAW found{};
+                const FindHandle search(
+                    ::FindFirstFileExW(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0));
+                if (!search)
+                {
+                    return LastSystemError();
+                }
+                name = found.cFileName;
+                return {};
             }
 
             std::error_code CheckReplaceable(const NativeString& path) override

@@ -235,8 +235,9 @@ namespace QOR::Update
     {
         void KeepFirst(std::error_code& first, const std::error_code& error)
         {
-            // Someone else removing an entry first does what was asked.
-            if (!first && error && !IsNotFound(error))
+            // Someone else removing an entry first does what was asked. What the file system can never
+            // remove (a Linux link under Wine) gives way to any other error, which a later try may get past.
+            if (error && !IsNotFound(error) && (!first || (IsUnsupported(first) && !IsUnsupported(error))))
             {
                 first = error;
             }
