@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Draws the copy benchmark (median seconds of the updater and of cp -a + sync -f, per tree) as a PNG.
+# Draws the copy benchmark (median seconds until the launcher is started again, of the updater's whole run
+# with its clean-up after that start, and of cp -a + sync -f, per tree) as a PNG.
 #   bench/plot_copy.sh <copy.csv> [<output.png>]     (default output: docs/copy_benchmark.png)
 set -euo pipefail
 
@@ -25,8 +26,9 @@ set bmargin 7
 set grid ytics
 set key top left
 set xtics nomirror rotate by -25
-plot "$csv" using 5:xtic(1) skip 1 title "QORLauncherUpdater (end to end)" linecolor rgb "#2f6db5", \
+plot "$csv" using 9:xtic(1) skip 1 title "QORLauncherUpdater: until the launcher runs again" linecolor rgb "#2f6db5", \
+     "" using 5 skip 1 title "QORLauncherUpdater: whole run, clean-up included" linecolor rgb "#8fb3e0", \
      "" using 6 skip 1 title "cp -a + sync -f" linecolor rgb "#b0b0b0", \
-     "" using 0:(\$5):(sprintf("%.3fx", \$7)) skip 1 with labels offset -2.2,0.8 notitle
+     "" using (\$0 - 0.3):(\$9):(sprintf("%.3fx", \$10)) skip 1 with labels offset 0,0.8 notitle
 GNUPLOT
 echo "written to $out"
