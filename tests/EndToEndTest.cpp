@@ -330,8 +330,10 @@ namespace QOR::Testing
             EXPECT_TRUE(WaitForLauncherStarts(1));
         }
 
-        // An update that installed files has taken the staging tree into its working folder; what cannot
-        // be removed after the relaunch stays there with the run's record, and the next run removes it.
+        // An update that installed files has taken the staging tree into its working folder; what cannot be
+        // removed after the relaunch stays there with the run's record, renamed so that the launcher's rule
+        // does not start the updater for it (which would start the launcher, which would start it again),
+        // and the next update's run removes it.
         TEST_F(EndToEndTest, LeftoversThatCannotBeRemovedYetAreRemovedByTheNextRun)
         {
             WriteFile(Staged("a.txt"), "new");
@@ -348,13 +350,16 @@ namespace QOR::Testing
             EXPECT_EQ(ReadFile(Installed("a.txt")), "new");
             EXPECT_FALSE(fs::exists(Staging()));
             EXPECT_THAT(LeftoverTemporaries(Dir()), Not(IsEmpty()));
+            EXPECT_FALSE(IsUpdatePending(Dir()));
             EXPECT_THAT(Log(), IsEmpty());
             EXPECT_TRUE(WaitForLauncherStarts(1));
 
             held.reset();
+            WriteFile(Staged("b.txt"), "next update");
             EXPECT_EQ(RunUpdater(), 0);
             EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
             EXPECT_EQ(ReadFile(Installed("a.txt")), "new");
+            EXPECT_EQ(ReadFile(Installed("b.txt")), "next update");
             EXPECT_THAT(Log(), IsEmpty());
         }
 

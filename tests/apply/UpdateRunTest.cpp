@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <regex>
 #include <string>
@@ -162,15 +163,30 @@ namespace QOR::Testing
                    Update::ToUtf8(failure->path) + "\n";
         }
 
-        // Whether every working file left is a folder without a record, empty or with only a draft cut
-        // short: nothing the launcher needs to know about (no change was made, or everything is done), and
-        // what any later run removes.
+        // Whether every working file left is one the launcher need not know about, as the update is whole
+        // or was never begun: a folder without a record (empty, or with a draft cut short), or what a
+        // finished run's clean-up could not remove, kept with a "leftover" record for the next update's run.
         bool OnlyRecordlessFolders(const TreeDump& dump)
         {
+            const std::regex folder(R"(^(\.qor-[0-9a-f]{16})(/.*)?$)");
             const std::regex allowed(R"(^\.qor-[0-9a-f]{16}(/journal\.part)?$)");
             for (const auto& [path, item] : dump)
             {
-                if (IsWorkingName(path) && !std::regex_match(path, allowed))
+                std::smatch match;
+                if (!IsWorkingName(path) || std::regex_match(path, allowed))
+                {
+                    continue;
+                }
+                const bool bIsLeftover = std::regex_match(path, match, folder) && match[1].matched &&
+                                         dump.count(match[1].str() + "/leftover") != 0;
+                const bool bIsBeside = !std::regex_match(path, folder);
+                if (!bIsLeftover && !bIsBeside)
+                {
+                    return false;
+                }
+                if (bIsBeside && !std::any_of(dump.begin(), dump.end(), [](const auto& entry) {
+                        return entry.first.size() > 9 && entry.first.compare(entry.first.size() - 9, 9, "/leftover") == 0;
+                    }))
                 {
                     return false;
                 }

@@ -20,11 +20,14 @@ namespace QOR::Update
         {
             notes.push_back({RecoveryNote::Kind::WorkingFileKept, adopted, error});
         }
-        // The record stays, so the next run knows what is left; but not for what the file system can never
-        // remove (a Linux link seen through Wine): the launcher would start the updater for ever. That stays
-        // in the working folder, which without a record is nobody's.
-        if (bIsEntryLeft || (error && !IsUnsupported(error)))
+        // The record stays, so the next update's run knows what is left, under a name the launcher's rule
+        // does not see: this updater starts the launcher, which would start it again for ever.
+        if (bIsEntryLeft || error)
         {
+            if (const std::error_code kept = journal.KeepLeftovers())
+            {
+                notes.push_back({RecoveryNote::Kind::WorkingFileKept, journal.RecordPath(), kept});
+            }
             return false;
         }
         if (const std::error_code error = journal.Remove())

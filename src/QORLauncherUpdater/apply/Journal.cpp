@@ -18,6 +18,8 @@ namespace QOR::Update
                 return JournalFormat::CommittedName;
             case RecordState::Abandoned:
                 return JournalFormat::AbandonedName;
+            case RecordState::Leftover:
+                return JournalFormat::LeftoverName;
             default:
                 return JournalFormat::JournalName;
             }
@@ -106,7 +108,8 @@ namespace QOR::Update
         RecordState FindRecord(FileSystem& fileSystem, const Layout& layout, std::uint64_t tag, std::error_code& error)
         {
             RecordState found = RecordState::NotOurs;
-            for (const RecordState state : {RecordState::Uncommitted, RecordState::Committed, RecordState::Abandoned})
+            for (const RecordState state : {RecordState::Uncommitted, RecordState::Committed, RecordState::Abandoned,
+                                            RecordState::Leftover})
             {
                 EntryStatus status;
                 if ((error = fileSystem.Status(layout.Record(tag, RecordName(state)), status)))
@@ -302,6 +305,21 @@ namespace QOR::Update
     std::error_code Journal::Abandon()
     {
         return MoveTo(RecordState::Abandoned, nullptr);
+    }
+
+    std::error_code Journal::KeepLeftovers()
+    {
+        if (_state == RecordState::Leftover)
+        {
+            return {};
+        }
+        const NativeString to = _layout.Record(_plan.GetTag(), RecordName(RecordState::Leftover));
+        if (const std::error_code error = _fs.Rename(RecordPath(), to, RenameMode::NoReplace))
+        {
+            return error;
+        }
+        _state = RecordState::Leftover;
+        return {};
     }
 
     std::error_code Journal::Remove()

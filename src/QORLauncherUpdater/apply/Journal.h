@@ -9,7 +9,11 @@
 //   Commit    every file system that received an entry is flushed, then "journal" is renamed to
 //             "committed"                                                          -> Committed
 //   Abandon   the same, to "abandoned", once every change of the run is put back  -> Abandoned
-//   Remove    (Committed or Abandoned, after the run's working files are gone) the record, then the
+//   KeepLeftovers  (Committed or Abandoned, when its clean-up could not remove everything) renamed to
+//             "leftover", which the launcher's rule does not see: an updater it started would only fail
+//             to remove the same again, and start the launcher, which would start it again
+//                                                                                  -> Leftover
+//   Remove    (Committed, Abandoned or Leftover, after the run's working files are gone) the record, then the
 //             folder                                                               -> gone
 //
 // Inspect reads the working folder of an earlier run. A folder is this program's only when it holds a
@@ -34,6 +38,7 @@ namespace QOR::Update
         Uncommitted, // the run may have changed the installation and did not finish: undo it
         Committed,   // the update is in: only clean-up is left
         Abandoned,   // the run's changes are put back: only clean-up is left
+        Leftover,    // a clean-up could not remove everything: the next update's run tries again
         Damaged,     // a record that is not whole: never ignored, never removed
         Unreadable,  // a record that cannot be read (another user's): never ignored, never removed
         Busy,        // another updater works on it
@@ -64,6 +69,7 @@ namespace QOR::Update
         // (the planner does); otherwise they are found from the plan.
         [[nodiscard]] ApplyResult Commit(const std::vector<NativeString>* fileSystems = nullptr);
         [[nodiscard]] std::error_code Abandon();
+        [[nodiscard]] std::error_code KeepLeftovers();
         // Removes the record and then the folder; the run's other working files must be gone first.
         [[nodiscard]] std::error_code Remove();
 

@@ -11,6 +11,7 @@
 //       journal                    the record: the run may have changed the installation
 //       committed                  the record, renamed: every entry is in; what is left is clean-up
 //       abandoned                  the record, renamed: every entry the run changed is put back; clean-up
+//       leftover                   the record, renamed: a clean-up ran and could not remove everything
 //       staging/                   ./self_update, taken over in one rename before the first change
 //     <folder>/.qor-<tag>-<n>b     the file entry n replaced, kept until the record is committed or abandoned
 //     <folder>/.qor-<tag>-<n>p     that backup while it is copied, where no hard link can be made
@@ -52,6 +53,9 @@ namespace QOR::Update::JournalFormat
     inline constexpr const char* CommittedName = LauncherProtocol::RunRecordNames[1];
     inline constexpr const char* AbandonedName = LauncherProtocol::RunRecordNames[2];
     inline constexpr const char* WorkFolderPrefix = LauncherProtocol::WorkFolderPrefix;
+    // A finished run whose clean-up could not remove everything: what is left waits for the next update's
+    // run, and the launcher, which does not look for this name, is not made to start the updater for it.
+    inline constexpr const char* LeftoverName = "leftover";
     inline constexpr const char* DraftName = "journal.part";
     inline constexpr const char* StagingName = "staging";
 

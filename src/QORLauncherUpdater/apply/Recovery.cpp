@@ -178,6 +178,8 @@ namespace QOR::Update
             case RecordState::Abandoned:
                 outcome.bIsEarlierRunFinished = true;
                 break;
+            case RecordState::Leftover:
+                break; // what is left goes with this run's clean-up, if it can go now
             }
             outcome.finished.push_back(std::move(journal));
             return std::nullopt;

@@ -14,6 +14,7 @@
 //   uncommitted   RollBack, entry by entry, never stopping at one; then the record is abandoned
 //   committed     the update is in: clean-up after the relaunch
 //   abandoned     clean-up after the relaunch
+//   leftover      clean-up after the relaunch: an earlier clean-up could not remove everything
 //   (a run that finds nothing staged after seeing a committed or abandoned record through ends well: that
 //   was its job; an empty folder is no such job, so a second updater started by mistake fails as usual)
 //   busy          another updater is cleaning it up: left to it
