@@ -188,6 +188,22 @@ namespace QOR::Testing
             return -1;
         }
 
+        // The node the folder's entry `name` names; 0 when there is none.
+        NodeNumber FindNode(const Tree& tree, NodeNumber folder, const NativeString& name, bool bIsCaseInsensitive)
+        {
+            const Node& node = tree.At(folder);
+            const std::ptrdiff_t index = FindEntry(node, name, bIsCaseInsensitive);
+            return index < 0 ? 0 : node.entries[static_cast<std::size_t>(index)].node;
+        }
+
+        Node FolderNode()
+        {
+            Node folder;
+            folder.type = EntryType::Directory;
+            folder.attributes = FolderAttributes;
+            return folder;
+        }
+
         // The edits every metadata change is made of. They name entries by folder and stored name, so a
         // change replays alike on the live tree and, after a power cut, on the durable one.
         void AddEntry(Tree& tree, NodeNumber folder, const NativeString& name, NodeNumber node)
@@ -233,6 +249,20 @@ namespace QOR::Testing
 
             bool IsRoot() const { return folders.empty(); }
             NodeNumber Folder() const { return folders.back().node; }
+        };
+
+        // How an operation finds the entry its path names: the errors it gives after those of the resolution
+        // and before its own. A change checks the root first (the error the operation gives for it), then
+        // the folder (no entry of a read-only folder can be made or removed, not even a missing one), then
+        // the name (taken or free); a new name beside an entry (a link, a copy) is checked before the folder.
+        enum class Finding : std::uint8_t
+        {
+            Existing,         // the entry itself: "not found" when there is none
+            ExistingFollowed, // what the path finally names, through links: "not found" when nothing
+            FileToRemove,     // a change; the root "is a directory"; no entry "not found"
+            FolderToRemove,   // a change; the root an "invalid argument"; no entry "not found"
+            NewEntry,         // a change; the root or a taken name "exists"
+            FreeName,         // the root or a taken name "exists", then a read-only folder "permission denied"
         };
 
         struct Holding
@@ -320,9 +350,7 @@ namespace QOR::Testing
 
         State()
         {
-            Node root;
-            root.type = EntryType::Directory;
-            root.attributes = FolderAttributes;
+            Node root = FolderNode();
             root.names = 1; // the root is never removed
             live.nodes.emplace(RootNode, root);
             durable = live;
@@ -439,14 +467,74 @@ namespace QOR::Testing
             return Walk({Step{}}, SplitNames(rest), bFollowLast, linksFollowed, found);
         }
 
-        // As Resolve, and "not found" when there is no such entry.
-        std::error_code ResolveExisting(const NativeString& path, bool bFollowLast, Found& found) const
+        // The two paths of an operation, in order, neither followed at its end.
+        std::error_code ResolveBoth(const NativeString& first, const NativeString& second, Found& firstFound,
+                                    Found& secondFound) const
         {
-            if (const std::error_code error = Resolve(path, bFollowLast, found))
+            if (const std::error_code error = Resolve(first, false, firstFound))
             {
                 return error;
             }
-            return found.node == 0 ? Error(std::errc::no_such_file_or_directory) : std::error_code();
+            return Resolve(second, false, secondFound);
+        }
+
+        // The one resolution of an operation on one path, with the checks of `finding` (see Finding).
+        std::error_code Find(const NativeString& path, Finding finding, Found& found) const
+        {
+            if (const std::error_code error = Resolve(path, finding == Finding::ExistingFollowed, found))
+            {
+                return error;
+            }
+            switch (finding)
+            {
+            case Finding::Existing:
+            case Finding::ExistingFollowed:
+                return found.node == 0 ? Error(std::errc::no_such_file_or_directory) : std::error_code();
+            case Finding::FileToRemove:
+                return CheckChange(found, std::errc::is_a_directory, true);
+            case Finding::FolderToRemove:
+                return CheckChange(found, std::errc::invalid_argument, true);
+            case Finding::NewEntry:
+                return CheckChange(found, std::errc::file_exists, false);
+            case Finding::FreeName:
+                return CheckFreeName(found);
+            }
+            return {};
+        }
+
+        bool IsInReadOnlyFolder(const Found& found) const { return live.At(found.Folder()).bIsReadOnlyFolder; }
+
+        // The checks of a change to the entry `found` names, in the order of Finding; `bIsRemoval`: the entry
+        // must exist, else its name must be free.
+        std::error_code CheckChange(const Found& found, std::errc rootError, bool bIsRemoval) const
+        {
+            if (found.IsRoot())
+            {
+                return Error(rootError);
+            }
+            if (IsInReadOnlyFolder(found))
+            {
+                return Error(std::errc::permission_denied);
+            }
+            if (bIsRemoval && found.node == 0)
+            {
+                return Error(std::errc::no_such_file_or_directory);
+            }
+            if (!bIsRemoval && found.node != 0)
+            {
+                return Error(std::errc::file_exists);
+            }
+            return {};
+        }
+
+        // A new name beside an entry (a hard link, a copy): the name first, then its folder.
+        std::error_code CheckFreeName(const Found& found) const
+        {
+            if (found.IsRoot() || found.node != 0)
+            {
+                return Error(std::errc::file_exists);
+            }
+            return IsInReadOnlyFolder(found) ? Error(std::errc::permission_denied) : std::error_code();
         }
 
         NativeString StoredName(const Found& found) const
@@ -479,6 +567,19 @@ namespace QOR::Testing
             });
             live.At(number).data = std::move(data);
             return number;
+        }
+
+        // Takes the entry `found` names out of its folder.
+        void CommitRemoval(const Found& found)
+        {
+            const NodeNumber folder = found.Folder();
+            const NativeString name = StoredName(found);
+            Commit([=](Tree& tree) { RemoveEntry(tree, folder, name); });
+        }
+
+        void CommitReadOnly(NodeNumber number, bool bIsReadOnly)
+        {
+            Commit([=](Tree& tree) { tree.At(number).bIsReadOnly = bIsReadOnly; });
         }
 
         void MakeDataDurable(NodeNumber number)
@@ -554,22 +655,25 @@ namespace QOR::Testing
             return found.node;
         }
 
+        // A helper's change to the node of an existing entry, durable at once.
+        void ChangeForHelper(std::string_view relative, const std::function<void(Node&)>& change)
+        {
+            change(live.At(ExistingForHelper(relative)));
+            MakeEverythingDurable();
+        }
+
         // The folder of `relative`, made with every folder above it as needed.
         NodeNumber FolderForHelper(const std::vector<NativeString>& names, std::size_t count)
         {
             NodeNumber folder = RootNode;
             for (std::size_t i = 0; i < count; ++i)
             {
-                const std::ptrdiff_t index = FindEntry(live.At(folder), names[i], bIsCaseInsensitive);
-                if (index < 0)
+                const NodeNumber next = FindNode(live, folder, names[i], bIsCaseInsensitive);
+                if (next == 0)
                 {
-                    Node node;
-                    node.type = EntryType::Directory;
-                    node.attributes = FolderAttributes;
-                    folder = Create(node, folder, names[i]);
+                    folder = Create(FolderNode(), folder, names[i]);
                     continue;
                 }
-                const NodeNumber next = live.At(folder).entries[static_cast<std::size_t>(index)].node;
                 if (live.At(next).type != EntryType::Directory)
                 {
                     throw std::invalid_argument("MemoryFileSystem: not a folder on the way: " +
@@ -578,6 +682,26 @@ namespace QOR::Testing
                 folder = next;
             }
             return folder;
+        }
+
+        // Where a helper puts the entry `relative`: its folder (made as needed), its name and the node already
+        // there (0 when none).
+        struct HelperPlace
+        {
+            NodeNumber folder = RootNode;
+            NativeString name;
+            NodeNumber existing = 0;
+        };
+
+        HelperPlace PlaceForHelper(std::string_view relative, std::string_view helper)
+        {
+            const std::vector<NativeString> names = SplitNames(NativeFromText(relative));
+            if (names.empty())
+            {
+                throw std::invalid_argument("MemoryFileSystem: " + std::string(helper) + " of the root");
+            }
+            const NodeNumber folder = FolderForHelper(names, names.size() - 1);
+            return {folder, names.back(), FindNode(live, folder, names.back(), bIsCaseInsensitive)};
         }
 
         void Record(std::uint64_t operation, std::uint64_t change, std::string text, std::error_code result)
@@ -798,17 +922,10 @@ namespace QOR::Testing
         State& s = *_state;
         for (const auto& [path, item] : description)
         {
-            const std::vector<NativeString> names = SplitNames(NativeFromText(path));
-            if (names.empty())
+            const State::HelperPlace place = s.PlaceForHelper(path, "Build");
+            if (place.existing != 0)
             {
-                throw std::invalid_argument("MemoryFileSystem: Build of the root");
-            }
-            const NodeNumber folder = s.FolderForHelper(names, names.size() - 1);
-            const std::ptrdiff_t index = FindEntry(s.live.At(folder), names.back(), s.bIsCaseInsensitive);
-            if (index >= 0)
-            {
-                const Node& existing = s.live.At(s.live.At(folder).entries[static_cast<std::size_t>(index)].node);
-                if (item.type == EntryType::Directory && existing.type == EntryType::Directory)
+                if (item.type == EntryType::Directory && s.live.At(place.existing).type == EntryType::Directory)
                 {
                     continue;
                 }
@@ -838,7 +955,7 @@ namespace QOR::Testing
             case EntryType::Missing:
                 throw std::invalid_argument("MemoryFileSystem: Build of a missing entry: " + path);
             }
-            s.Create(node, folder, names.back());
+            s.Create(node, place.folder, place.name);
         }
         s.MakeEverythingDurable();
     }
@@ -906,22 +1023,16 @@ namespace QOR::Testing
     void MemoryFileSystem::WriteFile(std::string_view relative, std::string_view content)
     {
         State& s = *_state;
-        const std::vector<NativeString> names = SplitNames(NativeFromText(relative));
-        if (names.empty())
-        {
-            throw std::invalid_argument("MemoryFileSystem: WriteFile of the root");
-        }
-        const NodeNumber folder = s.FolderForHelper(names, names.size() - 1);
-        const std::ptrdiff_t index = FindEntry(s.live.At(folder), names.back(), s.bIsCaseInsensitive);
-        if (index < 0)
+        const State::HelperPlace place = s.PlaceForHelper(relative, "WriteFile");
+        if (place.existing == 0)
         {
             Node node;
             node.data = std::string(content);
-            s.Create(node, folder, names.back());
+            s.Create(node, place.folder, place.name);
         }
         else
         {
-            Node& node = s.live.At(s.live.At(folder).entries[static_cast<std::size_t>(index)].node);
+            Node& node = s.live.At(place.existing);
             if (node.type != EntryType::File)
             {
                 throw std::invalid_argument("MemoryFileSystem: WriteFile over a non-file: " + std::string(relative));
@@ -939,19 +1050,18 @@ namespace QOR::Testing
 
     void MemoryFileSystem::SetAttributes(std::string_view relative, std::uint32_t attributes)
     {
-        _state->live.At(_state->ExistingForHelper(relative)).attributes = attributes;
-        _state->MakeEverythingDurable();
+        _state->ChangeForHelper(relative, [&](Node& node) { node.attributes = attributes; });
     }
 
     void MemoryFileSystem::SetReadOnlyFile(std::string_view file, bool bIsReadOnly)
     {
-        Node& node = _state->live.At(_state->ExistingForHelper(file));
-        if (node.type != EntryType::File)
-        {
-            throw std::invalid_argument("MemoryFileSystem: SetReadOnlyFile of a non-file");
-        }
-        node.bIsReadOnly = bIsReadOnly;
-        _state->MakeEverythingDurable();
+        _state->ChangeForHelper(file, [&](Node& node) {
+            if (node.type != EntryType::File)
+            {
+                throw std::invalid_argument("MemoryFileSystem: SetReadOnlyFile of a non-file");
+            }
+            node.bIsReadOnly = bIsReadOnly;
+        });
     }
 
     void MemoryFileSystem::SetShortName(std::string_view relative, std::string_view shortName)
@@ -977,8 +1087,7 @@ namespace QOR::Testing
 
     void MemoryFileSystem::SetNeverRemovable(std::string_view relative, bool bIsNeverRemovable)
     {
-        _state->live.At(_state->ExistingForHelper(relative)).bIsNeverRemovable = bIsNeverRemovable;
-        _state->MakeEverythingDurable();
+        _state->ChangeForHelper(relative, [&](Node& node) { node.bIsNeverRemovable = bIsNeverRemovable; });
     }
 
     void MemoryFileSystem::MakeDevice(std::string_view folder)
@@ -1006,13 +1115,13 @@ namespace QOR::Testing
 
     void MemoryFileSystem::SetReadOnlyFolder(std::string_view folder, bool bIsReadOnly)
     {
-        Node& node = _state->live.At(_state->ExistingForHelper(folder));
-        if (node.type != EntryType::Directory)
-        {
-            throw std::invalid_argument("MemoryFileSystem: SetReadOnlyFolder of a non-folder");
-        }
-        node.bIsReadOnlyFolder = bIsReadOnly;
-        _state->MakeEverythingDurable();
+        _state->ChangeForHelper(folder, [&](Node& node) {
+            if (node.type != EntryType::Directory)
+            {
+                throw std::invalid_argument("MemoryFileSystem: SetReadOnlyFolder of a non-folder");
+            }
+            node.bIsReadOnlyFolder = bIsReadOnly;
+        });
     }
 
     void MemoryFileSystem::SetMappedImage(std::string_view file, bool bIsMapped)
@@ -1041,8 +1150,7 @@ namespace QOR::Testing
 
     void MemoryFileSystem::SetUnreadable(std::string_view file, bool bIsUnreadable)
     {
-        _state->live.At(_state->ExistingForHelper(file)).bIsUnreadable = bIsUnreadable;
-        _state->MakeEverythingDurable();
+        _state->ChangeForHelper(file, [&](Node& node) { node.bIsUnreadable = bIsUnreadable; });
     }
 
     void MemoryFileSystem::LockByAnother(std::string_view file)
@@ -1268,14 +1376,45 @@ namespace QOR::Testing
             return std::any_of(folders.begin(), folders.end(), [&](const Step& step) { return step.node == node; });
         }
 
-        // The checks of opening a file for reading, without following a final link.
-        std::error_code CheckReadable(const MemoryFileSystem::State& s, const Found& found)
+        // Perform for an operation on the entry one path names: finds it as `finding` says, the error being
+        // the operation's, and runs `body` on it.
+        std::error_code PerformOn(MemoryFileSystem::State& s, bool bIsChange, std::string text,
+                                  const NativeString& path, Finding finding,
+                                  const std::function<std::error_code(const Found&)>& body)
         {
-            if (found.node == 0)
-            {
-                return Error(std::errc::no_such_file_or_directory);
-            }
-            const Node& node = s.live.At(found.node);
+            return Perform(s, bIsChange, std::move(text), [&] {
+                Found found;
+                if (const std::error_code error = s.Find(path, finding, found))
+                {
+                    return error;
+                }
+                return body(found);
+            });
+        }
+
+        std::error_code PerformStatus(MemoryFileSystem::State& s, std::string text, const NativeString& path,
+                                      bool bFollowLast, EntryStatus& status)
+        {
+            return Perform(s, false, std::move(text), [&] {
+                Found found;
+                if (const std::error_code error = s.Resolve(path, bFollowLast, found))
+                {
+                    // A missing folder on the way means a missing entry, as lstat says.
+                    if (error == std::errc::no_such_file_or_directory)
+                    {
+                        status = EntryStatus();
+                        return std::error_code();
+                    }
+                    return error;
+                }
+                status = found.node == 0 ? EntryStatus() : StatusOf(s.live, found.node);
+                return std::error_code();
+            });
+        }
+
+        // The checks of opening an existing entry as a file for reading, without following a final link.
+        std::error_code CheckReadable(const Node& node)
+        {
             switch (node.type)
             {
             case EntryType::File:
@@ -1316,42 +1455,12 @@ namespace QOR::Testing
 
     std::error_code MemoryFileSystem::Status(const NativeString& path, EntryStatus& status)
     {
-        State& s = *_state;
-        return Perform(s, false, "Status " + DisplayPath(path), [&] {
-            Found found;
-            if (const std::error_code error = s.Resolve(path, false, found))
-            {
-                // A missing folder on the way means a missing entry, as lstat says.
-                if (error == std::errc::no_such_file_or_directory)
-                {
-                    status = EntryStatus();
-                    return std::error_code();
-                }
-                return error;
-            }
-            status = found.node == 0 ? EntryStatus() : StatusOf(s.live, found.node);
-            return std::error_code();
-        });
+        return PerformStatus(*_state, "Status " + DisplayPath(path), path, false, status);
     }
 
     std::error_code MemoryFileSystem::StatusFollowingLinks(const NativeString& path, EntryStatus& status)
     {
-        State& s = *_state;
-        return Perform(s, false, "StatusFollowingLinks " + DisplayPath(path), [&] {
-            Found found;
-            if (const std::error_code error = s.Resolve(path, true, found))
-            {
-                // A missing folder on the way means a missing entry, as lstat says.
-                if (error == std::errc::no_such_file_or_directory)
-                {
-                    status = EntryStatus();
-                    return std::error_code();
-                }
-                return error;
-            }
-            status = found.node == 0 ? EntryStatus() : StatusOf(s.live, found.node);
-            return std::error_code();
-        });
+        return PerformStatus(*_state, "StatusFollowingLinks " + DisplayPath(path), path, true, status);
     }
 
     std::error_code MemoryFileSystem::Rename(const NativeString& from, const NativeString& to, RenameMode mode)
@@ -1366,11 +1475,7 @@ namespace QOR::Testing
             }
             Found source;
             Found target;
-            if (const std::error_code error = s.Resolve(from, false, source))
-            {
-                return error;
-            }
-            if (const std::error_code error = s.Resolve(to, false, target))
+            if (const std::error_code error = s.ResolveBoth(from, to, source, target))
             {
                 return error;
             }
@@ -1378,9 +1483,7 @@ namespace QOR::Testing
             {
                 return Error(std::errc::invalid_argument);
             }
-            const NodeNumber sourceFolder = source.Folder();
-            const NodeNumber targetFolder = target.Folder();
-            if (s.live.At(sourceFolder).bIsReadOnlyFolder || s.live.At(targetFolder).bIsReadOnlyFolder)
+            if (s.IsInReadOnlyFolder(source) || s.IsInReadOnlyFolder(target))
             {
                 return Error(std::errc::permission_denied);
             }
@@ -1388,6 +1491,8 @@ namespace QOR::Testing
             {
                 return Error(std::errc::no_such_file_or_directory);
             }
+            const NodeNumber sourceFolder = source.Folder();
+            const NodeNumber targetFolder = target.Folder();
             const NativeString sourceName = s.StoredName(source);
             if (sourceFolder == targetFolder && source.index == target.index)
             {
@@ -1503,11 +1608,7 @@ namespace QOR::Testing
             }
             Found source;
             Found target;
-            if (const std::error_code error = s.Resolve(existing, false, source))
-            {
-                return error;
-            }
-            if (const std::error_code error = s.Resolve(link, false, target))
+            if (const std::error_code error = s.ResolveBoth(existing, link, source, target))
             {
                 return error;
             }
@@ -1515,15 +1616,11 @@ namespace QOR::Testing
             {
                 return Error(std::errc::no_such_file_or_directory);
             }
-            if (target.IsRoot() || target.node != 0)
+            if (const std::error_code error = s.CheckFreeName(target))
             {
-                return Error(std::errc::file_exists);
+                return error;
             }
             const NodeNumber folder = target.Folder();
-            if (s.live.At(folder).bIsReadOnlyFolder)
-            {
-                return Error(std::errc::permission_denied);
-            }
             const Node& node = s.live.At(source.node);
             if (node.type == EntryType::Directory)
             {
@@ -1576,17 +1673,9 @@ namespace QOR::Testing
                 return Error(std::errc::permission_denied);
             }
             Found to;
-            if (const std::error_code error = s.Resolve(target, false, to))
+            if (const std::error_code error = s.Find(target, Finding::FreeName, to))
             {
                 return error;
-            }
-            if (to.IsRoot() || to.node != 0)
-            {
-                return Error(std::errc::file_exists);
-            }
-            if (s.live.At(to.Folder()).bIsReadOnlyFolder)
-            {
-                return Error(std::errc::permission_denied);
             }
             Node copy;
             copy.type = original.type;
@@ -1602,25 +1691,8 @@ namespace QOR::Testing
     std::error_code MemoryFileSystem::RemoveFile(const NativeString& path)
     {
         State& s = *_state;
-        return Perform(s, true, "RemoveFile " + DisplayPath(path), [&] {
-            Found found;
-            if (const std::error_code error = s.Resolve(path, false, found))
-            {
-                return error;
-            }
-            if (found.IsRoot())
-            {
-                return Error(std::errc::is_a_directory);
-            }
-            const NodeNumber folder = found.Folder();
-            if (s.live.At(folder).bIsReadOnlyFolder)
-            {
-                return Error(std::errc::permission_denied);
-            }
-            if (found.node == 0)
-            {
-                return Error(std::errc::no_such_file_or_directory);
-            }
+        const std::string text = "RemoveFile " + DisplayPath(path);
+        return PerformOn(s, true, text, path, Finding::FileToRemove, [&](const Found& found) {
             const Node& node = s.live.At(found.node);
             if (node.type == EntryType::Directory)
             {
@@ -1648,14 +1720,13 @@ namespace QOR::Testing
             if (bIsReadOnly)
             {
                 // As the Windows backend does: the attribute goes first, for every name of the file...
-                s.Commit([=](Tree& tree) { tree.At(number).bIsReadOnly = false; });
+                s.CommitReadOnly(number, false);
             }
-            const NativeString name = s.StoredName(found);
-            s.Commit([=](Tree& tree) { RemoveEntry(tree, folder, name); });
+            s.CommitRemoval(found);
             if (bIsReadOnly && bHasOtherNames)
             {
                 // ...and comes back for the names that remain.
-                s.Commit([=](Tree& tree) { tree.At(number).bIsReadOnly = true; });
+                s.CommitReadOnly(number, true);
             }
             return std::error_code();
         });
@@ -1664,28 +1735,8 @@ namespace QOR::Testing
     std::error_code MemoryFileSystem::MakeFolder(const NativeString& path)
     {
         State& s = *_state;
-        return Perform(s, true, "MakeFolder " + DisplayPath(path), [&] {
-            Found found;
-            if (const std::error_code error = s.Resolve(path, false, found))
-            {
-                return error;
-            }
-            if (found.IsRoot())
-            {
-                return Error(std::errc::file_exists);
-            }
-            if (s.live.At(found.Folder()).bIsReadOnlyFolder)
-            {
-                return Error(std::errc::permission_denied);
-            }
-            if (found.node != 0)
-            {
-                return Error(std::errc::file_exists);
-            }
-            Node folder;
-            folder.type = EntryType::Directory;
-            folder.attributes = FolderAttributes;
-            s.Create(folder, found.Folder(), found.name);
+        return PerformOn(s, true, "MakeFolder " + DisplayPath(path), path, Finding::NewEntry, [&](const Found& found) {
+            s.Create(FolderNode(), found.Folder(), found.name);
             return std::error_code();
         });
     }
@@ -1693,25 +1744,8 @@ namespace QOR::Testing
     std::error_code MemoryFileSystem::RemoveEmptyFolder(const NativeString& path)
     {
         State& s = *_state;
-        return Perform(s, true, "RemoveEmptyFolder " + DisplayPath(path), [&] {
-            Found found;
-            if (const std::error_code error = s.Resolve(path, false, found))
-            {
-                return error;
-            }
-            if (found.IsRoot())
-            {
-                return Error(std::errc::invalid_argument);
-            }
-            const NodeNumber folder = found.Folder();
-            if (s.live.At(folder).bIsReadOnlyFolder)
-            {
-                return Error(std::errc::permission_denied);
-            }
-            if (found.node == 0)
-            {
-                return Error(std::errc::no_such_file_or_directory);
-            }
+        const std::string text = "RemoveEmptyFolder " + DisplayPath(path);
+        return PerformOn(s, true, text, path, Finding::FolderToRemove, [&](const Found& found) {
             const Node& node = s.live.At(found.node);
             if (node.bIsNeverRemovable)
             {
@@ -1725,7 +1759,7 @@ namespace QOR::Testing
             {
                 return Error(std::errc::directory_not_empty);
             }
-            if (node.device != s.live.At(folder).device)
+            if (node.device != s.live.At(found.Folder()).device)
             {
                 return Error(std::errc::permission_denied); // the top of another device stays
             }
@@ -1733,8 +1767,7 @@ namespace QOR::Testing
             {
                 return error;
             }
-            const NativeString name = s.StoredName(found);
-            s.Commit([=](Tree& tree) { RemoveEntry(tree, folder, name); });
+            s.CommitRemoval(found);
             return std::error_code();
         });
     }
@@ -1742,18 +1775,13 @@ namespace QOR::Testing
     std::error_code MemoryFileSystem::SetReadOnly(const NativeString& path, bool bIsReadOnly)
     {
         State& s = *_state;
-        return Perform(s, true, "SetReadOnly " + DisplayPath(path) + (bIsReadOnly ? " on" : " off"), [&] {
-            Found found;
-            if (const std::error_code error = s.ResolveExisting(path, false, found))
-            {
-                return error;
-            }
+        const std::string text = "SetReadOnly " + DisplayPath(path) + (bIsReadOnly ? " on" : " off");
+        return PerformOn(s, true, text, path, Finding::Existing, [&](const Found& found) {
             const Node& node = s.live.At(found.node);
             // Only files have the attribute here; a folder's would mean nothing to a rename.
             if (node.type == EntryType::File && node.bIsReadOnly != bIsReadOnly)
             {
-                const NodeNumber number = found.node;
-                s.Commit([=](Tree& tree) { tree.At(number).bIsReadOnly = bIsReadOnly; });
+                s.CommitReadOnly(found.node, bIsReadOnly);
             }
             return std::error_code();
         });
@@ -1762,24 +1790,8 @@ namespace QOR::Testing
     std::error_code MemoryFileSystem::WriteNewFile(const NativeString& path, const std::string& bytes)
     {
         State& s = *_state;
-        return Perform(s, true, "WriteNewFile " + DisplayPath(path), [&] {
-            Found found;
-            if (const std::error_code error = s.Resolve(path, false, found))
-            {
-                return error;
-            }
-            if (found.IsRoot())
-            {
-                return Error(std::errc::file_exists);
-            }
-            if (s.live.At(found.Folder()).bIsReadOnlyFolder)
-            {
-                return Error(std::errc::permission_denied);
-            }
-            if (found.node != 0)
-            {
-                return Error(std::errc::file_exists);
-            }
+        const std::string text = "WriteNewFile " + DisplayPath(path);
+        return PerformOn(s, true, text, path, Finding::NewEntry, [&](const Found& found) {
             Node file;
             file.data = bytes;
             const NodeNumber made = s.Create(file, found.Folder(), found.name);
@@ -1794,17 +1806,13 @@ namespace QOR::Testing
     std::error_code MemoryFileSystem::OpenReader(const NativeString& path, std::unique_ptr<Update::Reader>& reader)
     {
         State& s = *_state;
-        return Perform(s, false, "OpenReader " + DisplayPath(path), [&] {
-            Found found;
-            if (const std::error_code error = s.Resolve(path, false, found))
+        return PerformOn(s, false, "OpenReader " + DisplayPath(path), path, Finding::Existing, [&](const Found& found) {
+            const Node& node = s.live.At(found.node);
+            if (const std::error_code error = CheckReadable(node))
             {
                 return error;
             }
-            if (const std::error_code error = CheckReadable(s, found))
-            {
-                return error;
-            }
-            reader = std::make_unique<MemoryReader>(s.process.Weak(), s.live.At(found.node).data);
+            reader = std::make_unique<MemoryReader>(s.process.Weak(), node.data);
             return std::error_code();
         });
     }
@@ -1813,12 +1821,8 @@ namespace QOR::Testing
                                                   std::unique_ptr<Update::Listing>& listing)
     {
         State& s = *_state;
-        return Perform(s, false, "OpenListing " + DisplayPath(folder), [&] {
-            Found found;
-            if (const std::error_code error = s.ResolveExisting(folder, followLink, found))
-            {
-                return error;
-            }
+        const Finding finding = followLink ? Finding::ExistingFollowed : Finding::Existing;
+        return PerformOn(s, false, "OpenListing " + DisplayPath(folder), folder, finding, [&](const Found& found) {
             const Node& node = s.live.At(found.node);
             if (node.type != EntryType::Directory)
             {
@@ -1837,12 +1841,8 @@ namespace QOR::Testing
     std::error_code MemoryFileSystem::FlushDirectory(const NativeString& path)
     {
         State& s = *_state;
-        return Perform(s, true, "FlushDirectory " + DisplayPath(path), [&] {
-            Found found;
-            if (const std::error_code error = s.ResolveExisting(path, true, found))
-            {
-                return error;
-            }
+        const std::string text = "FlushDirectory " + DisplayPath(path);
+        return PerformOn(s, true, text, path, Finding::ExistingFollowed, [&](const Found& found) {
             if (s.live.At(found.node).type != EntryType::Directory)
             {
                 return Error(std::errc::not_a_directory);
@@ -1856,12 +1856,8 @@ namespace QOR::Testing
     std::error_code MemoryFileSystem::FlushFileSystem(const NativeString& path)
     {
         State& s = *_state;
-        return Perform(s, true, "FlushFileSystem " + DisplayPath(path), [&] {
-            Found found;
-            if (const std::error_code error = s.ResolveExisting(path, true, found))
-            {
-                return error;
-            }
+        const std::string text = "FlushFileSystem " + DisplayPath(path);
+        return PerformOn(s, true, text, path, Finding::ExistingFollowed, [&](const Found&) {
             if (s.bFlushesEachFile)
             {
                 s.MakeMetadataDurable();
@@ -1877,12 +1873,7 @@ namespace QOR::Testing
     std::error_code MemoryFileSystem::FlushFile(const NativeString& path)
     {
         State& s = *_state;
-        return Perform(s, true, "FlushFile " + DisplayPath(path), [&] {
-            Found found;
-            if (const std::error_code error = s.ResolveExisting(path, false, found))
-            {
-                return error;
-            }
+        return PerformOn(s, true, "FlushFile " + DisplayPath(path), path, Finding::Existing, [&](const Found& found) {
             const Node& node = s.live.At(found.node);
             if (node.type == EntryType::Directory)
             {
@@ -1914,7 +1905,7 @@ namespace QOR::Testing
                 return Error(std::errc::operation_not_supported);
             }
             Found found;
-            if (const std::error_code error = s.ResolveExisting(link, false, found))
+            if (const std::error_code error = s.Find(link, Finding::Existing, found))
             {
                 return error;
             }
@@ -1931,12 +1922,8 @@ namespace QOR::Testing
     std::error_code MemoryFileSystem::FinalPath(const NativeString& path, NativeString& final)
     {
         State& s = *_state;
-        return Perform(s, false, "FinalPath " + DisplayPath(path), [&] {
-            Found found;
-            if (const std::error_code error = s.ResolveExisting(path, true, found))
-            {
-                return error;
-            }
+        const std::string text = "FinalPath " + DisplayPath(path);
+        return PerformOn(s, false, text, path, Finding::ExistingFollowed, [&](const Found& found) {
             NativeString result = s.root;
             if (!found.IsRoot())
             {
@@ -1956,12 +1943,7 @@ namespace QOR::Testing
     std::error_code MemoryFileSystem::LongName(const NativeString& path, NativeString& name)
     {
         State& s = *_state;
-        return Perform(s, false, "LongName " + DisplayPath(path), [&] {
-            Found found;
-            if (const std::error_code error = s.ResolveExisting(path, false, found))
-            {
-                return error;
-            }
+        return PerformOn(s, false, "LongName " + DisplayPath(path), path, Finding::Existing, [&](const Found& found) {
             name = s.StoredName(found);
             return std::error_code();
         });
@@ -1970,12 +1952,8 @@ namespace QOR::Testing
     std::error_code MemoryFileSystem::CheckReplaceable(const NativeString& path)
     {
         State& s = *_state;
-        return Perform(s, false, "CheckReplaceable " + DisplayPath(path), [&] {
-            Found found;
-            if (const std::error_code error = s.ResolveExisting(path, false, found))
-            {
-                return error;
-            }
+        const std::string text = "CheckReplaceable " + DisplayPath(path);
+        return PerformOn(s, false, text, path, Finding::Existing, [&](const Found& found) {
             if (const std::error_code error = s.CheckHeld(found.node))
             {
                 return error;
@@ -1991,12 +1969,7 @@ namespace QOR::Testing
     std::error_code MemoryFileSystem::TryLock(const NativeString& path, std::unique_ptr<Update::FileLock>& lock)
     {
         State& s = *_state;
-        return Perform(s, false, "TryLock " + DisplayPath(path), [&] {
-            Found found;
-            if (const std::error_code error = s.ResolveExisting(path, false, found))
-            {
-                return error;
-            }
+        return PerformOn(s, false, "TryLock " + DisplayPath(path), path, Finding::Existing, [&](const Found& found) {
             if (s.live.At(found.node).type == EntryType::Directory)
             {
                 return Error(std::errc::is_a_directory);
@@ -2021,7 +1994,7 @@ namespace QOR::Testing
     {
         const State& s = *_state;
         Found found;
-        if (s.Resolve(path, false, found) || found.node == 0)
+        if (s.Find(path, Finding::Existing, found))
         {
             return {};
         }

@@ -32,6 +32,29 @@ namespace QOR::Testing
             return std::filesystem::path(path).make_preferred().native();
         }
 
+        // Windows' FILE_ATTRIBUTE_* bits, for the small Windows decisions.
+        namespace Attribute
+        {
+            constexpr std::uint32_t ReadOnly = 0x1;
+            constexpr std::uint32_t Hidden = 0x2;
+            constexpr std::uint32_t Directory = 0x10;
+            constexpr std::uint32_t Archive = 0x20;
+            constexpr std::uint32_t Normal = 0x80;
+            constexpr std::uint32_t Sparse = 0x200;
+            constexpr std::uint32_t ReparsePoint = 0x400;
+            constexpr std::uint32_t Compressed = 0x800;
+            constexpr std::uint32_t NotIndexed = 0x2000;
+        }
+
+        // Windows' IO_REPARSE_TAG_* values.
+        namespace ReparseTag
+        {
+            constexpr std::uint32_t Symlink = 0xA000000C;
+            constexpr std::uint32_t MountPoint = 0xA0000003;
+            constexpr std::uint32_t CloudFiles = 0x9000001A;
+            constexpr std::uint32_t Dedup = 0x80000013;
+        }
+
         Update::UpdatePlan SamplePlan()
         {
             Update::UpdatePlan plan;
@@ -232,14 +255,7 @@ namespace QOR::Testing
 
         TEST(PathRulesTest, ReadOnlyChangesKeepEveryOtherSettableAttribute)
         {
-            constexpr std::uint32_t ReadOnly = 0x1;
-            constexpr std::uint32_t Hidden = 0x2;
-            constexpr std::uint32_t Directory = 0x10;
-            constexpr std::uint32_t Archive = 0x20;
-            constexpr std::uint32_t Normal = 0x80;
-            constexpr std::uint32_t Sparse = 0x200;
-            constexpr std::uint32_t Compressed = 0x800;
-            constexpr std::uint32_t NotIndexed = 0x2000;
+            using namespace Attribute;
             const struct
             {
                 std::uint32_t attributes;
@@ -297,13 +313,8 @@ namespace QOR::Testing
 
         TEST(PathRulesTest, OnlySymbolicLinksAndJunctionsAreLinksInAWindowsListing)
         {
-            constexpr std::uint32_t Directory = 0x10;
-            constexpr std::uint32_t ReparsePoint = 0x400;
-            constexpr std::uint32_t Archive = 0x20;
-            constexpr std::uint32_t Symlink = 0xA000000C;
-            constexpr std::uint32_t MountPoint = 0xA0000003;
-            constexpr std::uint32_t CloudFiles = 0x9000001A;
-            constexpr std::uint32_t Dedup = 0x80000013;
+            using namespace Attribute;
+            using namespace ReparseTag;
             struct Case
             {
                 std::uint32_t attributes;

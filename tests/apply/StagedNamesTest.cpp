@@ -66,6 +66,14 @@ namespace QOR::Testing
             return staged;
         }
 
+        // Builds the installation with `staged` in its staging folder.
+        void BuildWithStaged(MemoryFileSystem& fs, const TreeDump& staged)
+        {
+            TreeDump tree = Installation;
+            tree.merge(Staged(staged));
+            fs.Build(tree);
+        }
+
         TreeDump Installed(TreeDump base, const TreeDump& version)
         {
             for (const auto& [path, item] : version)
@@ -85,10 +93,12 @@ namespace QOR::Testing
             std::string other;  // what it is refused for: the other staged name, or the installed file
         };
 
-        // A refused tree leaves installation and staging folder exactly as they were; an accepted one is
-        // installed whole, each name as staged.
-        void ExpectOutcome(const Row& row, MemoryFileSystem& fs, const TreeDump& before, const Outcome& outcome)
+        // One run on `fs`: a refused tree leaves installation and staging folder exactly as they were; an
+        // accepted one is installed whole, each name as staged.
+        void ExpectOutcome(const Row& row, MemoryFileSystem& fs)
         {
+            const TreeDump before = fs.Dump();
+            const Outcome outcome = RunOnce(fs);
             if (row.reason == ApplyReason::System)
             {
                 EXPECT_FALSE(outcome.failure) << Update::ToUtf8(outcome.failure->path);
@@ -109,6 +119,26 @@ namespace QOR::Testing
                 EXPECT_EQ(other, row.other.empty() ? "" : Native(row.other));
             }
             EXPECT_EQ(fs.Dump(), before);
+        }
+
+        // The row's machine, its names as case-insensitive as the row says from the start.
+        void BuildAsTheRowSays(MemoryFileSystem& fs, const Row& row)
+        {
+            fs.SetCaseInsensitive(row.bIsCaseInsensitive);
+            BuildWithStaged(fs, row.staged);
+        }
+
+        // Each row met by one run, on a machine of its own made by `build`.
+        void ExpectOutcomes(const std::vector<Row>& rows,
+                            const std::function<void(MemoryFileSystem&, const Row&)>& build = BuildAsTheRowSays)
+        {
+            for (const Row& row : rows)
+            {
+                SCOPED_TRACE(row.name);
+                MemoryFileSystem fs;
+                build(fs, row);
+                ExpectOutcome(row, fs);
+            }
         }
 
         // The staged tree is built with case-sensitive names, as a tree staged by tools on Linux is, and seen
@@ -147,19 +177,11 @@ namespace QOR::Testing
                  "",
                  ""},
             };
-            for (const Row& row : rows)
-            {
-                SCOPED_TRACE(row.name);
-                MemoryFileSystem fs;
+            ExpectOutcomes(rows, [](MemoryFileSystem& fs, const Row& row) {
                 fs.SetCaseInsensitive(false);
-                TreeDump tree = Installation;
-                tree.merge(Staged(row.staged));
-                fs.Build(tree);
+                BuildWithStaged(fs, row.staged);
                 fs.SetCaseInsensitive(row.bIsCaseInsensitive);
-                const TreeDump before = fs.Dump();
-
-                ExpectOutcome(row, fs, before, RunOnce(fs));
-            }
+            });
         }
 
         // The updater holds its log open for the whole run: a staged log is refused, compared as the file system
@@ -183,18 +205,7 @@ namespace QOR::Testing
                  ""},
                 {"a rotated copy", {{"log/self_updater_log.1.txt", "old lines"}}, true, ApplyReason::System, "", ""},
             };
-            for (const Row& row : rows)
-            {
-                SCOPED_TRACE(row.name);
-                MemoryFileSystem fs;
-                fs.SetCaseInsensitive(row.bIsCaseInsensitive);
-                TreeDump tree = Installation;
-                tree.merge(Staged(row.staged));
-                fs.Build(tree);
-                const TreeDump before = fs.Dump();
-
-                ExpectOutcome(row, fs, before, RunOnce(fs));
-            }
+            ExpectOutcomes(rows);
         }
 
         // A short name reaches the entry it belongs to: staged, it would replace that entry under another
@@ -229,24 +240,15 @@ namespace QOR::Testing
                  "",
                  ""},
             };
-            for (const Row& row : rows)
-            {
-                SCOPED_TRACE(row.name);
-                MemoryFileSystem fs;
-                fs.SetCaseInsensitive(row.bIsCaseInsensitive);
-                TreeDump tree = Installation;
-                tree.merge(Staged(row.staged));
-                fs.Build(tree);
+            ExpectOutcomes(rows, [](MemoryFileSystem& fs, const Row& row) {
+                BuildAsTheRowSays(fs, row);
                 if (row.bIsCaseInsensitive)
                 {
                     fs.SetShortName("QORLauncher.exe", "QORLAU~1.EXE");
                     fs.SetShortName("QORLauncherUpdater.exe", "QORLAU~2.EXE");
                     fs.SetShortName("binaries", "BINARI~1");
                 }
-                const TreeDump before = fs.Dump();
-
-                ExpectOutcome(row, fs, before, RunOnce(fs));
-            }
+            });
 
             MemoryFileSystem fs;
             fs.SetCaseInsensitive(true);
@@ -268,12 +270,10 @@ namespace QOR::Testing
                 MemoryFileSystem fs;
                 fs.SetSymbolicLinksSupported(false);
                 fs.SetExchangeSupported(false);
-                TreeDump tree = Installation;
-                tree.merge(Staged({{"m.dll", "target"},
-                                   {link, TreeItem::Link("m.dll")},
-                                   {"plugins/p.dll", "p"},
-                                   {std::string("plugins/") + link, TreeItem::Link("../m.dll")}}));
-                fs.Build(tree);
+                BuildWithStaged(fs, {{"m.dll", "target"},
+                                     {link, TreeItem::Link("m.dll")},
+                                     {"plugins/p.dll", "p"},
+                                     {std::string("plugins/") + link, TreeItem::Link("../m.dll")}});
 
                 const Outcome outcome = RunOnce(fs);
 
@@ -296,11 +296,9 @@ namespace QOR::Testing
                 MemoryFileSystem fs;
                 fs.SetSymbolicLinksSupported(false);
                 fs.SetExchangeSupported(false);
-                TreeDump tree = Installation;
-                tree.merge(Staged({{"lib/libfoo.so", TreeItem::Link("libfoo.so.2")},
-                                   {"lib/libfoo.so.2", "foo"},
-                                   {"z/QORLauncherUpdater.exe", "never installed"}}));
-                fs.Build(tree);
+                BuildWithStaged(fs, {{"lib/libfoo.so", TreeItem::Link("libfoo.so.2")},
+                                     {"lib/libfoo.so.2", "foo"},
+                                     {"z/QORLauncherUpdater.exe", "never installed"}});
                 fs.SetNeverRemovable("self_update/lib/libfoo.so", true);
                 if (bIsAlsoHeld)
                 {

@@ -258,6 +258,29 @@ namespace QOR::Testing
                 return fs.CountedOperations(counting);
             }
 
+            // Strikes each operation a run from `from` makes, as `counting` counts them, one run each, and calls
+            // `each` with the machine that run left and whether it succeeded. After a failure or a kill the
+            // machine is restarted; after a power cut `each` chooses what reached the disk. The trace is
+            // `what` and the operation's number.
+            static void ForEachStruckOperation(const MemoryFileSystem& from, FaultKind kind, Counting counting,
+                                               const std::string& what,
+                                               const std::function<void(MemoryFileSystem&, bool)>& each)
+            {
+                const std::uint64_t count = CountOperations(from, counting);
+                for (std::uint64_t at = 1; at <= count; ++at)
+                {
+                    SCOPED_TRACE(what + " " + std::to_string(at));
+                    MemoryFileSystem fs = from;
+                    fs.SetFaultPlan({kind, at, counting});
+                    const bool bHasSucceeded = Run(fs);
+                    if (kind != FaultKind::PowerCut)
+                    {
+                        fs.Restart();
+                    }
+                    each(fs, bHasSucceeded);
+                }
+            }
+
             // At any instant each file is wholly of the installation or of the update (its read-only
             // attribute may be lifted for the move), and nothing the installation had is missing; whenever
             // the update is not whole yet, the launcher's rule says to start the updater again.
@@ -311,6 +334,14 @@ namespace QOR::Testing
                 EXPECT_TRUE(fs.NamesStartingWith(".qor-").empty());
             }
 
+            // What every interrupted run must leave: whole files, and a next run that completes the update.
+            void ExpectRepairedByTheNextRun(MemoryFileSystem fs) const
+            {
+                ExpectWholeFiles(fs.Dump(), _version1);
+                RunAsTheLauncherWould(fs);
+                ExpectFinal(fs, _updated);
+            }
+
             const TreeDump _installation = InstallationFor(GetParam());
             const TreeDump _version1 = Version1For(GetParam());
             const TreeDump _updated = Applied(_installation, _version1);
@@ -333,108 +364,61 @@ namespace QOR::Testing
         TEST_P(UpdateRunTest, EveryFailureLeavesEverythingAsItWasOrTheUpdateWhole)
         {
             const MemoryFileSystem initial = Machine();
-            const std::uint64_t count = CountOperations(initial, Counting::All);
-            for (std::uint64_t at = 1; at <= count; ++at)
-            {
-                SCOPED_TRACE("failing operation " + std::to_string(at));
-                MemoryFileSystem fs = initial;
-                fs.SetFaultPlan({FaultKind::Fail, at, Counting::All});
-                if (!Run(fs))
+            const auto expectAsItWasOrWhole = [&](MemoryFileSystem& fs, bool bHasSucceeded) {
+                if (!bHasSucceeded)
                 {
                     EXPECT_EQ(fs.Dump(), initial.Dump()) << fs.RecordText();
-                    continue;
+                    return;
                 }
                 EXPECT_EQ(WithoutWorkingFiles(fs.Dump()), _updated);
-                fs.Restart();
                 RunAsTheLauncherWould(fs);
                 ExpectFinal(fs, _updated);
-            }
+            };
+            ForEachStruckOperation(initial, FaultKind::Fail, Counting::All, "failing operation", expectAsItWasOrWhole);
         }
 
         // A kill at any change, then the next run: the update is whole and nothing of the killed run is left.
         // A second kill anywhere in that next run changes nothing to this.
         TEST_P(UpdateRunTest, EveryKillIsRepairedByTheNextRunEvenWhenThatOneIsKilledToo)
         {
-            const MemoryFileSystem initial = Machine();
-            const std::uint64_t count = CountOperations(initial, Counting::Changes);
-            for (std::uint64_t at = 1; at <= count; ++at)
-            {
-                SCOPED_TRACE("killed at change " + std::to_string(at));
-                MemoryFileSystem killed = initial;
-                killed.SetFaultPlan({FaultKind::Kill, at});
-                (void)Run(killed);
-                killed.Restart();
-                ExpectWholeFiles(killed.Dump(), _version1);
-
-                const std::uint64_t rerunCount = CountOperations(killed, Counting::Changes);
-                for (std::uint64_t again = 0; again <= rerunCount; ++again)
-                {
-                    SCOPED_TRACE("and the next run at change " + std::to_string(again));
-                    MemoryFileSystem fs = killed;
-                    if (again > 0)
-                    {
-                        fs.SetFaultPlan({FaultKind::Kill, again});
-                        (void)Run(fs);
-                        fs.Restart();
-                        ExpectWholeFiles(fs.Dump(), _version1);
-                    }
-                    RunAsTheLauncherWould(fs);
-                    ExpectFinal(fs, _updated);
-                }
-            }
+            ForEachStruckOperation(
+                Machine(), FaultKind::Kill, Counting::Changes, "killed at change", [&](MemoryFileSystem& killed, bool) {
+                    ExpectRepairedByTheNextRun(killed);
+                    ForEachStruckOperation(killed, FaultKind::Kill, Counting::Changes,
+                                           "and the next run killed at change",
+                                           [&](MemoryFileSystem& fs, bool) { ExpectRepairedByTheNextRun(fs); });
+                });
         }
 
         // The run that repairs a killed one fails at any of its changes: it leaves the installation for the
         // run after it to repair, and that one completes the update.
         TEST_P(UpdateRunTest, EveryFailureOfTheRepairingRunIsRepairedByTheOneAfter)
         {
-            const MemoryFileSystem initial = Machine();
-            const std::uint64_t count = CountOperations(initial, Counting::Changes);
-            for (std::uint64_t at = 1; at <= count; ++at)
-            {
-                SCOPED_TRACE("killed at change " + std::to_string(at));
-                MemoryFileSystem killed = initial;
-                killed.SetFaultPlan({FaultKind::Kill, at});
-                (void)Run(killed);
-                killed.Restart();
-                const std::uint64_t rerunCount = CountOperations(killed, Counting::Changes);
-                for (std::uint64_t failing = 1; failing <= rerunCount; ++failing)
-                {
-                    SCOPED_TRACE("the repairing run failing at change " + std::to_string(failing));
-                    MemoryFileSystem fs = killed;
-                    fs.SetFaultPlan({FaultKind::Fail, failing});
-                    (void)Run(fs);
-                    fs.Restart();
-                    ExpectWholeFiles(fs.Dump(), _version1);
-                    RunAsTheLauncherWould(fs);
-                    ExpectFinal(fs, _updated);
-                }
-            }
+            ForEachStruckOperation(
+                Machine(), FaultKind::Kill, Counting::Changes, "killed at change", [&](MemoryFileSystem& killed, bool) {
+                    ForEachStruckOperation(killed, FaultKind::Fail, Counting::Changes,
+                                           "the repairing run failing at change",
+                                           [&](MemoryFileSystem& fs, bool) { ExpectRepairedByTheNextRun(fs); });
+                });
         }
 
         // The power fails during any change and any prefix of what was not flushed reaches the disk: every
         // file is still wholly old or new, none is empty, and the next run completes the update.
         TEST_P(UpdateRunTest, EveryPowerCutIsRepairedByTheNextRun)
         {
-            const MemoryFileSystem initial = Machine();
-            const std::uint64_t count = CountOperations(initial, Counting::Changes);
-            for (std::uint64_t at = 1; at <= count; ++at)
-            {
-                MemoryFileSystem cut = initial;
-                cut.SetFaultPlan({FaultKind::PowerCut, at});
-                (void)Run(cut);
+            const auto expectEveryPrefixRepaired = [&](const MemoryFileSystem& cut, bool) {
                 const std::size_t pending = cut.PendingChanges();
                 for (std::size_t reached = 0; reached <= pending; ++reached)
                 {
-                    SCOPED_TRACE("power cut at change " + std::to_string(at) + ", " + std::to_string(reached) + " of " +
-                                 std::to_string(pending) + " pending changes on disk");
+                    SCOPED_TRACE(std::to_string(reached) + " of " + std::to_string(pending) +
+                                 " pending changes on disk");
                     MemoryFileSystem fs = cut;
                     fs.CutPower(reached);
-                    ExpectWholeFiles(fs.Dump(), _version1);
-                    RunAsTheLauncherWould(fs);
-                    ExpectFinal(fs, _updated);
+                    ExpectRepairedByTheNextRun(fs);
                 }
-            }
+            };
+            ForEachStruckOperation(Machine(), FaultKind::PowerCut, Counting::Changes, "power cut at change",
+                                   expectEveryPrefixRepaired);
         }
 
         // After a kill the world changes before the next run, as it does on players' machines. Whatever
@@ -510,34 +494,29 @@ namespace QOR::Testing
                  [](MemoryFileSystem& fs) { fs.SetReadOnlyFolder("bin", false); }, nullptr},
             };
             const MemoryFileSystem initial = Machine();
-            const std::uint64_t count = CountOperations(initial, Counting::Changes);
             for (const Change& change : changes)
             {
-                for (std::uint64_t at = 1; at <= count; ++at)
-                {
-                    SCOPED_TRACE(std::string(change.name) + ", after a kill at change " + std::to_string(at));
-                    MemoryFileSystem fs = initial;
-                    fs.SetFaultPlan({FaultKind::Kill, at});
-                    (void)Run(fs);
-                    fs.Restart();
-                    const bool committed = IsCommitted(fs.Dump(), _updated);
-                    change.make(fs);
-                    (void)Run(fs); // whatever it can do in that world, it may not make the next run impossible
-                    if (change.undo)
-                    {
-                        change.undo(fs);
-                    }
-                    const TreeDump* version = change.restaged != nullptr ? change.restaged : &_version1;
-                    if (fs.Dump().count(Protocol::StagingFolderName) == 0 &&
-                        WithoutWorkingFiles(fs.Dump()) != Applied(_installation, *version))
-                    {
-                        fs.Build(Staged(*version)); // the launcher stages the update again
-                    }
-                    // A version the launcher staged over a committed update is applied over that update.
-                    const TreeDump base = committed && version != &_version1 ? _updated : _installation;
-                    RunAsTheLauncherWould(fs);
-                    ExpectFinal(fs, Applied(base, *version));
-                }
+                const std::string what = std::string(change.name) + ", after a kill at change";
+                ForEachStruckOperation(
+                    initial, FaultKind::Kill, Counting::Changes, what, [&](MemoryFileSystem& fs, bool) {
+                        const bool committed = IsCommitted(fs.Dump(), _updated);
+                        change.make(fs);
+                        (void)Run(fs); // whatever it can do in that world, it may not make the next run impossible
+                        if (change.undo)
+                        {
+                            change.undo(fs);
+                        }
+                        const TreeDump* version = change.restaged != nullptr ? change.restaged : &_version1;
+                        if (fs.Dump().count(Protocol::StagingFolderName) == 0 &&
+                            WithoutWorkingFiles(fs.Dump()) != Applied(_installation, *version))
+                        {
+                            fs.Build(Staged(*version)); // the launcher stages the update again
+                        }
+                        // A version the launcher staged over a committed update is applied over that update.
+                        const TreeDump base = committed && version != &_version1 ? _updated : _installation;
+                        RunAsTheLauncherWould(fs);
+                        ExpectFinal(fs, Applied(base, *version));
+                    });
             }
         }
 
