@@ -327,6 +327,8 @@ namespace QOR::Testing
         std::unordered_map<NodeNumber, std::string> durableData;
         NodeNumber nextNode = RootNode + 1;
         std::uint64_t nextDevice = RootDevice + 1;
+        // How the machine numbers its devices now (RenumberDevices): added to every device it reports.
+        std::uint64_t deviceNumbering = 0;
 
         // Other programs on the machine.
         std::map<NodeNumber, Holding> held;
@@ -1045,7 +1047,12 @@ namespace QOR::Testing
     FileId MemoryFileSystem::IdOf(std::string_view relative) const
     {
         const NodeNumber number = _state->ExistingForHelper(relative);
-        return {_state->live.At(number).device, number};
+        return {_state->live.At(number).device + _state->deviceNumbering, number};
+    }
+
+    void MemoryFileSystem::RenumberDevices()
+    {
+        _state->deviceNumbering += 1000;
     }
 
     void MemoryFileSystem::SetAttributes(std::string_view relative, std::uint32_t attributes)
@@ -1348,12 +1355,12 @@ namespace QOR::Testing
             return result;
         }
 
-        EntryStatus StatusOf(const Tree& tree, NodeNumber number)
+        EntryStatus StatusOf(const Tree& tree, NodeNumber number, std::uint64_t deviceNumbering)
         {
             const Node& node = tree.At(number);
             EntryStatus status;
             status.type = node.type;
-            status.id = {node.device, number};
+            status.id = {node.device + deviceNumbering, number};
             status.attributes = node.attributes;
             status.bIsReadOnly = node.bIsReadOnly;
             if (IsWindows && node.bIsReadOnly)
@@ -1407,7 +1414,7 @@ namespace QOR::Testing
                     }
                     return error;
                 }
-                status = found.node == 0 ? EntryStatus() : StatusOf(s.live, found.node);
+                status = found.node == 0 ? EntryStatus() : StatusOf(s.live, found.node, s.deviceNumbering);
                 return std::error_code();
             });
         }

@@ -60,7 +60,7 @@ namespace QOR::Testing
     struct TreeItem
     {
         Update::EntryType type = Update::EntryType::File;
-        std::string text; // a file's content or a link's text (UTF-8 on Windows)
+        std::string text;         // a file's content or a link's text (UTF-8 on Windows)
         bool bIsReadOnly = false; // a file's read-only attribute
 
         TreeItem() = default;
@@ -173,6 +173,9 @@ namespace QOR::Testing
         void SetAttributes(std::string_view relative, std::uint32_t attributes);
         // The folder and everything in it become another device.
         void MakeDevice(std::string_view folder);
+        // The machine numbers its devices anew, as a reboot or a remount may: every FileId's device changes,
+        // file numbers stay.
+        void RenumberDevices();
         // Windows' read-only attribute of a file.
         void SetReadOnlyFile(std::string_view file, bool bIsReadOnly);
         // A short (8.3) name of the entry, as Windows generates one; needs case-insensitive names.

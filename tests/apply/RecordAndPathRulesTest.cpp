@@ -59,6 +59,7 @@ namespace QOR::Testing
         {
             Update::UpdatePlan plan;
             plan.SetTag(0xfedcba9876543210ull);
+            plan.SetRootDevice(0x0123456789abcdefull);
             plan.AddReplacingEntry(Native("bin/core.dll"), Update::EntryKind::File, {1, 2}, {1, 3});
             plan.AddFolder(Native("new"));
             plan.AddFolder(Native("new/deeper"));
@@ -77,6 +78,7 @@ namespace QOR::Testing
             Update::UpdatePlan read;
             ASSERT_EQ(Format::Parse(bytes, read), Format::ParseResult::Whole);
             EXPECT_EQ(read.GetTag(), plan.GetTag());
+            EXPECT_EQ(read.GetRootDevice(), plan.GetRootDevice());
             ASSERT_EQ(read.EntryCount(), 3U);
             ASSERT_EQ(read.FolderCount(), 2U);
             for (std::size_t i = 0; i < 3; ++i)
@@ -107,6 +109,8 @@ namespace QOR::Testing
             }
             EXPECT_EQ(Format::Parse(bytes + "x", read), Format::ParseResult::Damaged);
             EXPECT_FALSE(Format::LooksLikeRecordStart("a player's notes"));
+            // Data a power cut kept from the disk reads as zeros.
+            EXPECT_TRUE(Format::LooksLikeRecordStart(std::string(4096, '\0')));
 
             // A replaced file's attribute for an entry that replaces nothing is no record of this program.
             Update::UpdatePlan nonsense;

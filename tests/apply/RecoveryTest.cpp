@@ -100,6 +100,11 @@ namespace QOR::Testing
                  false,
                  [](MemoryFileSystem& fs) { fs.LockByAnother(Work + "/committed"); }},
                 {"a draft cut short", {{Work + "/journal.part", record.substr(0, 5)}}, false, false, nullptr},
+                {"a draft whose data a power cut lost",
+                 {{Work + "/journal.part", std::string(64, '\0')}},
+                 false,
+                 false,
+                 nullptr},
                 {"an empty working folder", {{Work, TreeItem::Folder()}}, false, false, nullptr},
                 {"a finished record", {{Work + "/committed", record}}, false, false, nullptr},
             };

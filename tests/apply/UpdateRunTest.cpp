@@ -185,7 +185,8 @@ namespace QOR::Testing
                     return false;
                 }
                 if (bIsBeside && !std::any_of(dump.begin(), dump.end(), [](const auto& entry) {
-                        return entry.first.size() > 9 && entry.first.compare(entry.first.size() - 9, 9, "/leftover") == 0;
+                        return entry.first.size() > 9 &&
+                               entry.first.compare(entry.first.size() - 9, 9, "/leftover") == 0;
                     }))
                 {
                     return false;
@@ -414,6 +415,8 @@ namespace QOR::Testing
                                  " pending changes on disk");
                     MemoryFileSystem fs = cut;
                     fs.CutPower(reached);
+                    // The machine boots again, and may number its file systems anew (btrfs does).
+                    fs.RenumberDevices();
                     ExpectRepairedByTheNextRun(fs);
                 }
             };
@@ -490,6 +493,8 @@ namespace QOR::Testing
                      }
                  },
                  nullptr},
+                {"the machine numbers its file systems anew (a reboot, a remount)",
+                 [](MemoryFileSystem& fs) { fs.RenumberDevices(); }, nullptr, nullptr},
                 {"the bin folder becomes read-only", [](MemoryFileSystem& fs) { fs.SetReadOnlyFolder("bin", true); },
                  [](MemoryFileSystem& fs) { fs.SetReadOnlyFolder("bin", false); }, nullptr},
             };

@@ -26,16 +26,16 @@ namespace QOR::Update
 
     enum class ApplyReason : std::uint8_t
     {
-        System,         // `code` tells
-        LeadsOutside,   // a staged link leads out of the staged tree
-        LandsInStaging, // a staged entry would be installed inside ./self_update
-        TargetIsFolder, // a staged file's place in the installation is a folder
-        NamesCollide,   // two staged names are one name in the installation; `otherPath` is the first
-        OwnLog,         // a staged file would land on the updater's own log file
-        ShortName,      // a staged name is a short (8.3) name of another installed entry, `otherPath`
-        DamagedRecord,  // an earlier run's record is there but is not whole
+        System,           // `code` tells
+        LeadsOutside,     // a staged link leads out of the staged tree
+        LandsInStaging,   // a staged entry would be installed inside ./self_update
+        TargetIsFolder,   // a staged file's place in the installation is a folder
+        NamesCollide,     // two staged names are one name in the installation; `otherPath` is the first
+        OwnLog,           // a staged file would land on the updater's own log file
+        ShortName,        // a staged name is a short (8.3) name of another installed entry, `otherPath`
+        DamagedRecord,    // an earlier run's record is there but is not whole
         UnreadableRecord, // an earlier run's record is there but cannot be read (`code` tells why)
-        StagedFileLost, // an interrupted run's staged file is gone, so its update can no longer be applied
+        StagedFileLost,   // an interrupted run's staged file is gone, so its update can no longer be applied
     };
 
     // Where a path lies: below the staging folder (relative, shown as "./self_update/..."), or anywhere
@@ -65,10 +65,10 @@ namespace QOR::Update
     {
         enum class Kind : std::uint8_t
         {
-            OldVersionGone,   // the installed file the run replaced is gone: the new one stays
-            ChangedByOthers,  // the entry was changed by someone else since: left as it is
-            NotPutBack,       // putting it back failed (`code`); the next run tries again
-            WorkingFileKept,  // a working file of the run could not be removed yet (`code`)
+            OldVersionGone,  // the installed file the run replaced is gone: the new one stays
+            ChangedByOthers, // the entry was changed by someone else since: left as it is
+            NotPutBack,      // putting it back failed (`code`); the next run tries again
+            WorkingFileKept, // a working file of the run could not be removed yet (`code`)
         };
 
         Kind kind = Kind::NotPutBack;

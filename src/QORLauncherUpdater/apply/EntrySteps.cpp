@@ -2,25 +2,26 @@
 
 namespace QOR::Update
 {
-    namespace
-    {
-        bool Holds(const EntryStatus& status, const FileId& id)
-        {
-            return status.type != EntryType::Missing && status.id == id;
-        }
-
-        // Whether the staged entry is at A. A lies in the run's own folder, where nothing but the run puts
-        // anything: what is there is the staged entry, or a copy of it an earlier undo made where no hard
-        // link could be (a copy has an id of its own), unless it is the replaced file an exchange put there.
-        bool IsStagedAt(const EntryStatus& adopted, const PlanEntry& entry)
-        {
-            return adopted.type != EntryType::Missing && !(entry.bIsReplacing && Holds(adopted, entry.installed));
-        }
-    }
-
     EntrySteps::EntrySteps(FileSystem& fileSystem, const Layout& layout, const UpdatePlan& plan, RetryPolicy& retry)
         : _fs(fileSystem), _layout(layout), _plan(plan), _retry(retry)
     {
+        EntryStatus root;
+        _bIsDeviceNumbering = !_fs.StatusFollowingLinks(_layout.Root(), root) && root.id.device == plan.GetRootDevice();
+    }
+
+    bool EntrySteps::Holds(const EntryStatus& status, const FileId& id) const
+    {
+        // Device numbers may have changed since the record was made (a remount): then the file number tells.
+        return status.type != EntryType::Missing && status.id.file == id.file &&
+               (!_bIsDeviceNumbering || status.id.device == id.device);
+    }
+
+    // Whether the staged entry is at A. A lies in the run's own folder, where nothing but the run puts
+    // anything: what is there is the staged entry, or a copy of it an earlier undo made where no hard link
+    // could be (a copy has an id of its own), unless it is the replaced file an exchange put there.
+    bool EntrySteps::IsStagedAt(const EntryStatus& adopted, const PlanEntry& entry) const
+    {
+        return adopted.type != EntryType::Missing && !(entry.bIsReplacing && Holds(adopted, entry.installed));
     }
 
     EntrySteps::Paths EntrySteps::PathsOf(std::size_t index) const
@@ -316,9 +317,10 @@ namespace QOR::Update
         const PlanEntry& entry = _plan.Entry(index);
         if (entry.bIsReplacing && Holds(adopted, entry.installed))
         {
-            return Try(paths.target, _retry.Run(paths.target, [&] {
-                return _fs.Rename(paths.adopted, paths.target, RenameMode::Exchange);
-            }), notes);
+            return Try(
+                paths.target,
+                _retry.Run(paths.target, [&] { return _fs.Rename(paths.adopted, paths.target, RenameMode::Exchange); }),
+                notes);
         }
         if (!entry.bIsReplacing)
         {

@@ -74,6 +74,8 @@ namespace QOR::Update
         };
 
         Paths PathsOf(std::size_t index) const;
+        bool Holds(const EntryStatus& status, const FileId& id) const;
+        bool IsStagedAt(const EntryStatus& adopted, const PlanEntry& entry) const;
         ApplyResult Failed(std::size_t index, const std::error_code& error, const NativeString& held);
 
         std::error_code InstallReplacing(std::size_t index, const Paths& paths, NativeString& held);
@@ -102,6 +104,8 @@ namespace QOR::Update
         const Layout& _layout;
         const UpdatePlan& _plan;
         RetryPolicy& _retry;
+        // The system numbers the file systems as it did when the record was made.
+        bool _bIsDeviceNumbering = true;
         // File systems where an exchange was refused: not tried again in this run.
         std::unordered_set<std::uint64_t> _noExchange;
     };

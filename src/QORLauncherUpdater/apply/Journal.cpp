@@ -108,8 +108,8 @@ namespace QOR::Update
         RecordState FindRecord(FileSystem& fileSystem, const Layout& layout, std::uint64_t tag, std::error_code& error)
         {
             RecordState found = RecordState::NotOurs;
-            for (const RecordState state : {RecordState::Uncommitted, RecordState::Committed, RecordState::Abandoned,
-                                            RecordState::Leftover})
+            for (const RecordState state :
+                 {RecordState::Uncommitted, RecordState::Committed, RecordState::Abandoned, RecordState::Leftover})
             {
                 EntryStatus status;
                 if ((error = fileSystem.Status(layout.Record(tag, RecordName(state)), status)))

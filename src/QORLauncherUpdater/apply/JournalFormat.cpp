@@ -11,7 +11,7 @@ namespace QOR::Update::JournalFormat
     namespace
     {
         constexpr char Magic[8] = {'Q', 'O', 'R', 'J', 'R', 'N', 'L', '2'};
-        constexpr std::size_t HeaderBytes = sizeof(Magic) + 1 + 8 + 4 + 4 + 4;
+        constexpr std::size_t HeaderBytes = sizeof(Magic) + 1 + 8 + 8 + 4 + 4 + 4;
         constexpr std::size_t IdBytes = 16;
         constexpr std::size_t EntryBytes = 4 + 4 + 1 + 1 + IdBytes + IdBytes;
         constexpr std::size_t FolderBytes = 4 + 4 + 4;
@@ -128,6 +128,7 @@ namespace QOR::Update::JournalFormat
                     plan.FolderCount() * FolderBytes + ChecksumBytes);
         Put(out, sizeof(NativeChar), 1);
         Put(out, plan.GetTag(), 8);
+        Put(out, plan.GetRootDevice(), 8);
         Put(out, plan.EntryCount(), 4);
         Put(out, plan.FolderCount(), 4);
         Put(out, text.size(), 4);
@@ -206,13 +207,14 @@ namespace QOR::Update::JournalFormat
         in.Skip(sizeof(Magic));
         std::uint64_t unit = 0;
         std::uint64_t tag = 0;
+        std::uint64_t rootDevice = 0;
         std::uint64_t entryCount = 0;
         std::uint64_t folderCount = 0;
         std::uint64_t textLength = 0;
         NativeString text;
-        if (!in.Number(unit, 1) || unit != sizeof(NativeChar) || !in.Number(tag, 8) || !in.Number(entryCount, 4) ||
-            !in.Number(folderCount, 4) || !in.Number(textLength, 4) || !in.Text(text, textLength) ||
-            in.Left() != entryCount * EntryBytes + folderCount * FolderBytes)
+        if (!in.Number(unit, 1) || unit != sizeof(NativeChar) || !in.Number(tag, 8) || !in.Number(rootDevice, 8) ||
+            !in.Number(entryCount, 4) || !in.Number(folderCount, 4) || !in.Number(textLength, 4) ||
+            !in.Text(text, textLength) || in.Left() != entryCount * EntryBytes + folderCount * FolderBytes)
         {
             return ParseResult::Damaged;
         }
@@ -233,13 +235,17 @@ namespace QOR::Update::JournalFormat
             }
         }
         plan = UpdatePlan::FromParts(tag, std::move(text), std::move(entries), std::move(folders));
+        plan.SetRootDevice(rootDevice);
         return ParseResult::Whole;
     }
 
     bool LooksLikeRecordStart(const std::string& bytes)
     {
+        // A cut before the data reached the disk leaves zeros where it would have been.
         const std::size_t compared = std::min(bytes.size(), sizeof(Magic));
-        return std::memcmp(bytes.data(), Magic, compared) == 0;
+        return std::memcmp(bytes.data(), Magic, compared) == 0 ||
+               std::all_of(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(compared),
+                           [](char c) { return c == '\0'; });
     }
 
     NativeString WorkFolderName(std::uint64_t tag)

@@ -24,10 +24,11 @@
 //   0             8         magic "QORJRNL2"
 //   8             1         unit size: 1 or 2; a record of the other platform is not read
 //   9             8         tag, equal to the working folder's name
-//   17            4         E, number of entries
-//   21            4         F, number of folders
-//   25            4         L, length of the path text in units
-//   29            L*unit    the path text: every path of the plan, one after another, no separators
+//   17            8         the installation's device number when the record was made (see FileId)
+//   25            4         E, number of entries
+//   29            4         F, number of folders
+//   33            4         L, length of the path text in units
+//   37            L*unit    the path text: every path of the plan, one after another, no separators
 //   ..            E*42      entries: path offset 4, path length 4 (units, into the text), kind 1
 //                           (0 file, 1 link, 2 linked content, 3 folder), flags 1 (bit 0: replacing,
 //                           bit 1: the installed file was read-only, only with bit 0; bit 2:
@@ -37,8 +38,12 @@
 //
 // A record is read whole or not at all: wrong magic, size, unit, counts, checksum, a kind or flag out
 // of range, a path outside the text, or a path that is not a safe relative path (no root, no "..") make
-// it damaged. The tag must match the folder's name. (The read-only bits took two unused bits of the
-// flags: the layout, and so the magic, stayed; a record without them reads as before.)
+// it damaged. The tag must match the folder's name.
+//
+// Device numbers are the system's numbering of the mounted file systems, which a remount or a reboot may
+// change (btrfs gives each mount of a subvolume a new one): ids in a record are compared with the device
+// only while the installation's device number is still the one the record holds, and by their file
+// number alone otherwise.
 
 #include "apply/Plan.h"
 
@@ -76,7 +81,7 @@ namespace QOR::Update::JournalFormat
     [[nodiscard]] ParseResult Parse(const std::string& bytes, UpdatePlan& plan);
 
     // Whether `bytes` could be the start of a record: the beginning of the magic, or the magic and then
-    // anything (a draft cut short by a power cut).
+    // anything, or zeros (a draft cut short by a power cut: data not yet on the disk reads as zeros).
     bool LooksLikeRecordStart(const std::string& bytes);
 
     // ".qor-<tag>", and back: true for exactly the names WorkFolderName gives.

@@ -32,8 +32,8 @@ namespace QOR::Update
         // an undo puts back; and the staged file has it, which it keeps, installed or given back.
         bool bIsTargetReadOnly = false;
         bool bIsStagedReadOnly = false;
-        FileId staged;             // the staged entry (for a link, the link itself)
-        FileId installed;          // the entry it replaces, when it replaces one
+        FileId staged;    // the staged entry (for a link, the link itself)
+        FileId installed; // the entry it replaces, when it replaces one
     };
 
     struct PlanFolder
@@ -48,6 +48,10 @@ namespace QOR::Update
     public:
         std::uint64_t GetTag() const { return _tag; }
         void SetTag(std::uint64_t tag) { _tag = tag; }
+        // The installation's device number when the plan was made: ids are compared with their devices
+        // only while it is still the same (see FileId).
+        std::uint64_t GetRootDevice() const { return _rootDevice; }
+        void SetRootDevice(std::uint64_t device) { _rootDevice = device; }
 
         void AddEntry(NativeView path, EntryKind kind, const FileId& staged);
         void AddReplacingEntry(NativeView path, EntryKind kind, const FileId& staged, const FileId& installed);
@@ -85,6 +89,7 @@ namespace QOR::Update
         }
 
         std::uint64_t _tag = 0;
+        std::uint64_t _rootDevice = 0;
         NativeString _text;
         std::vector<PlanEntry> _entries;
         std::vector<PlanFolder> _folders;

@@ -41,6 +41,7 @@ namespace QOR::Update
             // The staging folder itself: never moved, holds the top names.
             _frames.emplace_back();
             _frames.back().installDevice = root.id.device;
+            _plan->SetRootDevice(root.id.device);
             NativeString failedFolder;
             const std::error_code error = Walk(
                 _fs, _layout.Staging(),
@@ -69,8 +70,8 @@ namespace QOR::Update
         {
             NativeString relative;
             std::size_t firstEntry = 0;
-            FileId staged;                   // known for a folder that may move in whole
-            EntryStatus installed;           // its place in the installation, links followed
+            FileId staged;         // known for a folder that may move in whole
+            EntryStatus installed; // its place in the installation, links followed
             std::error_code installedError;
             std::uint64_t installDevice = 0; // the file system its entries land on
             bool bIsMissing = false;         // the installation has nothing at its place
