@@ -16,6 +16,7 @@
 #include <functional>
 #include <regex>
 #include <string>
+#include <vector>
 
 namespace QOR::Testing
 {
@@ -422,6 +423,37 @@ namespace QOR::Testing
             };
             ForEachStruckOperation(Machine(), FaultKind::PowerCut, Counting::Changes, "power cut at change",
                                    expectEveryPrefixRepaired);
+        }
+
+        // The power fails during the run that repairs a killed one, which the disk recordings never show:
+        // whatever of both runs' unflushed changes reaches the disk (none, the first, half, all but the last,
+        // all), the files are whole and the run after completes the update.
+        TEST_P(UpdateRunTest, EveryPowerCutOfTheRepairingRunIsRepairedByTheOneAfter)
+        {
+            const auto expectRepaired = [&](const MemoryFileSystem& cut, bool) {
+                const std::size_t pending = cut.PendingChanges();
+                std::vector<std::size_t> reachedCounts = {0, 1, pending / 2, pending == 0 ? 0 : pending - 1, pending};
+                std::sort(reachedCounts.begin(), reachedCounts.end());
+                reachedCounts.erase(std::unique(reachedCounts.begin(), reachedCounts.end()), reachedCounts.end());
+                for (const std::size_t reached : reachedCounts)
+                {
+                    if (reached > pending)
+                    {
+                        continue;
+                    }
+                    SCOPED_TRACE(std::to_string(reached) + " of " + std::to_string(pending) +
+                                 " pending changes on disk");
+                    MemoryFileSystem fs = cut;
+                    fs.CutPower(reached);
+                    fs.RenumberDevices();
+                    ExpectRepairedByTheNextRun(fs);
+                }
+            };
+            ForEachStruckOperation(
+                Machine(), FaultKind::Kill, Counting::Changes, "killed at change", [&](MemoryFileSystem& killed, bool) {
+                    ForEachStruckOperation(killed, FaultKind::PowerCut, Counting::Changes,
+                                           "the repairing run's power cut at change", expectRepaired);
+                });
         }
 
         // After a kill the world changes before the next run, as it does on players' machines. Whatever

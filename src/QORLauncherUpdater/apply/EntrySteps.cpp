@@ -17,8 +17,8 @@ namespace QOR::Update
     }
 
     // Whether the staged entry is at A. A lies in the run's own folder, where nothing but the run puts
-    // anything: what is there is the staged entry, or a copy of it an earlier undo made where no hard link
-    // could be (a copy has an id of its own), unless it is the replaced file an exchange put there.
+    // anything: what is there is the staged entry, or a whole copy of it an earlier undo made where no hard
+    // link could be (a copy has an id of its own), unless it is the replaced file an exchange put there.
     bool EntrySteps::IsStagedAt(const EntryStatus& adopted, const PlanEntry& entry) const
     {
         return adopted.type != EntryType::Missing && !(entry.bIsReplacing && Holds(adopted, entry.installed));
@@ -413,8 +413,15 @@ namespace QOR::Update
         {
             return Try(paths.adopted, linked, notes);
         }
-        return Try(paths.adopted,
-                   _retry.Run(paths.target, [&] { return _fs.CopyToNewFile(paths.target, paths.adopted); }), notes);
+        // A copy is named A only once it is whole and flushed: a power cut during it must not leave at A
+        // a file the next undo takes for the staged one while it moves the old file over T, the new
+        // content's only other name.
+        std::error_code error = _retry.Run(paths.target, [&] { return _fs.CopyToNewFile(paths.target, paths.fresh); });
+        if (!error)
+        {
+            error = _fs.Rename(paths.fresh, paths.adopted, RenameMode::NoReplace);
+        }
+        return Try(paths.adopted, error, notes);
     }
 
     void EntrySteps::Discard(std::size_t index, Notes& notes)

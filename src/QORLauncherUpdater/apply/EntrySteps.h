@@ -18,7 +18,8 @@
 //
 //   at T        at A        B      what the undo does
 //   S           I           -      swap A <-> T back
-//   S           any         yes    the staged file back to A (hard link or copy) if A is empty, then B -> T
+//   S           any         yes    the staged file back to A if A is empty (hard link; or copy to N, N -> A),
+//                                  then B -> T
 //   S           missing     no     new entry: T -> A; replacing entry: the old file is gone (noted), and the
 //                                  new one is linked back to A so the staged tree stays whole
 //   missing     any         yes    B -> T (the new file went away: an antivirus, a player)
