@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <numeric>
 #include <regex>
 #include <string>
 #include <vector>
@@ -344,6 +345,22 @@ namespace QOR::Testing
                 ExpectFinal(fs, _updated);
             }
 
+            // For each count of the changes not yet flushed that reach the disk: the machine boots again
+            // (and may number its file systems anew, as btrfs does), and the next run repairs it.
+            void ExpectRepairedAfterEachCut(const MemoryFileSystem& cut,
+                                            const std::vector<std::size_t>& reachedCounts) const
+            {
+                for (const std::size_t reached : reachedCounts)
+                {
+                    SCOPED_TRACE(std::to_string(reached) + " of " + std::to_string(cut.PendingChanges()) +
+                                 " pending changes on disk");
+                    MemoryFileSystem fs = cut;
+                    fs.CutPower(reached);
+                    fs.RenumberDevices();
+                    ExpectRepairedByTheNextRun(fs);
+                }
+            }
+
             const TreeDump _installation = InstallationFor(GetParam());
             const TreeDump _version1 = Version1For(GetParam());
             const TreeDump _updated = Applied(_installation, _version1);
@@ -408,21 +425,12 @@ namespace QOR::Testing
         // file is still wholly old or new, none is empty, and the next run completes the update.
         TEST_P(UpdateRunTest, EveryPowerCutIsRepairedByTheNextRun)
         {
-            const auto expectEveryPrefixRepaired = [&](const MemoryFileSystem& cut, bool) {
-                const std::size_t pending = cut.PendingChanges();
-                for (std::size_t reached = 0; reached <= pending; ++reached)
-                {
-                    SCOPED_TRACE(std::to_string(reached) + " of " + std::to_string(pending) +
-                                 " pending changes on disk");
-                    MemoryFileSystem fs = cut;
-                    fs.CutPower(reached);
-                    // The machine boots again, and may number its file systems anew (btrfs does).
-                    fs.RenumberDevices();
-                    ExpectRepairedByTheNextRun(fs);
-                }
-            };
             ForEachStruckOperation(Machine(), FaultKind::PowerCut, Counting::Changes, "power cut at change",
-                                   expectEveryPrefixRepaired);
+                                   [&](const MemoryFileSystem& cut, bool) {
+                                       std::vector<std::size_t> everyPrefix(cut.PendingChanges() + 1);
+                                       std::iota(everyPrefix.begin(), everyPrefix.end(), std::size_t{0});
+                                       ExpectRepairedAfterEachCut(cut, everyPrefix);
+                                   });
         }
 
         // The power fails during the run that repairs a killed one, which the disk recordings never show:
@@ -432,22 +440,11 @@ namespace QOR::Testing
         {
             const auto expectRepaired = [&](const MemoryFileSystem& cut, bool) {
                 const std::size_t pending = cut.PendingChanges();
-                std::vector<std::size_t> reachedCounts = {0, 1, pending / 2, pending == 0 ? 0 : pending - 1, pending};
-                std::sort(reachedCounts.begin(), reachedCounts.end());
-                reachedCounts.erase(std::unique(reachedCounts.begin(), reachedCounts.end()), reachedCounts.end());
-                for (const std::size_t reached : reachedCounts)
-                {
-                    if (reached > pending)
-                    {
-                        continue;
-                    }
-                    SCOPED_TRACE(std::to_string(reached) + " of " + std::to_string(pending) +
-                                 " pending changes on disk");
-                    MemoryFileSystem fs = cut;
-                    fs.CutPower(reached);
-                    fs.RenumberDevices();
-                    ExpectRepairedByTheNextRun(fs);
-                }
+                std::vector<std::size_t> reached = {0, std::min<std::size_t>(1, pending), pending / 2,
+                                                    pending - std::min<std::size_t>(1, pending), pending};
+                std::sort(reached.begin(), reached.end());
+                reached.erase(std::unique(reached.begin(), reached.end()), reached.end());
+                ExpectRepairedAfterEachCut(cut, reached);
             };
             ForEachStruckOperation(
                 Machine(), FaultKind::Kill, Counting::Changes, "killed at change", [&](MemoryFileSystem& killed, bool) {
