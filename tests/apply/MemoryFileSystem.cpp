@@ -318,6 +318,7 @@ namespace QOR::Testing
         bool bIsExchangeSupported = true;
         bool bAreHardLinksSupported = true;
         bool bFlushesEachFile = IsWindows;
+        bool bAreIdsPositional = false;
         bool bAreSymbolicLinksSupported = !IsWindows;
 
         // The disk: what a process sees, and what would survive a power cut.
@@ -714,6 +715,42 @@ namespace QOR::Testing
 
     namespace
     {
+        // Where ids are positional, an entry's id comes from its folder and its (case-folded) name; the top
+        // bit keeps it apart from every node number.
+        std::uint64_t PositionalId(NodeNumber folder, const NativeString& foldedName)
+        {
+            return (std::uint64_t{1} << 63) | (std::uint64_t{folder} << 40) |
+                   (std::hash<NativeString>{}(foldedName) & ((std::uint64_t{1} << 40) - 1));
+        }
+
+        EntryStatus StatusOf(const MemoryFileSystem::State& s, const Found& found)
+        {
+            const NodeNumber number = found.node;
+            const Node& node = s.live.At(number);
+            EntryStatus status;
+            status.type = node.type;
+            status.id = {node.device + s.deviceNumbering, number};
+            if (s.bAreIdsPositional && !found.IsRoot())
+            {
+                status.id.file = PositionalId(found.Folder(), Fold(found.name, true));
+            }
+            status.attributes = node.attributes;
+            status.bIsReadOnly = node.bIsReadOnly;
+            if (IsWindows && node.bIsReadOnly)
+            {
+                status.attributes |= 0x1; // FILE_ATTRIBUTE_READONLY
+            }
+            if (node.type == EntryType::File)
+            {
+                status.size = node.data.size();
+            }
+            else if (IsLinkType(node.type))
+            {
+                status.size = node.linkText.size();
+            }
+            return status;
+        }
+
         class MemoryListing final : public Update::Listing
         {
         public:
@@ -901,6 +938,11 @@ namespace QOR::Testing
         _state->bFlushesEachFile = bFlushesEachFile;
     }
 
+    void MemoryFileSystem::SetIdsPositional(bool bArePositional)
+    {
+        _state->bAreIdsPositional = bArePositional;
+    }
+
     void MemoryFileSystem::SetSymbolicLinksSupported(bool bAreSupported)
     {
         _state->bAreSymbolicLinksSupported = bAreSupported;
@@ -1046,8 +1088,12 @@ namespace QOR::Testing
 
     FileId MemoryFileSystem::IdOf(std::string_view relative) const
     {
-        const NodeNumber number = _state->ExistingForHelper(relative);
-        return {_state->live.At(number).device + _state->deviceNumbering, number};
+        const Found found = _state->FindForHelper(relative);
+        if (found.node == 0)
+        {
+            throw std::invalid_argument("MemoryFileSystem: no entry " + std::string(relative));
+        }
+        return StatusOf(*_state, found).id;
     }
 
     void MemoryFileSystem::RenumberDevices()
@@ -1355,29 +1401,6 @@ namespace QOR::Testing
             return result;
         }
 
-        EntryStatus StatusOf(const Tree& tree, NodeNumber number, std::uint64_t deviceNumbering)
-        {
-            const Node& node = tree.At(number);
-            EntryStatus status;
-            status.type = node.type;
-            status.id = {node.device + deviceNumbering, number};
-            status.attributes = node.attributes;
-            status.bIsReadOnly = node.bIsReadOnly;
-            if (IsWindows && node.bIsReadOnly)
-            {
-                status.attributes |= 0x1; // FILE_ATTRIBUTE_READONLY
-            }
-            if (node.type == EntryType::File)
-            {
-                status.size = node.data.size();
-            }
-            else if (IsLinkType(node.type))
-            {
-                status.size = node.linkText.size();
-            }
-            return status;
-        }
-
         bool Contains(const std::vector<Step>& folders, NodeNumber node)
         {
             return std::any_of(folders.begin(), folders.end(), [&](const Step& step) { return step.node == node; });
@@ -1414,7 +1437,7 @@ namespace QOR::Testing
                     }
                     return error;
                 }
-                status = found.node == 0 ? EntryStatus() : StatusOf(s.live, found.node, s.deviceNumbering);
+                status = found.node == 0 ? EntryStatus() : StatusOf(s, found);
                 return std::error_code();
             });
         }
@@ -1901,6 +1924,11 @@ namespace QOR::Testing
     bool MemoryFileSystem::FlushesEachFile() const
     {
         return _state->bFlushesEachFile;
+    }
+
+    bool MemoryFileSystem::KeepsIdsWhenMoved(const NativeString&)
+    {
+        return !_state->bAreIdsPositional;
     }
 
     std::error_code MemoryFileSystem::ReadLink(const NativeString& link, NativeString& text)

@@ -156,6 +156,9 @@ namespace QOR::Testing
         // Without (Windows' default): ReadLink is unsupported, CopyToNewFile copies what a link points to,
         // and RemoveFile refuses a folder link (RemoveEmptyFolder removes it).
         void SetSymbolicLinksSupported(bool bAreSupported);
+        // As FAT on Windows: an entry's id is where it stands (its folder and name), so a move gives it
+        // another, and a file renamed over another takes that one's.
+        void SetIdsPositional(bool bArePositional);
 
         // --- Test helpers (see the file's comment).
         // The native path the engine would build for `relative` ("" is the root).
@@ -248,6 +251,7 @@ namespace QOR::Testing
         [[nodiscard]] std::error_code FlushFileSystem(const Update::NativeString& path) override;
         [[nodiscard]] std::error_code FlushFile(const Update::NativeString& path) override;
         bool FlushesEachFile() const override;
+        [[nodiscard]] bool KeepsIdsWhenMoved(const Update::NativeString& path) override;
         [[nodiscard]] std::error_code ReadLink(const Update::NativeString& link, Update::NativeString& text) override;
         [[nodiscard]] std::error_code FinalPath(const Update::NativeString& path, Update::NativeString& final) override;
         [[nodiscard]] std::error_code LongName(const Update::NativeString& path, Update::NativeString& name) override;

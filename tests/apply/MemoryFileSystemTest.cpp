@@ -198,6 +198,22 @@ namespace
         EXPECT_EQ(names, (std::vector<std::string>{"abs", "l", "t", "z", "c", "d"}));
     }
 
+    // As FAT's: an id is where the entry stands. A move changes it, and a file renamed over another
+    // takes the other's.
+    TEST(MemoryFileSystem, GivesPositionalIdsWhenAsked)
+    {
+        MemoryFileSystem fs;
+        fs.SetIdsPositional(true);
+        fs.Build({{"d/a", "1"}, {"t", "2"}});
+        EXPECT_FALSE(fs.KeepsIdsWhenMoved(fs.PathOf("")));
+        const auto installed = fs.IdOf("t");
+        ASSERT_FALSE(fs.Rename(fs.PathOf("d/a"), fs.PathOf("b"), RenameMode::NoReplace));
+        EXPECT_EQ(StatusOf(fs, "b").id, fs.IdOf("b"));
+        ASSERT_FALSE(fs.Rename(fs.PathOf("b"), fs.PathOf("t"), RenameMode::Replace));
+        EXPECT_EQ(StatusOf(fs, "t").id, installed);
+        EXPECT_EQ(fs.ReadFile("t"), "1");
+    }
+
     TEST(MemoryFileSystem, TakesPathsAndLinkTextsFromTheRoot)
     {
         // The root the engine works under on Windows, and an absolute one elsewhere.
@@ -826,6 +842,15 @@ namespace
         {
             EXPECT_EQ(ClassifyWindowsEntry(test.attributes, test.tag), test.type)
                 << std::hex << test.attributes << " " << test.tag;
+        }
+
+        for (const char* name : {"FAT", "FAT32", "exFAT", "EXFAT"})
+        {
+            EXPECT_FALSE(QOR::Update::KeepsIdsWhenMovedByName(name)) << name;
+        }
+        for (const char* name : {"NTFS", "ReFS", "FAT32X", ""})
+        {
+            EXPECT_TRUE(QOR::Update::KeepsIdsWhenMovedByName(name)) << name;
         }
 
         EXPECT_EQ(QOR::Update::FromAscii("a/b"), NativeString({'a', '/', 'b'}));

@@ -1,8 +1,8 @@
 // The whole apply and its recovery on the in-memory file system, every failure, kill and power cut
 // enumerated rather than sampled, on three kinds of file system: one like Linux's (exchange, hard and
 // symbolic links), one like NTFS (no exchange, no symbolic links, case-insensitive names, files flushed
-// one by one, read-only files) and one like FAT (no exchange, no hard links, read-only files). The same
-// tests run under Wine.
+// one by one, read-only files) and one like FAT (no exchange, no hard links, read-only files, and ids that
+// are where an entry stands, so a move changes them). The same tests run under Wine.
 
 #include "MemoryFileSystem.h"
 
@@ -225,6 +225,7 @@ namespace QOR::Testing
                 fs.SetSymbolicLinksSupported(flavor == Flavor::LinuxLike);
                 fs.SetCaseInsensitive(flavor != Flavor::LinuxLike);
                 fs.SetFlushesEachFile(flavor == Flavor::NtfsLike);
+                fs.SetIdsPositional(flavor == Flavor::FatLike);
                 TreeDump tree = _installation;
                 tree.merge(Staged(_version1));
                 fs.Build(tree);

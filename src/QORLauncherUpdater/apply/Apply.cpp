@@ -173,7 +173,8 @@ namespace QOR::Update
 
     ApplyResult UpdateRun::FailAndRollBack(std::unique_ptr<Journal>& journal, std::size_t count, ApplyError failure)
     {
-        if (const std::error_code error = RollBack(_fs, *_layout, _retry, *journal, count, _notes, _lostStaged))
+        if (const std::error_code error =
+                RollBack(_fs, *_layout, _retry, *journal, count, Undoing::ThisRunsMoves, _notes, _lostStaged))
         {
             // The record stays uncommitted; the next run undoes the rest before anything else.
             _notes.push_back({RecoveryNote::Kind::NotPutBack, journal->RecordPath(), error});

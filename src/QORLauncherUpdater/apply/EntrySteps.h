@@ -28,6 +28,14 @@
 //   other       S, same bytes      our copy from another file system: B -> T, or removed if T was free
 //   other       otherwise          someone else's since the run: left as it is (noted)
 //
+// Where ids do not survive a move (FAT, exFAT; FileSystem::KeepsIdsWhenMoved), a staged file moved to T
+// shows neither S nor, always, something other than I: a file renamed over another may take its id. There
+// a staged entry missing from A is taken to be at T, and the row "S at T" applies. An undo of this run's
+// own moves knows no more is possible. An earlier run's is undone so that it never gives the installed
+// file back as the staged one (A may have gone another way, deleted by a cleaner): where T's content is
+// the backup's, or there is no backup to compare with, T is left as it is and the staged tree is not
+// whole, so the launcher stages the update again.
+//
 // Read-only files (Windows), as the record says: a read-only T loses the attribute just before its backup
 // is made (a hard link shares it), and the undo gives it back to the old file before that moves back to T,
 // or to T itself when it was never replaced. A read-only staged file keeps its attribute when it is
@@ -49,10 +57,18 @@
 
 namespace QOR::Update
 {
+    // Whose moves an undo puts back: the running update's own, or those of an earlier run that was stopped.
+    enum class Undoing : std::uint8_t
+    {
+        ThisRunsMoves,
+        AnEarlierRunsMoves,
+    };
+
     class EntrySteps
     {
     public:
-        EntrySteps(FileSystem& fileSystem, const Layout& layout, const UpdatePlan& plan, RetryPolicy& retry);
+        EntrySteps(FileSystem& fileSystem, const Layout& layout, const UpdatePlan& plan, RetryPolicy& retry,
+                   Undoing undoing = Undoing::AnEarlierRunsMoves);
 
         // Moves (or copies) entry `index` into place, keeping what it replaces.
         [[nodiscard]] ApplyResult Install(std::size_t index);
@@ -84,6 +100,7 @@ namespace QOR::Update
         std::error_code CopyIn(std::size_t index, const Paths& paths, bool bIsReplacing, NativeString& held);
 
         bool UndoSteps(std::size_t index, Notes& notes);
+        bool UndoWithoutIds(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes);
         bool UndoNewAtTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes);
         bool UndoNewEntry(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes);
         bool UndoMissingTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes);
@@ -107,6 +124,9 @@ namespace QOR::Update
         RetryPolicy& _retry;
         // The system numbers the file systems as it did when the record was made.
         bool _bIsDeviceNumbering = true;
+        // Ids survive moves on the installation's file system (see above).
+        bool _bAreIdsKept = true;
+        const Undoing _undoing;
         // File systems where an exchange was refused: not tried again in this run.
         std::unordered_set<std::uint64_t> _noExchange;
     };

@@ -110,11 +110,11 @@ namespace QOR::Update
     }
 
     std::error_code RollBack(FileSystem& fileSystem, const Layout& layout, RetryPolicy& retry, Journal& journal,
-                             std::size_t count, Notes& notes, std::optional<NativeString>& lostStaged)
+                             std::size_t count, Undoing undoing, Notes& notes, std::optional<NativeString>& lostStaged)
     {
         const UpdatePlan& plan = journal.Plan();
         const std::size_t first = notes.size();
-        EntrySteps steps(fileSystem, layout, plan, retry);
+        EntrySteps steps(fileSystem, layout, plan, retry, undoing);
         bool whole = true;
         for (std::size_t i = count; i-- > 0;)
         {
@@ -167,8 +167,8 @@ namespace QOR::Update
                 return RecordFailure(ApplyReason::UnreadableRecord, layout.WorkFolder(tag), error);
             case RecordState::Uncommitted:
                 if (const std::error_code failed =
-                        RollBack(fileSystem, layout, retry, *journal, journal->Plan().EntryCount(), outcome.notes,
-                                 outcome.lostStaged))
+                        RollBack(fileSystem, layout, retry, *journal, journal->Plan().EntryCount(),
+                                 Undoing::AnEarlierRunsMoves, outcome.notes, outcome.lostStaged))
                 {
                     // Still uncommitted: no new update may go in before this one is undone for good.
                     return RecordFailure(ApplyReason::System, journal->RecordPath(), failed);

@@ -26,6 +26,7 @@
 // ./self_update holds, always installs a whole version.
 
 #include "apply/ApplyError.h"
+#include "apply/EntrySteps.h"
 #include "apply/Journal.h"
 #include "apply/Layout.h"
 #include "apply/RetryPolicy.h"
@@ -54,6 +55,6 @@ namespace QOR::Update
     // Undoes entries [0, count) of an uncommitted run in reverse order, gives its staging folder back and
     // abandons the record. `lostStaged` receives an entry whose staged file could not be given back.
     [[nodiscard]] std::error_code RollBack(FileSystem& fileSystem, const Layout& layout, RetryPolicy& retry,
-                                           Journal& journal, std::size_t count, Notes& notes,
+                                           Journal& journal, std::size_t count, Undoing undoing, Notes& notes,
                                            std::optional<NativeString>& lostStaged);
 }

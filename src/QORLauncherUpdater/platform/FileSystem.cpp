@@ -6,7 +6,9 @@
 
 #include <qor/Foundation/Utf8.h>
 
+#include <algorithm>
 #include <initializer_list>
+#include <string>
 
 namespace QOR::Update
 {
@@ -163,6 +165,14 @@ namespace QOR::Update
         constexpr std::uint32_t Settable = 0x1 | 0x2 | 0x4 | 0x20 | 0x100 | 0x1000 | 0x2000;
         const std::uint32_t kept = (attributes & Settable & ~ReadOnly) | (bIsReadOnly ? ReadOnly : 0);
         return kept == 0 ? Normal : kept;
+    }
+
+    bool KeepsIdsWhenMovedByName(std::string_view fileSystemName)
+    {
+        std::string upper(fileSystemName);
+        std::transform(upper.begin(), upper.end(), upper.begin(),
+                       [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
+        return upper != "FAT" && upper != "FAT12" && upper != "FAT16" && upper != "FAT32" && upper != "EXFAT";
     }
 
     bool IsLinkByFinalPath(NativeView entryFinal, NativeView folderFinal, NativeView name)

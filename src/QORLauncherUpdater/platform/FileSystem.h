@@ -153,6 +153,10 @@ namespace QOR::Update
         [[nodiscard]] virtual std::error_code FlushFile(const NativeString& path) = 0;
         // Whether file systems are flushed file by file here (FlushFileSystem alone is not enough).
         virtual bool FlushesEachFile() const = 0;
+        // Whether the file system holding the path keeps a file's id when the file moves to another folder.
+        // FAT and exFAT do not: there an id is where the entry stands (Windows), or is made up when the
+        // file is first looked at after a mount (Linux), and a file renamed over another may take its id.
+        [[nodiscard]] virtual bool KeepsIdsWhenMoved(const NativeString& path) = 0;
 
         // The text of a symbolic link; "unsupported" where links are not installed as links (Windows).
         [[nodiscard]] virtual std::error_code ReadLink(const NativeString& link, NativeString& text) = 0;
@@ -236,6 +240,10 @@ namespace QOR::Update
     // The attributes to give a Windows file so that it is read-only or not and keeps the rest of
     // `attributes`: only those SetFileAttributesW takes, and FILE_ATTRIBUTE_NORMAL when none is left.
     std::uint32_t WindowsAttributesWithReadOnly(std::uint32_t attributes, bool bIsReadOnly);
+
+    // Whether a file system Windows names so (GetVolumeInformation's name) keeps ids across moves: not the
+    // FAT family, whose ids are where an entry stands.
+    bool KeepsIdsWhenMovedByName(std::string_view fileSystemName);
 
     // Whether an entry is a link by where it finally leads: its final path is not its folder's final path
     // followed by its own name. Under Wine, where a Linux symbolic link carries no reparse tag, this is how

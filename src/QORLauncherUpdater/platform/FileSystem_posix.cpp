@@ -15,6 +15,7 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -640,6 +641,21 @@ namespace QOR::Update
             }
 
             bool FlushesEachFile() const override { return false; }
+
+            bool KeepsIdsWhenMoved(const NativeString& path) override
+            {
+                // vfat and exfat make an inode number up each time they first look at a file after a mount.
+                constexpr decltype(statfs::f_type) MsdosMagic = 0x4d44;
+                constexpr decltype(statfs::f_type) ExfatMagic = 0x2011BAB0;
+                struct statfs info
+                {
+                };
+                if (RetryOnInterrupt([&] { return ::statfs(path.c_str(), &info); }) != 0)
+                {
+                    return true; // then nothing is known against them
+                }
+                return info.f_type != MsdosMagic && info.f_type != ExfatMagic;
+            }
 
             std::error_code ReadLink(const NativeString& link, NativeString& text) override
             {

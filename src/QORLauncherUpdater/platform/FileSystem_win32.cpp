@@ -606,6 +606,19 @@ namespace QOR::Update
 
             bool FlushesEachFile() const override { return true; }
 
+            bool KeepsIdsWhenMoved(const NativeString& path) override
+            {
+                const FileHandle file(::CreateFileW(path.c_str(), 0, ShareAll, nullptr, OPEN_EXISTING,
+                                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                wchar_t name[MAX_PATH + 1] = {};
+                if (!file || !::GetVolumeInformationByHandleW(file.Get(), nullptr, 0, nullptr, nullptr, nullptr, name,
+                                                              MAX_PATH + 1))
+                {
+                    return true; // then nothing is known against them
+                }
+                return KeepsIdsWhenMovedByName(ToUtf8(name));
+            }
+
             std::error_code ReadLink(const NativeString&, NativeString&) override
             {
                 // A link's content is installed, never the link.

@@ -1,0 +1,260 @@
+// The undo of one entry, judged from what is at its places (the table in EntrySteps.h).
+
+#include "apply/EntrySteps.h"
+
+namespace QOR::Update
+{
+    bool EntrySteps::Undo(std::size_t index, Notes& notes)
+    {
+        // Whichever way it came back, the staged file at A has its own attribute again (an undo that made it
+        // writable may have died before it could say so).
+        const bool bIsStagedBack = UndoSteps(index, notes);
+        if (bIsStagedBack)
+        {
+            RestoreStaged(index, PathsOf(index).adopted, notes);
+        }
+        return bIsStagedBack;
+    }
+
+    bool EntrySteps::UndoSteps(std::size_t index, Notes& notes)
+    {
+        const PlanEntry& entry = _plan.Entry(index);
+        const Paths paths = PathsOf(index);
+        RemoveIfPresent(paths.fresh, notes);
+        RemoveIfPresent(paths.partialBackup, notes);
+        EntryStatus target;
+        EntryStatus adopted;
+        if (!Exists(paths.target, target, notes) || !Exists(paths.adopted, adopted, notes))
+        {
+            return false;
+        }
+        if (!_bAreIdsKept && adopted.type == EntryType::Missing && target.type != EntryType::Missing)
+        {
+            return UndoWithoutIds(index, paths, adopted, notes);
+        }
+        if (Holds(target, entry.staged))
+        {
+            return UndoNewAtTarget(index, paths, adopted, notes);
+        }
+        if (target.type == EntryType::Missing)
+        {
+            return UndoMissingTarget(index, paths, adopted, notes);
+        }
+        if (entry.bIsReplacing && Holds(target, entry.installed))
+        {
+            // Never replaced, but maybe made writable for the move.
+            if (entry.bIsTargetReadOnly)
+            {
+                Try(paths.target, _fs.SetReadOnly(paths.target, true), notes);
+            }
+            return IsStagedAt(adopted, entry);
+        }
+        return UndoOtherAtTarget(index, paths, adopted, notes);
+    }
+
+    bool EntrySteps::UndoWithoutIds(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes)
+    {
+        const PlanEntry& entry = _plan.Entry(index);
+        if (_undoing == Undoing::ThisRunsMoves || !entry.bIsReplacing)
+        {
+            return UndoNewAtTarget(index, paths, adopted, notes);
+        }
+        EntryStatus backup;
+        if (!Exists(paths.backup, backup, notes))
+        {
+            return false;
+        }
+        if (backup.type != EntryType::Missing)
+        {
+            bool bIsOld = false;
+            if (const std::error_code error = SameContent(_fs, paths.target, paths.backup, bIsOld))
+            {
+                return Try(paths.target, error, notes); // the next run compares again
+            }
+            if (!bIsOld)
+            {
+                return UndoNewAtTarget(index, paths, adopted, notes);
+            }
+        }
+        // The installed file, never replaced, or nothing left to tell it by: it stays, read-only again if
+        // it was, and the staged tree is not whole.
+        if (entry.bIsTargetReadOnly)
+        {
+            Try(paths.target, _fs.SetReadOnly(paths.target, true), notes);
+        }
+        notes.push_back({RecoveryNote::Kind::ChangedByOthers, paths.target, {}});
+        return false;
+    }
+
+    bool EntrySteps::UndoMissingTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes)
+    {
+        const PlanEntry& entry = _plan.Entry(index);
+        EntryStatus backup;
+        if (!entry.bIsReplacing || !Exists(paths.backup, backup, notes))
+        {
+            // A new entry that went away since: there is nothing to put back.
+            return IsStagedAt(adopted, entry);
+        }
+        if (backup.type != EntryType::Missing)
+        {
+            Try(paths.target, PutOldBack(index, paths.backup, paths, RenameMode::NoReplace), notes);
+        }
+        else if (Holds(adopted, entry.installed))
+        {
+            Try(paths.target, PutOldBack(index, paths.adopted, paths, RenameMode::NoReplace), notes);
+        }
+        else
+        {
+            notes.push_back({RecoveryNote::Kind::OldVersionGone, paths.target, {}});
+        }
+        return IsStagedAt(adopted, entry);
+    }
+
+    std::error_code EntrySteps::PutOldBack(std::size_t index, const NativeString& from, const Paths& paths,
+                                           RenameMode mode)
+    {
+        // Read-only again before it moves, so that it is never at its place without the attribute.
+        if (_plan.Entry(index).bIsTargetReadOnly)
+        {
+            if (const std::error_code error = _fs.SetReadOnly(from, true))
+            {
+                return error;
+            }
+        }
+        if (mode == RenameMode::Replace)
+        {
+            // What it replaces (the staged file, or our copy of one) may be read-only itself.
+            EntryStatus target;
+            std::error_code error = _fs.Status(paths.target, target);
+            if (!error && target.bIsReadOnly)
+            {
+                error = _fs.SetReadOnly(paths.target, false);
+            }
+            if (error)
+            {
+                return error;
+            }
+        }
+        return _retry.Run(paths.target, [&] { return _fs.Rename(from, paths.target, mode); });
+    }
+
+    void EntrySteps::RestoreStaged(std::size_t index, const NativeString& path, Notes& notes)
+    {
+        if (_plan.Entry(index).bIsStagedReadOnly)
+        {
+            Try(path, _fs.SetReadOnly(path, true), notes);
+        }
+    }
+
+    bool EntrySteps::UndoNewAtTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes)
+    {
+        const PlanEntry& entry = _plan.Entry(index);
+        if (entry.bIsReplacing && Holds(adopted, entry.installed))
+        {
+            return Try(
+                paths.target,
+                _retry.Run(paths.target, [&] { return _fs.Rename(paths.adopted, paths.target, RenameMode::Exchange); }),
+                notes);
+        }
+        if (!entry.bIsReplacing)
+        {
+            return UndoNewEntry(index, paths, adopted, notes);
+        }
+        EntryStatus backup;
+        if (!Exists(paths.backup, backup, notes))
+        {
+            return false;
+        }
+        const bool stagedBack =
+            adopted.type == EntryType::Missing ? PutStagedBack(index, paths, notes) : IsStagedAt(adopted, entry);
+        if (backup.type == EntryType::Missing)
+        {
+            // Nothing left of the old version: the new one stays, and the staged tree stays whole with it.
+            notes.push_back({RecoveryNote::Kind::OldVersionGone, paths.target, {}});
+            RestoreStaged(index, paths.target, notes);
+            return stagedBack;
+        }
+        if (!stagedBack)
+        {
+            return false; // T is the staged file's only name: it stays until it can be put back
+        }
+        Try(paths.target, PutOldBack(index, paths.backup, paths, RenameMode::Replace), notes);
+        return true;
+    }
+
+    bool EntrySteps::UndoNewEntry(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes)
+    {
+        if (adopted.type != EntryType::Missing)
+        {
+            // Put back already by an earlier undo that did not get to remove T.
+            Try(paths.target, _retry.Run(paths.target, [&] { return _fs.RemoveFile(paths.target); }), notes);
+            return true;
+        }
+        if (Try(paths.target,
+                _retry.Run(paths.target,
+                           [&] { return _fs.Rename(paths.target, paths.adopted, RenameMode::NoReplace); }),
+                notes))
+        {
+            return true;
+        }
+        // It stays installed; a second name keeps the staged tree whole for the next apply.
+        return _plan.Entry(index).kind != EntryKind::Folder && PutStagedBack(index, paths, notes);
+    }
+
+    bool EntrySteps::UndoOtherAtTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes)
+    {
+        const PlanEntry& entry = _plan.Entry(index);
+        // A link whose content was installed is compared by that content.
+        NativeString source = paths.adopted;
+        bool same = false;
+        if (!IsStagedAt(adopted, entry) ||
+            (entry.kind == EntryKind::LinkedContent && _fs.FinalPath(paths.adopted, source)) ||
+            SameContent(_fs, source, paths.target, same) || !same)
+        {
+            notes.push_back({RecoveryNote::Kind::ChangedByOthers, paths.target, {}});
+            return IsStagedAt(adopted, entry);
+        }
+        // Our copy from another file system (or bytes equal to it).
+        if (!entry.bIsReplacing)
+        {
+            Try(paths.target, _retry.Run(paths.target, [&] { return _fs.RemoveFile(paths.target); }), notes);
+            return true;
+        }
+        EntryStatus backup;
+        if (!Exists(paths.backup, backup, notes))
+        {
+            return true;
+        }
+        if (backup.type == EntryType::Missing)
+        {
+            notes.push_back({RecoveryNote::Kind::OldVersionGone, paths.target, {}});
+            return true;
+        }
+        Try(paths.target, PutOldBack(index, paths.backup, paths, RenameMode::Replace), notes);
+        return true;
+    }
+
+    bool EntrySteps::PutStagedBack(std::size_t index, const Paths& paths, Notes& notes)
+    {
+        // A read-only file cannot be linked everywhere: writable for it, read-only again once the undo ends.
+        if (_plan.Entry(index).bIsStagedReadOnly && !Try(paths.target, _fs.SetReadOnly(paths.target, false), notes))
+        {
+            return false;
+        }
+        const std::error_code linked =
+            _retry.Run(paths.target, [&] { return _fs.HardLink(paths.target, paths.adopted); });
+        if (!IsLinkUnsupported(linked))
+        {
+            return Try(paths.adopted, linked, notes);
+        }
+        // A copy is named A only once it is whole and flushed: a power cut during it must not leave at A
+        // a file the next undo takes for the staged one while it moves the old file over T, the new
+        // content's only other name.
+        std::error_code error = _retry.Run(paths.target, [&] { return _fs.CopyToNewFile(paths.target, paths.fresh); });
+        if (!error)
+        {
+            error = _fs.Rename(paths.fresh, paths.adopted, RenameMode::NoReplace);
+        }
+        return Try(paths.adopted, error, notes);
+    }
+}
