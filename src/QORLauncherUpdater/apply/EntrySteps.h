@@ -29,12 +29,12 @@
 //   other       otherwise          someone else's since the run: left as it is (noted)
 //
 // Where ids do not survive a move (FAT, exFAT; FileSystem::KeepsIdsWhenMoved), a staged file moved to T
-// shows neither S nor, always, something other than I: a file renamed over another may take its id. There
-// a staged entry missing from A is taken to be at T, and the row "S at T" applies. An undo of this run's
-// own moves knows no more is possible. An earlier run's is undone so that it never gives the installed
-// file back as the staged one (A may have gone another way, deleted by a cleaner): where T's content is
-// the backup's, or there is no backup to compare with, T is left as it is and the staged tree is not
-// whole, so the launcher stages the update again.
+// shows neither S nor, always, something other than I: a file renamed over another may take its id. There,
+// while the staging folder is in the working folder, a staged entry missing from A is taken to be at T,
+// and the row "S at T" applies. An undo of this run's own moves knows no more is possible. An earlier
+// run's is undone so that it never gives the installed file back as the staged one (A may have gone
+// another way, deleted by a cleaner): where T has the backup's bytes, or there is no backup to compare
+// with, T is left as it is and the staged tree is not whole, so the launcher stages the update again.
 //
 // Read-only files (Windows), as the record says: a read-only T loses the attribute just before its backup
 // is made (a hard link shares it), and the undo gives it back to the old file before that moves back to T,
@@ -53,6 +53,7 @@
 #include "apply/Plan.h"
 #include "apply/RetryPolicy.h"
 
+#include <optional>
 #include <unordered_set>
 
 namespace QOR::Update
@@ -100,7 +101,9 @@ namespace QOR::Update
         std::error_code CopyIn(std::size_t index, const Paths& paths, bool bIsReplacing, NativeString& held);
 
         bool UndoSteps(std::size_t index, Notes& notes);
-        bool UndoWithoutIds(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes);
+        bool IsStagingTakenOver();
+        bool UndoWithoutIds(std::size_t index, const Paths& paths, const EntryStatus& target,
+                            const EntryStatus& adopted, Notes& notes);
         bool UndoNewAtTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes);
         bool UndoNewEntry(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes);
         bool UndoMissingTarget(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes);
@@ -126,6 +129,7 @@ namespace QOR::Update
         bool _bIsDeviceNumbering = true;
         // Ids survive moves on the installation's file system (see above).
         bool _bAreIdsKept = true;
+        std::optional<bool> _bIsStagingTakenOver; // looked at once, by the first undo that needs it
         const Undoing _undoing;
         // File systems where an exchange was refused: not tried again in this run.
         std::unordered_set<std::uint64_t> _noExchange;

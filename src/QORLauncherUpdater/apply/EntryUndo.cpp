@@ -28,9 +28,10 @@ namespace QOR::Update
         {
             return false;
         }
-        if (!_bAreIdsKept && adopted.type == EntryType::Missing && target.type != EntryType::Missing)
+        if (!_bAreIdsKept && adopted.type == EntryType::Missing && target.type != EntryType::Missing &&
+            IsStagingTakenOver())
         {
-            return UndoWithoutIds(index, paths, adopted, notes);
+            return UndoWithoutIds(index, paths, target, adopted, notes);
         }
         if (Holds(target, entry.staged))
         {
@@ -52,7 +53,21 @@ namespace QOR::Update
         return UndoOtherAtTarget(index, paths, adopted, notes);
     }
 
-    bool EntrySteps::UndoWithoutIds(std::size_t index, const Paths& paths, const EntryStatus& adopted, Notes& notes)
+    // Whether the staging folder is in the working folder: before it is taken over, or once an undo has
+    // given it back, a staged entry missing there was moved nowhere.
+    bool EntrySteps::IsStagingTakenOver()
+    {
+        if (!_bIsStagingTakenOver)
+        {
+            EntryStatus staging;
+            _bIsStagingTakenOver =
+                !_fs.Status(_layout.Adopted(_plan.GetTag()), staging) && staging.type == EntryType::Directory;
+        }
+        return *_bIsStagingTakenOver;
+    }
+
+    bool EntrySteps::UndoWithoutIds(std::size_t index, const Paths& paths, const EntryStatus& target,
+                                    const EntryStatus& adopted, Notes& notes)
     {
         const PlanEntry& entry = _plan.Entry(index);
         if (_undoing == Undoing::ThisRunsMoves || !entry.bIsReplacing)
@@ -66,10 +81,14 @@ namespace QOR::Update
         }
         if (backup.type != EntryType::Missing)
         {
+            // By bytes alone: the undo may have given the old file its read-only attribute back already.
             bool bIsOld = false;
-            if (const std::error_code error = SameContent(_fs, paths.target, paths.backup, bIsOld))
+            if (target.type == EntryType::File && backup.type == EntryType::File && target.size == backup.size)
             {
-                return Try(paths.target, error, notes); // the next run compares again
+                if (const std::error_code error = SameBytes(_fs, paths.target, paths.backup, bIsOld))
+                {
+                    return Try(paths.target, error, notes); // the next run compares again
+                }
             }
             if (!bIsOld)
             {

@@ -212,6 +212,10 @@ namespace QOR::Update
     [[nodiscard]] std::error_code Walk(FileSystem& fileSystem, const NativeString& root, const WalkVisitor& visit,
                                        NativeString& failedRelative);
 
+    // Whether two regular files hold the same bytes, whatever their attributes.
+    [[nodiscard]] std::error_code SameBytes(FileSystem& fileSystem, const NativeString& left, const NativeString& right,
+                                            bool& same);
+
     // Whether two entries hold the same: links with the same text, or files with the same permission bits
     // and the same bytes.
     [[nodiscard]] std::error_code SameContent(FileSystem& fileSystem, const NativeString& left,

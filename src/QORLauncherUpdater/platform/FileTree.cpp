@@ -120,48 +120,6 @@ namespace QOR::Update
             return {};
         }
 
-        std::error_code SameBytes(FileSystem& fileSystem, const NativeString& left, const NativeString& right,
-                                  bool& same)
-        {
-            std::unique_ptr<Reader> leftReader;
-            std::unique_ptr<Reader> rightReader;
-            if (const std::error_code error = fileSystem.OpenReader(left, leftReader))
-            {
-                return error;
-            }
-            if (const std::error_code error = fileSystem.OpenReader(right, rightReader))
-            {
-                return error;
-            }
-            constexpr std::size_t ChunkSize = 64 * 1024;
-            std::vector<char> leftChunk(ChunkSize);
-            std::vector<char> rightChunk(ChunkSize);
-            for (;;)
-            {
-                std::size_t leftGot = 0;
-                std::size_t rightGot = 0;
-                if (const std::error_code error = ReadFully(*leftReader, leftChunk.data(), ChunkSize, leftGot))
-                {
-                    return error;
-                }
-                if (const std::error_code error = ReadFully(*rightReader, rightChunk.data(), ChunkSize, rightGot))
-                {
-                    return error;
-                }
-                if (leftGot != rightGot ||
-                    !std::equal(leftChunk.begin(), leftChunk.begin() + leftGot, rightChunk.begin()))
-                {
-                    same = false;
-                    return {};
-                }
-                if (leftGot < ChunkSize)
-                {
-                    same = true;
-                    return {};
-                }
-            }
-        }
-
         // The part of EntryStatus::attributes that says how a file may be used: all the permission bits on
         // Linux; on Windows the read-only, hidden and system attributes, not the archive bit a backup
         // clears or the storage flags (compressed, sparse, not indexed) a copy need not keep.
@@ -178,6 +136,46 @@ namespace QOR::Update
         bool IsLink(EntryType type)
         {
             return type == EntryType::FileLink || type == EntryType::DirectoryLink;
+        }
+    }
+
+    std::error_code SameBytes(FileSystem& fileSystem, const NativeString& left, const NativeString& right, bool& same)
+    {
+        std::unique_ptr<Reader> leftReader;
+        std::unique_ptr<Reader> rightReader;
+        if (const std::error_code error = fileSystem.OpenReader(left, leftReader))
+        {
+            return error;
+        }
+        if (const std::error_code error = fileSystem.OpenReader(right, rightReader))
+        {
+            return error;
+        }
+        constexpr std::size_t ChunkSize = 64 * 1024;
+        std::vector<char> leftChunk(ChunkSize);
+        std::vector<char> rightChunk(ChunkSize);
+        for (;;)
+        {
+            std::size_t leftGot = 0;
+            std::size_t rightGot = 0;
+            if (const std::error_code error = ReadFully(*leftReader, leftChunk.data(), ChunkSize, leftGot))
+            {
+                return error;
+            }
+            if (const std::error_code error = ReadFully(*rightReader, rightChunk.data(), ChunkSize, rightGot))
+            {
+                return error;
+            }
+            if (leftGot != rightGot || !std::equal(leftChunk.begin(), leftChunk.begin() + leftGot, rightChunk.begin()))
+            {
+                same = false;
+                return {};
+            }
+            if (leftGot < ChunkSize)
+            {
+                same = true;
+                return {};
+            }
         }
     }
 
