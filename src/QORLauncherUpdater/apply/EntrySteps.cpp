@@ -91,7 +91,9 @@ namespace QOR::Update
     std::error_code EntrySteps::InstallReplacing(std::size_t index, const Paths& paths, NativeString& held)
     {
         const std::uint64_t device = _plan.Entry(index).installed.device;
-        if (_noExchange.count(device) == 0)
+        // Where ids do not survive a move (Linux's vfat swaps names), nothing would tell an undo which of
+        // the two swapped files is which: the old one is kept beside its target instead.
+        if (_bAreIdsKept && _noExchange.count(device) == 0)
         {
             const std::error_code error =
                 _retry.Run(held, [&] { return _fs.Rename(paths.adopted, paths.target, RenameMode::Exchange); });

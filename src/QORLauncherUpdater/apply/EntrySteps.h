@@ -9,7 +9,8 @@
 //
 // Install, by kind and by what the file system offers (each arrow one system call):
 //   folder, or file where T is free:   A -> T (no replace)
-//   replacing, exchange supported:     A <-> T (one swap: I lands at A, in the working folder)
+//   replacing, exchange supported and ids that survive moves:
+//                                      A <-> T (one swap: I lands at A, in the working folder)
 //   replacing, otherwise:              T => B (hard link; or copy to P, P -> B), then A -> T (replace)
 //   another file system, or a link's content (Windows): the backup as above, copy A to N, N -> T
 //
