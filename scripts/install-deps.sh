@@ -32,6 +32,7 @@ case "$need" in
       python3-jsonschema jq   # the package test: the log line's schema and the guide's jq one-liners
       # the power-cut test: qemu-system-common ships qemu-storage-daemon, whose blklogwrites driver logs writes
       qemu-system-common mount fuse3 xfsprogs btrfs-progs
+      exfatprogs exfat-fuse dosfstools   # the kill test on FAT drives, whose file ids do not survive a mount
     )
     ;;
   *)

@@ -644,9 +644,11 @@ namespace QOR::Update
 
             bool KeepsIdsWhenMoved(const NativeString& path) override
             {
-                // vfat and exfat make an inode number up each time they first look at a file after a mount.
+                // vfat and exfat make an inode number up each time they first look at a file after a mount, and
+                // so do most file systems behind FUSE (exfat-fuse does), which do not say what they are.
                 constexpr decltype(statfs::f_type) MsdosMagic = 0x4d44;
                 constexpr decltype(statfs::f_type) ExfatMagic = 0x2011BAB0;
+                constexpr decltype(statfs::f_type) FuseMagic = 0x65735546;
                 struct statfs info
                 {
                 };
@@ -654,7 +656,7 @@ namespace QOR::Update
                 {
                     return true; // then nothing is known against them
                 }
-                return info.f_type != MsdosMagic && info.f_type != ExfatMagic;
+                return info.f_type != MsdosMagic && info.f_type != ExfatMagic && info.f_type != FuseMagic;
             }
 
             std::error_code ReadLink(const NativeString& link, NativeString& text) override
