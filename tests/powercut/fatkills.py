@@ -39,11 +39,24 @@ class Drive:
     def __init__(self, name, mkfs, mount, tools, kernel_fs=None):
         self.name, self.mkfs, self.mount, self.tools, self.kernel_fs = name, mkfs, mount, tools, kernel_fs
 
-    def missing(self):
+    def missing(self, folder):
         reasons = [f"{tool} is missing (scripts/install-deps.sh installs it)"
                    for tool in self.tools if shutil.which(tool) is None]
         if self.kernel_fs and not blockdev._kernel_has(self.kernel_fs):
             reasons.append(f"the kernel has no {self.kernel_fs}")
+        if not reasons:
+            # A machine may lack what the mount needs (FUSE, a loop device) in ways no tool check shows.
+            image = os.path.join(folder, f"probe-{self.name}.img")
+            try:
+                fresh_drive(self, image)
+                with blockdev.loop_device(image) as device:
+                    mount(self, device, os.path.join(folder, "probe"))
+                    blockdev.unmount(os.path.join(folder, "probe"))
+            except (blockdev.CommandError, OSError) as e:
+                reasons.append(f"a drive cannot be made and mounted here: {e}")
+            finally:
+                if os.path.exists(image):
+                    os.remove(image)
         return reasons
 
 
@@ -145,53 +158,57 @@ def main(argv):
     for tool in ["losetup", "mount", "umount", "unshare", "strace"]:
         if shutil.which(tool) is None:
             reasons.append(f"{tool} is missing")
-    drives = []
-    for name in args.drive.split(","):
-        missing = DRIVES[name].missing()
-        if missing:
-            print(f"{name}: not tested here: {'; '.join(missing)}")
-        else:
-            drives.append(DRIVES[name])
-    if not drives:
-        reasons.append("no FAT drive can be made here")
     if reasons:
         print("skipped: " + "; ".join(reasons))
         return 77
+    with tempfile.TemporaryDirectory(prefix="qor-fatkills.", dir="/dev/shm") as folder:
+        drives = []
+        for name in args.drive.split(","):
+            missing = DRIVES[name].missing(folder)
+            if missing:
+                print(f"{name}: not tested here: {'; '.join(missing)}")
+            else:
+                drives.append(DRIVES[name])
+        if not drives:
+            print("skipped: no FAT drive can be made here")
+            return 77
+        return run_kills(updater, drives, folder)
 
+
+def run_kills(updater, drives, folder):
     failed = 0
     total = 0
     start = time.monotonic()
-    with tempfile.TemporaryDirectory(prefix="qor-fatkills.", dir="/dev/shm") as folder:
-        image = os.path.join(folder, "drive.img")
-        for drive in drives:
-            fresh_drive(drive, image)
-            with blockdev.loop_device(image) as device:
-                mnt = os.path.join(folder, "mnt")
-                mount(drive, device, mnt)
-                try:
-                    scenario.install_old_version(mnt)
-                    scenario.stage_new_version(mnt)
-                    counts = count_calls([updater], os.path.join(mnt, scenario.INSTALL),
-                                         os.path.join(folder, "starts.txt"))
-                finally:
-                    blockdev.unmount(mnt)
-            points = [(call, at) for call, count in sorted(counts.items()) for at in range(1, count + 1)]
-            drive_failed = 0
-            restagings = 0
-            for call, at in points:
-                problems, restaged = kill_point_problems(drive, updater, image, folder, call, at)
-                restagings += restaged
-                total += 1
-                if problems:
-                    drive_failed += 1
-                    print(f"  {drive.name}: killed at {call} #{at}: FAILED")
-                    for problem in problems:
-                        print(f"      {problem}")
-            failed += drive_failed
-            print(f"{drive.name}: {len(points)} kill points "
-                  f"({', '.join(f'{c} {n}' for c, n in sorted(counts.items()))}), "
-                  f"{len(points) - drive_failed} passed, {drive_failed} failed; "
-                  f"{restagings} repairs asked for the update to be staged again")
+    image = os.path.join(folder, "drive.img")
+    for drive in drives:
+        fresh_drive(drive, image)
+        with blockdev.loop_device(image) as device:
+            mnt = os.path.join(folder, "mnt")
+            mount(drive, device, mnt)
+            try:
+                scenario.install_old_version(mnt)
+                scenario.stage_new_version(mnt)
+                counts = count_calls([updater], os.path.join(mnt, scenario.INSTALL),
+                                     os.path.join(folder, "starts.txt"))
+            finally:
+                blockdev.unmount(mnt)
+        points = [(call, at) for call, count in sorted(counts.items()) for at in range(1, count + 1)]
+        drive_failed = 0
+        restagings = 0
+        for call, at in points:
+            problems, restaged = kill_point_problems(drive, updater, image, folder, call, at)
+            restagings += restaged
+            total += 1
+            if problems:
+                drive_failed += 1
+                print(f"  {drive.name}: killed at {call} #{at}: FAILED")
+                for problem in problems:
+                    print(f"      {problem}")
+        failed += drive_failed
+        print(f"{drive.name}: {len(points)} kill points "
+              f"({', '.join(f'{c} {n}' for c, n in sorted(counts.items()))}), "
+              f"{len(points) - drive_failed} passed, {drive_failed} failed; "
+              f"{restagings} repairs asked for the update to be staged again")
     print(f"{total} kill points, {total - failed} passed, {failed} failed, in {time.monotonic() - start:.0f} s")
     return 1 if failed else 0
 
