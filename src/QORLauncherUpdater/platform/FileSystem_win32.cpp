@@ -608,6 +608,12 @@ namespace QOR::Update
 
             bool KeepsIdsWhenMoved(const NativeString& path) override
             {
+                // Wine names every Linux file system NTFS and gives its inode numbers as ids, which exFAT
+                // and vfat (a handheld's SD card) make up anew at each mount: nothing there can be trusted.
+                if (IsWine())
+                {
+                    return false;
+                }
                 const FileHandle file(::CreateFileW(path.c_str(), 0, ShareAll, nullptr, OPEN_EXISTING,
                                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
                 wchar_t name[MAX_PATH + 1] = {};
