@@ -142,18 +142,24 @@ namespace QOR::Update
         {
             return error;
         }
-        const std::error_code linked = _retry.Run(held, [&] { return _fs.HardLink(paths.target, paths.backup); });
+        return SecondName(paths.target, paths.backup, paths.partialBackup);
+    }
+
+    std::error_code EntrySteps::SecondName(const NativeString& file, const NativeString& name,
+                                           const NativeString& working)
+    {
+        const std::error_code linked = _retry.Run(file, [&] { return _fs.HardLink(file, name); });
         if (!IsLinkUnsupported(linked))
         {
             return linked;
         }
-        // No hard links here: a flushed copy, named as the backup only once it is whole.
-        if (const std::error_code error =
-                _retry.Run(held, [&] { return _fs.CopyToNewFile(paths.target, paths.partialBackup); }))
+        // No hard links here: a flushed copy, named only once it is whole, so that a cut during the copy
+        // never leaves a part of the file under `name` for an undo to take for the whole.
+        if (const std::error_code error = _retry.Run(file, [&] { return _fs.CopyToNewFile(file, working); }))
         {
             return error;
         }
-        return _fs.Rename(paths.partialBackup, paths.backup, RenameMode::NoReplace);
+        return _fs.Rename(working, name, RenameMode::NoReplace);
     }
 
     std::error_code EntrySteps::CopyIn(std::size_t index, const Paths& paths, bool bIsReplacing, NativeString& held)

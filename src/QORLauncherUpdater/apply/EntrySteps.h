@@ -100,6 +100,8 @@ namespace QOR::Update
         std::error_code InstallReplacing(std::size_t index, const Paths& paths, NativeString& held);
         std::error_code KeepBackup(std::size_t index, const Paths& paths, NativeString& held);
         std::error_code CopyIn(std::size_t index, const Paths& paths, bool bIsReplacing, NativeString& held);
+        // `name` for `file` as well: a hard link, or where there are none a flushed copy made at `working`.
+        std::error_code SecondName(const NativeString& file, const NativeString& name, const NativeString& working);
 
         bool UndoSteps(std::size_t index, Notes& notes);
         bool IsStagingTakenOver();

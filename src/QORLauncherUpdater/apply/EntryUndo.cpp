@@ -260,20 +260,8 @@ namespace QOR::Update
         {
             return false;
         }
-        const std::error_code linked =
-            _retry.Run(paths.target, [&] { return _fs.HardLink(paths.target, paths.adopted); });
-        if (!IsLinkUnsupported(linked))
-        {
-            return Try(paths.adopted, linked, notes);
-        }
-        // A copy is named A only once it is whole and flushed: a power cut during it must not leave at A
-        // a file the next undo takes for the staged one while it moves the old file over T, the new
-        // content's only other name.
-        std::error_code error = _retry.Run(paths.target, [&] { return _fs.CopyToNewFile(paths.target, paths.fresh); });
-        if (!error)
-        {
-            error = _fs.Rename(paths.fresh, paths.adopted, RenameMode::NoReplace);
-        }
-        return Try(paths.adopted, error, notes);
+        // A copy at A that a cut left partial would be taken for the staged file while the old one moves
+        // over T, the new content's only other name: SecondName names it only once it is whole.
+        return Try(paths.adopted, SecondName(paths.target, paths.adopted, paths.fresh), notes);
     }
 }

@@ -279,11 +279,15 @@ namespace QOR::Update
                 return error;
             }
         }
-        const NativeString from = RecordPath();
-        const NativeString to = _layout.Record(_plan.GetTag(), RecordName(state));
         // Not flushed itself: a cut that loses this rename leaves the run uncommitted (or not yet abandoned),
         // which the next run undoes again from the record; nothing done after it reaches the disk before it.
-        if (const std::error_code error = _fs.Rename(from, to, RenameMode::NoReplace))
+        return Rename(state);
+    }
+
+    std::error_code Journal::Rename(RecordState state)
+    {
+        const NativeString to = _layout.Record(_plan.GetTag(), RecordName(state));
+        if (const std::error_code error = _fs.Rename(RecordPath(), to, RenameMode::NoReplace))
         {
             return error;
         }
@@ -309,17 +313,7 @@ namespace QOR::Update
 
     std::error_code Journal::KeepLeftovers()
     {
-        if (_state == RecordState::Leftover)
-        {
-            return {};
-        }
-        const NativeString to = _layout.Record(_plan.GetTag(), RecordName(RecordState::Leftover));
-        if (const std::error_code error = _fs.Rename(RecordPath(), to, RenameMode::NoReplace))
-        {
-            return error;
-        }
-        _state = RecordState::Leftover;
-        return {};
+        return _state == RecordState::Leftover ? std::error_code() : Rename(RecordState::Leftover);
     }
 
     std::error_code Journal::Remove()

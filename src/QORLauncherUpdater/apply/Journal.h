@@ -78,6 +78,8 @@ namespace QOR::Update
 
         // Flushes every file system the plan's entries live on, then renames the record.
         std::error_code MoveTo(RecordState state, const std::vector<NativeString>* fileSystems);
+        // The record under the name of `state`, nothing flushed.
+        std::error_code Rename(RecordState state);
         std::vector<NativeString> FileSystemFolders() const;
 
         FileSystem& _fs;

@@ -44,6 +44,18 @@ namespace QOR::Update
             return path;
         }
 
+        // Whether a removal failed with `code` only because the entry has the read-only attribute, given in
+        // `attributes` then.
+        bool IsRefusedAsReadOnly(DWORD code, const NativeString& path, DWORD& attributes)
+        {
+            if (code != ERROR_ACCESS_DENIED)
+            {
+                return false;
+            }
+            attributes = ::GetFileAttributesW(path.c_str());
+            return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+        }
+
         // Opens the entry for its attributes; never a link's target unless asked.
         HANDLE OpenEntry(const NativeString& path, DWORD access, bool followLink)
         {
@@ -121,8 +133,7 @@ namespace QOR::Update
                 return false;
             }
             const NativeString folder = path.substr(0, separator);
-            FileHandle parent(::CreateFileW(folder.c_str(), 0, ShareAll, nullptr, OPEN_EXISTING,
-                                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+            FileHandle parent(OpenEntry(folder, 0, true));
             NativeString folderFinal;
             if (!parent || FinalPathOf(parent.Get(), folderFinal))
             {
@@ -138,8 +149,7 @@ namespace QOR::Update
             {
                 return false;
             }
-            FileHandle file(
-                ::CreateFileW(path.c_str(), 0, ShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+            FileHandle file(OpenEntry(path, 0, true));
             return file && IsWineLink(file.Get(), path);
         }
 
@@ -264,16 +274,14 @@ namespace QOR::Update
             {
                 if (_folderFinal.empty())
                 {
-                    FileHandle folder(::CreateFileW(_folder.c_str(), 0, ShareAll, nullptr, OPEN_EXISTING,
-                                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                    FileHandle folder(OpenEntry(_folder, 0, true));
                     if (!folder || FinalPathOf(folder.Get(), _folderFinal))
                     {
                         return type;
                     }
                 }
                 const NativeString path = _folder + L"\\" + name;
-                FileHandle entry(::CreateFileW(path.c_str(), 0, ShareAll, nullptr, OPEN_EXISTING,
-                                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                FileHandle entry(OpenEntry(path, 0, true));
                 NativeString final;
                 if (!entry || FinalPathOf(entry.Get(), final) || !IsLinkByFinalPath(final, _folderFinal, name))
                 {
@@ -420,22 +428,16 @@ namespace QOR::Update
                     return {};
                 }
                 const DWORD code = ::GetLastError();
-                const DWORD attributes = ::GetFileAttributesW(path.c_str());
-                if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-                    (attributes & FILE_ATTRIBUTE_READONLY) != 0)
-                {
-                    return RemoveReadOnlyFile(path, attributes);
-                }
-                return SystemError(code);
+                DWORD attributes = 0;
+                return IsRefusedAsReadOnly(code, path, attributes) ? RemoveReadOnlyFile(path, attributes)
+                                                                   : SystemError(code);
             }
 
             // The attribute goes for the removal (for every name of the file) and comes back, through a
             // handle that outlives the name, for the file's other hard links.
             static std::error_code RemoveReadOnlyFile(const NativeString& path, DWORD attributes)
             {
-                const FileHandle file(
-                    ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, ShareAll, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                const FileHandle file(OpenEntry(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, false));
                 BY_HANDLE_FILE_INFORMATION info{};
                 if (!file || !::GetFileInformationByHandle(file.Get(), &info))
                 {
@@ -481,9 +483,8 @@ namespace QOR::Update
                     // What keeps it is a link to nothing, which Wine neither lists nor removes.
                     return SystemError(ERROR_NOT_SUPPORTED);
                 }
-                const DWORD attributes = ::GetFileAttributesW(path.c_str());
-                if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-                    (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+                DWORD attributes = 0;
+                if (IsRefusedAsReadOnly(code, path, attributes))
                 {
                     ::SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
                     if (::RemoveDirectoryW(path.c_str()))
@@ -614,8 +615,7 @@ namespace QOR::Update
                 {
                     return false;
                 }
-                const FileHandle file(::CreateFileW(path.c_str(), 0, ShareAll, nullptr, OPEN_EXISTING,
-                                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                const FileHandle file(OpenEntry(path, 0, true));
                 wchar_t name[MAX_PATH + 1] = {};
                 if (!file || !::GetVolumeInformationByHandleW(file.Get(), nullptr, 0, nullptr, nullptr, nullptr, name,
                                                               MAX_PATH + 1))
