@@ -27,7 +27,7 @@
 //   missing     I           no     A -> T
 //   I           any         any    nothing: never replaced (B, a copy or link of I, is a working file)
 //   other       S, same bytes      our copy from another file system: B -> T, or removed if T was free
-//   other       otherwise          someone else's since the run: left as it is (noted)
+//   other       otherwise          someone else's since the run: left as it is (noted where ids last)
 //
 // Where ids do not survive a move (FAT, exFAT; FileSystem::KeepsIdsWhenMoved), a staged file moved to T
 // shows neither S nor, always, something other than I: a file renamed over another may take its id. There,

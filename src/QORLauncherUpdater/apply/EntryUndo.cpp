@@ -230,7 +230,16 @@ namespace QOR::Update
             (entry.kind == EntryKind::LinkedContent && _fs.FinalPath(paths.adopted, source)) ||
             SameContent(_fs, source, paths.target, same) || !same)
         {
-            notes.push_back({RecoveryNote::Kind::ChangedByOthers, paths.target, {}});
+            if (_bAreIdsKept)
+            {
+                notes.push_back({RecoveryNote::Kind::ChangedByOthers, paths.target, {}});
+            }
+            else if (entry.bIsReplacing && entry.bIsTargetReadOnly)
+            {
+                // Where ids do not last, the installed file itself shows a new one after a mount: nothing
+                // says another program changed it, and it is taken to be the one never replaced.
+                Try(paths.target, _fs.SetReadOnly(paths.target, true), notes);
+            }
             return IsStagedAt(adopted, entry);
         }
         // Our copy from another file system (or bytes equal to it).
