@@ -50,6 +50,11 @@ for preset in "${presets[@]}"; do
     tail -n 40 "$log"; broken+=("$preset:ctest"); failed=$((failed + 1))
   elif grep -qE '[1-9][0-9]* tests? failed out of' "$log"; then
     broken+=("$preset")
+    # What each failing test printed (ctest keeps it only on failure), so that a run elsewhere says why.
+    awk '/Test +#[0-9]+: .*\*\*\*(Failed|Timeout|Exception)/ { keep = 1; n = 0; print; next }
+         /^ *([0-9]+\/[0-9]+ )?Test +#[0-9]+: / { keep = 0 }
+         /tests passed, [0-9]+ tests? failed out of/ { keep = 0 }
+         keep && n++ < 80' "$log"
   fi
   if [ "$preset" = windows ]; then
     wineserver -k >/dev/null 2>&1 || true

@@ -62,10 +62,11 @@ namespace
                 streams.output = {Stream::Kind::File, reported};
                 streams.error = {Stream::Kind::File, _folder.Path() / "log"};
                 // The number comes back on the output once the server is ready; it ends when the number
-                // is in use.
+                // is in use. Without -noreset the server resets whenever its last client leaves, and a
+                // dialog that connects during the reset finds no display.
                 _server.emplace(Tools / "Xvfb",
                                 std::vector<std::string>{":" + number, "-displayfd", "1", "-screen", "0", "800x600x24",
-                                                         "-nolisten", "tcp"},
+                                                         "-nolisten", "tcp", "-noreset"},
                                 _folder.Path(), streams);
                 const auto isReported = [&] { return ReadFile(reported) == number + "\n"; };
                 WaitUntil([&] { return isReported() || _server->Wait(0ms).has_value(); }, 20s);
