@@ -168,5 +168,26 @@ namespace QOR::Testing
             EXPECT_FALSE(fs::exists(Staging()));
             EXPECT_THAT(LeftoverTemporaries(Dir()), IsEmpty());
         }
+
+        // A staged name that is the short name a new long name gets once installed: made first, it is a file
+        // of its own in the staging folder, and the update installs both, each under its own name.
+        TEST_F(EndToEndWindowsTest, AStagedShortFormNameAndTheLongNameThatWouldTakeItBothInstall)
+        {
+            const TemporaryFolder probe;
+            WriteFile(probe.Path() / "ALPHABETA.TXT", "probe");
+            const std::string shortForm = ShortNameOf(probe.Path() / "ALPHABETA.TXT");
+            if (shortForm.empty())
+            {
+                GTEST_SKIP() << "this volume makes no short names";
+            }
+            WriteFile(Staged(shortForm), "short form");
+            WriteFile(Staged("ALPHABETA.TXT"), "long");
+
+            EXPECT_EQ(RunUpdater(), 0) << LoggedMessage();
+
+            EXPECT_EQ(ReadFile(Installed(shortForm)), "short form");
+            EXPECT_EQ(ReadFile(Installed("ALPHABETA.TXT")), "long");
+            EXPECT_FALSE(fs::exists(Staging()));
+        }
     }
 }

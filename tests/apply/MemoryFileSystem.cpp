@@ -9,6 +9,8 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -151,6 +153,7 @@ namespace QOR::Testing
         struct Tree
         {
             std::unordered_map<NodeNumber, Node> nodes;
+            bool bGeneratesShortNames = false; // each new long name gets a short one, as NTFS and FAT give
 
             Node& At(NodeNumber number) { return nodes.at(number); }
             const Node& At(NodeNumber number) const { return nodes.at(number); }
@@ -204,11 +207,62 @@ namespace QOR::Testing
             return folder;
         }
 
+        bool IsShortNameChar(NativeChar c)
+        {
+            const auto code = static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<NativeChar>>(c));
+            constexpr std::string_view Excluded = "\"*+,./:;<=>?[\\]| ";
+            return code > 0x20 && code < 0x7F && Excluded.find(static_cast<char>(code)) == std::string_view::npos;
+        }
+
+        // The first free "BASE~N.EXT" of a name that is no 8.3 name already (Windows' first four tries).
+        NativeString GeneratedShortName(const Node& folder, const NativeString& name)
+        {
+            const std::size_t dot = name.rfind(NativeChar('.'));
+            const NativeString base = name.substr(0, dot == 0 ? NativeString::npos : dot);
+            const NativeString extension =
+                dot == 0 || dot == NativeString::npos ? NativeString() : name.substr(dot + 1);
+            const auto isPlain = [](const NativeString& part, std::size_t most) {
+                return part.size() <= most && std::all_of(part.begin(), part.end(), IsShortNameChar);
+            };
+            if (!base.empty() && isPlain(base, 8) && isPlain(extension, 3) &&
+                (dot == NativeString::npos || !extension.empty()))
+            {
+                return {};
+            }
+            const auto kept = [](const NativeString& part, std::size_t most) {
+                NativeString out;
+                for (const NativeChar c : part)
+                {
+                    if (out.size() < most && IsShortNameChar(c))
+                    {
+                        out.push_back(c);
+                    }
+                }
+                return Fold(out, true);
+            };
+            const NativeString stem = kept(base, 6);
+            const NativeString suffix = extension.empty() ? NativeString() : NativeChar('.') + kept(extension, 3);
+            for (char n = '1'; n <= '4'; ++n)
+            {
+                const NativeString candidate = stem + NativeChar('~') + NativeChar(n) + suffix;
+                if (FindEntry(folder, candidate, true) < 0)
+                {
+                    return candidate;
+                }
+            }
+            return {};
+        }
+
         // The edits every metadata change is made of. They name entries by folder and stored name, so a
         // change replays alike on the live tree and, after a power cut, on the durable one.
         void AddEntry(Tree& tree, NodeNumber folder, const NativeString& name, NodeNumber node)
         {
-            tree.At(folder).entries.push_back({name, node, {}});
+            NativeString shortName;
+            if (tree.bGeneratesShortNames)
+            {
+                shortName = GeneratedShortName(tree.At(folder), name);
+            }
+            tree.At(folder).entries.push_back({name, node, shortName});
             ++tree.At(node).names;
         }
 
@@ -1115,6 +1169,17 @@ namespace QOR::Testing
             }
             node.bIsReadOnly = bIsReadOnly;
         });
+    }
+
+    void MemoryFileSystem::SetGeneratesShortNames(bool bGenerates)
+    {
+        State& s = *_state;
+        if (bGenerates && !s.bIsCaseInsensitive)
+        {
+            throw std::invalid_argument("MemoryFileSystem: short names need case-insensitive names");
+        }
+        s.live.bGeneratesShortNames = bGenerates;
+        s.durable.bGeneratesShortNames = bGenerates;
     }
 
     void MemoryFileSystem::SetShortName(std::string_view relative, std::string_view shortName)

@@ -183,6 +183,9 @@ namespace QOR::Testing
         void SetReadOnlyFile(std::string_view file, bool bIsReadOnly);
         // A short (8.3) name of the entry, as Windows generates one; needs case-insensitive names.
         void SetShortName(std::string_view relative, std::string_view shortName);
+        // From now on every new name that is no 8.3 name gets a short name ("LONGFI~1.TXT"), as NTFS gives
+        // one; needs case-insensitive names.
+        void SetGeneratesShortNames(bool bGenerates);
 
         // --- Hostile states.
         // No entry in the folder can be made, removed or renamed, even one that does not exist.

@@ -120,9 +120,10 @@ namespace QOR::Testing
         }
 
         // A link's content is copied through the link, so the copies go first, before any move could take
-        // what they lead to out of the staging folder; every folder is still made before the first entry in it,
-        // parents first.
-        TEST(RecordFormatTest, CopiesOfLinkedContentComeFirstWithTheirFolders)
+        // what they lead to out of the staging folder; then names of a short name's form, before a long name
+        // installed earlier could be given that short name; every folder is still made before the first
+        // entry in it, parents first.
+        TEST(RecordFormatTest, CopiesOfLinkedContentThenShortFormNamesComeFirstWithTheirFolders)
         {
             using Update::EntryKind;
             Update::UpdatePlan plan;
@@ -133,24 +134,25 @@ namespace QOR::Testing
             plan.AddEntry(Native("a/b/m.lnk"), EntryKind::LinkedContent, {1, 3});
             plan.AddFolder(Native("c"));
             plan.AddEntry(Native("c/y.dll"), EntryKind::File, {1, 4});
+            plan.AddEntry(Native("c/Y~1.DLL"), EntryKind::File, {1, 6});
             plan.AddEntry(Native("z.lnk"), EntryKind::LinkedContent, {1, 5});
 
-            plan.MoveLinkedContentFirst();
+            plan.PutInInstallOrder();
 
             std::vector<NativeString> entries;
             for (std::size_t i = 0; i < plan.EntryCount(); ++i)
             {
                 entries.emplace_back(plan.Path(i));
             }
-            EXPECT_EQ(entries, (std::vector<NativeString>{Native("a/b/m.lnk"), Native("z.lnk"), Native("m.dll"),
-                                                          Native("a/x.dll"), Native("c/y.dll")}));
+            EXPECT_EQ(entries, (std::vector<NativeString>{Native("a/b/m.lnk"), Native("z.lnk"), Native("c/Y~1.DLL"),
+                                                          Native("m.dll"), Native("a/x.dll"), Native("c/y.dll")}));
             std::vector<std::pair<NativeString, std::uint32_t>> folders;
             for (std::size_t i = 0; i < plan.FolderCount(); ++i)
             {
                 folders.emplace_back(plan.FolderPath(i), plan.Folder(i).entry);
             }
             EXPECT_EQ(folders, (std::vector<std::pair<NativeString, std::uint32_t>>{
-                                   {Native("a"), 0}, {Native("a/b"), 0}, {Native("c"), 4}}));
+                                   {Native("a"), 0}, {Native("a/b"), 0}, {Native("c"), 2}}));
         }
 
         // A record with a valid checksum is still input: no path in it may leave the installation.

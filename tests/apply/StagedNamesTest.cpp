@@ -260,6 +260,38 @@ namespace QOR::Testing
             EXPECT_EQ(fs.ReadFile("readme.txt"), "readme");
         }
 
+        // The system gives each new long name a short one as it is installed. A staged name of that form
+        // ("ALPHAB~1.TXT") listed after the long name that would take it ("ALPHABETA.TXT") is installed first,
+        // and the long name gets the next short name: never a run that fails on every try, nor one file
+        // replacing the other.
+        TEST(StagedNamesTest, AShortFormNameIsInstalledBeforeTheLongNameThatWouldTakeIt)
+        {
+            const std::vector<Row> rows = {
+                {"two new files",
+                 {{"ALPHABETA.TXT", "long"}, {"ALPHAB~1.TXT", "short form"}},
+                 true,
+                 ApplyReason::System,
+                 "",
+                 ""},
+                {"in an installed folder",
+                 {{"binaries/ALPHABETA.DLL", "long"}, {"binaries/ALPHAB~1.DLL", "short form"}},
+                 true,
+                 ApplyReason::System,
+                 "",
+                 ""},
+                {"a new folder moving in whole",
+                 {{"PLUGINFOLDER/p.dll", "p"}, {"PLUGIN~1", "short form"}},
+                 true,
+                 ApplyReason::System,
+                 "",
+                 ""},
+            };
+            ExpectOutcomes(rows, [](MemoryFileSystem& fs, const Row& row) {
+                BuildAsTheRowSays(fs, row);
+                fs.SetGeneratesShortNames(true);
+            });
+        }
+
         // Where links are not installed as links (Windows), a link's content is copied under its name, whatever
         // order the staged entries come in: the copy is made before what it leads to is moved in.
         TEST(StagedNamesTest, ALinksContentIsInstalledEvenWhenWhatItLeadsToMovesInToo)

@@ -3,7 +3,6 @@
 #include "apply/PathRules.h"
 
 #include <algorithm>
-#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <unordered_map>
@@ -69,18 +68,19 @@ namespace QOR::Update
         AddEntry(folder, EntryKind::Folder, staged);
     }
 
-    void UpdatePlan::MoveLinkedContentFirst()
+    void UpdatePlan::PutInInstallOrder()
     {
-        const auto isCopy = [](const PlanEntry& entry) { return entry.kind == EntryKind::LinkedContent; };
-        std::vector<PlanEntry> entries;
-        std::copy_if(_entries.begin(), _entries.end(), std::back_inserter(entries), isCopy);
-        if (entries.empty() || entries.size() == _entries.size())
+        const auto rank = [this](const PlanEntry& entry) {
+            const bool bIsCopy = entry.kind == EntryKind::LinkedContent;
+            const bool bIsShortForm = LooksLikeShortName(NameOf(View(entry.path, entry.length)));
+            return (bIsCopy ? 0 : 2) + (bIsShortForm ? 0 : 1);
+        };
+        const auto isBefore = [&](const PlanEntry& left, const PlanEntry& right) { return rank(left) < rank(right); };
+        if (std::is_sorted(_entries.begin(), _entries.end(), isBefore))
         {
             return;
         }
-        std::copy_if(_entries.begin(), _entries.end(), std::back_inserter(entries),
-                     [&](const PlanEntry& entry) { return !isCopy(entry); });
-        _entries = std::move(entries);
+        std::stable_sort(_entries.begin(), _entries.end(), isBefore);
         // Each folder before the first entry, in the new order, that lies in it; an entry's folders above
         // the first one already placed were placed with it.
         std::unordered_map<NativeString, std::size_t> byPath;

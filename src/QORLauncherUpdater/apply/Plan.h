@@ -61,10 +61,12 @@ namespace QOR::Update
         // Replaces the entries from `first` on, which all lie in `folder`, by one entry that moves the
         // whole folder, and forgets the folders planned inside it.
         void ReplaceWithFolder(std::size_t first, NativeView folder, const FileId& staged);
-        // Puts the links whose content is copied before every other entry, each folder still made before
-        // the first entry in it: a copy reads through the link, so what the link leads to must still be
-        // in the staging folder, not moved in already by an entry before it.
-        void MoveLinkedContentFirst();
+        // Orders the entries for their install, each folder still made before the first entry in it:
+        // - the links whose content is copied before every other entry: a copy reads through the link, so
+        //   what the link leads to must still be in the staging folder, not moved in already;
+        // - then names of a short name's form ("LONGFI~1.TXT") before the others: installed later, such a
+        //   name could already be the short name the system gave a long name installed before it.
+        void PutInInstallOrder();
 
         std::size_t EntryCount() const { return _entries.size(); }
         const PlanEntry& Entry(std::size_t index) const { return _entries[index]; }

@@ -58,7 +58,7 @@ namespace QOR::Update
             {
                 CloseFolder();
             }
-            plan.MoveLinkedContentFirst();
+            plan.PutInInstallOrder();
             return std::nullopt;
         }
 
