@@ -1,6 +1,6 @@
 // The Windows build as players meet it on a Linux file system (Proton, Wine): staged trees made by Linux
-// tools, with names that differ only in case and symbolic links, and the short names Windows and Wine give
-// long ones. The Linux entries are made by the Linux shell Wine starts; on Windows itself those tests skip.
+// tools, with names that differ only in case and symbolic links, installations holding such links, and the
+// short names Windows and Wine give long ones. The Linux entries are made by the Linux shell Wine starts; on Windows itself those tests skip.
 
 #include "InstallationTest.h"
 
@@ -130,6 +130,42 @@ namespace QOR::Testing
             EXPECT_FALSE(IsUpdatePending(Dir()));
             EXPECT_TRUE(WaitForLauncherStarts(1));
             RunLinuxShell(Dir(), "rm -rf .qor-*");
+        }
+
+        // A Linux link of the installation itself (a game installed by Linux tools under Proton) is replaced
+        // by the staged file, and what it led to is untouched. Wine cannot make links: a failed update gives
+        // the old content back under the link's name as a second name of the file the link led to, and the
+        // next update still replaces that name alone.
+        TEST_F(EndToEndWindowsTest, AnInstalledLinuxLinkIsReplacedAndAFailedUpdateGivesItsContentBack)
+        {
+            fs::create_directories(Installed("lib"));
+            WriteFile(Installed("lib/libfoo.so.2"), "foo old");
+            if (!RunLinuxShell(Dir(), "ln -s libfoo.so.2 lib/libfoo.so"))
+            {
+                GTEST_SKIP() << "no Linux file system under this Windows";
+            }
+            WriteFile(Staged("lib/libfoo.so"), "foo new");
+            WriteFile(Installed("zz/core.dll"), "core old");
+            WriteFile(Staged("zz/core.dll"), "core new");
+            // Held, so that the run fails; whether before or after the link's turn depends on the listing.
+            std::unique_ptr<HeldFile> held = HoldFileWithoutSharing(Installed("zz/core.dll"));
+            ASSERT_TRUE(held);
+
+            EXPECT_EQ(RunUpdater(), 1);
+            held.reset();
+
+            EXPECT_EQ(ReadFile(Installed("lib/libfoo.so")), "foo old");
+            EXPECT_EQ(ReadFile(Installed("lib/libfoo.so.2")), "foo old");
+            EXPECT_EQ(ReadFile(Installed("zz/core.dll")), "core old");
+            EXPECT_EQ(ReadFile(Staged("lib/libfoo.so")), "foo new");
+
+            EXPECT_EQ(RunUpdater(), 0) << LoggedMessage();
+
+            EXPECT_EQ(ReadFile(Installed("lib/libfoo.so")), "foo new");
+            EXPECT_EQ(ReadFile(Installed("lib/libfoo.so.2")), "foo old");
+            EXPECT_EQ(ReadFile(Installed("zz/core.dll")), "core new");
+            EXPECT_FALSE(fs::exists(Staging()));
+            EXPECT_FALSE(IsUpdatePending(Dir()));
         }
 
         // A short name reaches the file it belongs to: staged, it would replace that file under another name.
