@@ -1,6 +1,7 @@
 // The Windows build as players meet it on a Linux file system (Proton, Wine): staged trees made by Linux
 // tools, with names that differ only in case and symbolic links, installations holding such links, and the
-// short names Windows and Wine give long ones. The Linux entries are made by the Linux shell Wine starts; on Windows itself those tests skip.
+// short names Windows and Wine give long ones. The Linux entries are made by the Linux shell Wine starts; on
+// Windows itself those tests skip.
 
 #include "InstallationTest.h"
 
