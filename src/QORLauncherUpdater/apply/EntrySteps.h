@@ -116,6 +116,8 @@ namespace QOR::Update
         std::error_code PutOldBack(std::size_t index, const NativeString& from, const Paths& paths, RenameMode mode);
         // The staged file's read-only attribute, where it had one, back on `path`.
         void RestoreStaged(std::size_t index, const NativeString& path, Notes& notes);
+        // The replaced file's read-only attribute, where it had one, back on `path`.
+        void RestoreInstalled(std::size_t index, const NativeString& path, Notes& notes);
 
         // One step of an undo: done, or noted.
         bool Try(const NativeString& path, const std::error_code& error, Notes& notes);

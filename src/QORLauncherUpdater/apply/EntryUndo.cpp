@@ -44,10 +44,7 @@ namespace QOR::Update
         if (entry.bIsReplacing && Holds(target, entry.installed))
         {
             // Never replaced, but maybe made writable for the move.
-            if (entry.bIsTargetReadOnly)
-            {
-                Try(paths.target, _fs.SetReadOnly(paths.target, true), notes);
-            }
+            RestoreInstalled(index, paths.target, notes);
             return IsStagedAt(adopted, entry);
         }
         return UndoOtherAtTarget(index, paths, adopted, notes);
@@ -97,10 +94,7 @@ namespace QOR::Update
         }
         // The installed file, never replaced, or nothing left to tell it by: it stays, read-only again if
         // it was, and the staged tree is not whole.
-        if (entry.bIsTargetReadOnly)
-        {
-            Try(paths.target, _fs.SetReadOnly(paths.target, true), notes);
-        }
+        RestoreInstalled(index, paths.target, notes);
         notes.push_back({RecoveryNote::Kind::ChangedByOthers, paths.target, {}});
         return false;
     }
@@ -160,6 +154,14 @@ namespace QOR::Update
     void EntrySteps::RestoreStaged(std::size_t index, const NativeString& path, Notes& notes)
     {
         if (_plan.Entry(index).bIsStagedReadOnly)
+        {
+            Try(path, _fs.SetReadOnly(path, true), notes);
+        }
+    }
+
+    void EntrySteps::RestoreInstalled(std::size_t index, const NativeString& path, Notes& notes)
+    {
+        if (_plan.Entry(index).bIsTargetReadOnly)
         {
             Try(path, _fs.SetReadOnly(path, true), notes);
         }
@@ -234,11 +236,11 @@ namespace QOR::Update
             {
                 notes.push_back({RecoveryNote::Kind::ChangedByOthers, paths.target, {}});
             }
-            else if (entry.bIsReplacing && entry.bIsTargetReadOnly)
+            else
             {
                 // Where ids do not last, the installed file itself shows a new one after a mount: nothing
                 // says another program changed it, and it is taken to be the one never replaced.
-                Try(paths.target, _fs.SetReadOnly(paths.target, true), notes);
+                RestoreInstalled(index, paths.target, notes);
             }
             return IsStagedAt(adopted, entry);
         }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <numeric>
 #include <stdexcept>
 #include <unordered_map>
 #include <utility>
@@ -70,17 +71,31 @@ namespace QOR::Update
 
     void UpdatePlan::PutInInstallOrder()
     {
-        const auto rank = [this](const PlanEntry& entry) {
+        // Each entry's place in that order, worked out once: 0 a short-form copy, 1 a copy, 2 a short-form
+        // name, 3 the rest.
+        std::vector<std::uint8_t> ranks;
+        ranks.reserve(_entries.size());
+        for (const PlanEntry& entry : _entries)
+        {
             const bool bIsCopy = entry.kind == EntryKind::LinkedContent;
             const bool bIsShortForm = LooksLikeShortName(NameOf(View(entry.path, entry.length)));
-            return (bIsCopy ? 0 : 2) + (bIsShortForm ? 0 : 1);
-        };
-        const auto isBefore = [&](const PlanEntry& left, const PlanEntry& right) { return rank(left) < rank(right); };
-        if (std::is_sorted(_entries.begin(), _entries.end(), isBefore))
+            ranks.push_back(static_cast<std::uint8_t>((bIsCopy ? 0 : 2) + (bIsShortForm ? 0 : 1)));
+        }
+        if (std::is_sorted(ranks.begin(), ranks.end()))
         {
             return;
         }
-        std::stable_sort(_entries.begin(), _entries.end(), isBefore);
+        std::vector<std::size_t> order(_entries.size());
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t left, std::size_t right) { return ranks[left] < ranks[right]; });
+        std::vector<PlanEntry> entries;
+        entries.reserve(_entries.size());
+        for (const std::size_t i : order)
+        {
+            entries.push_back(_entries[i]);
+        }
+        _entries = std::move(entries);
         // Each folder before the first entry, in the new order, that lies in it; an entry's folders above
         // the first one already placed were placed with it.
         std::unordered_map<NativeString, std::size_t> byPath;
