@@ -60,10 +60,14 @@ namespace
         }
 
         QOR::LaunchResult& Launch() { return _launch; }
-        // "ok <pid>" or "error <text>"; empty when the helper never answered.
+        // "ok <pid>" or "error <text>"; empty when the helper never answered. Read until it reads whole: under
+        // Wine the renamed file stays open for deletion in the helper for a moment after it appears, and an
+        // open that does not share deletion fails then.
         std::string WaitReady()
         {
-            return WaitForFile(_dir.Path() / "ready", ChildTimeout) ? ReadFile(_dir.Path() / "ready") : std::string();
+            std::string ready;
+            WaitUntil([&] { return !(ready = ReadFile(_dir.Path() / "ready")).empty(); }, ChildTimeout);
+            return ready;
         }
         void Release()
         {
