@@ -26,6 +26,22 @@ namespace QOR::Testing
             UniqueKernelHandle _handle;
         };
 
+        // CreateProcessW, made again while Wine lost the new process before a line of it ran (it says
+        // ERROR_INTERNAL_ERROR now and then, more often under load; the program does the same).
+        BOOL CreateProcessAgainIfStillborn(const wchar_t* program, wchar_t* commandLine, BOOL inherit,
+                                           const wchar_t* workingDirectory, STARTUPINFOW& startup,
+                                           PROCESS_INFORMATION& information)
+        {
+            for (int attempt = 1;; ++attempt)
+            {
+                if (::CreateProcessW(program, commandLine, nullptr, nullptr, inherit, 0, nullptr, workingDirectory,
+                                     &startup, &information))
+                    return TRUE;
+                if (::GetLastError() != ERROR_INTERNAL_ERROR || attempt == 3)
+                    return FALSE;
+            }
+        }
+
         // The handle the child gets for one stream: inheritable, owned here until the child has started.
         // An empty owner for a closed stream.
         UniqueKernelHandle OpenStream(const Stream& stream, SECURITY_ATTRIBUTES& inheritable)
@@ -81,8 +97,8 @@ namespace QOR::Testing
         startup.hStdOutput = output.Get();
         startup.hStdError = error.Get();
         PROCESS_INFORMATION information{};
-        if (!::CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                              workingDirectory.wstring().c_str(), &startup, &information))
+        if (!CreateProcessAgainIfStillborn(program.wstring().c_str(), commandLine.data(), TRUE,
+                                           workingDirectory.wstring().c_str(), startup, information))
             throw std::runtime_error("CreateProcessW failed: " + std::to_string(::GetLastError()));
         const UniqueKernelHandle thread(information.hThread);
         _native->process.Reset(information.hProcess);
@@ -184,8 +200,8 @@ namespace QOR::Testing
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION information{};
-        if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                              folder.wstring().c_str(), &startup, &information))
+        if (!CreateProcessAgainIfStillborn(nullptr, commandLine.data(), FALSE, folder.wstring().c_str(), startup,
+                                           information))
             throw std::runtime_error("cannot start /bin/sh: " + std::to_string(::GetLastError()));
         const UniqueKernelHandle process(information.hProcess);
         const UniqueKernelHandle thread(information.hThread);

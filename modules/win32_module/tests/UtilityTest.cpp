@@ -226,6 +226,37 @@ TEST(LaunchProcessTest, MissingProgramGivesErrorTwoAndNoHandles)
     EXPECT_THAT(withZero.error.GetText(), TextWithCode("Unable to create process. WinAPI Error: ", ""));
 }
 
+// A start is made again only while it failed as a start that never ran, and never more than the attempts:
+// a program that did run, or failed for another reason, must not be started twice.
+TEST(LaunchProcessTest, OnlyStillbornStartsAreMadeAgain)
+{
+    const std::error_code stillborn = std::make_error_code(std::errc::interrupted);
+    const std::error_code missing = std::make_error_code(std::errc::no_such_file_or_directory);
+    struct Case
+    {
+        const char* what;
+        std::vector<std::error_code> answers;
+        int calls;
+        std::error_code result;
+    };
+    const Case cases[] = {
+        {"started at once", {{}}, 1, {}},
+        {"stillborn once", {stillborn, {}}, 2, {}},
+        {"stillborn every time", {stillborn, stillborn, stillborn, {}}, 3, stillborn},
+        {"another failure", {missing, {}}, 1, missing},
+        {"stillborn, then another failure", {stillborn, missing, {}}, 2, missing},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        int calls = 0;
+        const std::error_code result = QOR::Detail::RetryStillbornStart(
+            [&] { return c.answers.at(static_cast<std::size_t>(calls++)); }, stillborn, 3);
+        EXPECT_EQ(calls, c.calls);
+        EXPECT_EQ(result, c.result);
+    }
+}
+
 TEST(NamedMutexTest, HeldUntilTheLastCopyGoesAndRefusedMeanwhileEvenInThisProcess)
 {
     const std::string name = UniqueName("QOR_Test");

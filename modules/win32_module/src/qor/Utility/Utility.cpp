@@ -200,6 +200,15 @@ namespace QOR::Detail
         return std::chrono::steady_clock::now() + std::clamp(timeout, std::chrono::milliseconds::zero(), longest);
     }
 
+    std::error_code RetryStillbornStart(const std::function<std::error_code()>& start, const std::error_code& stillborn,
+                                        int attempts)
+    {
+        std::error_code error = start();
+        for (int attempt = 1; attempt < attempts && error && error == stillborn; ++attempt)
+            error = start();
+        return error;
+    }
+
     bool ProbeUntilFree(const std::function<bool()>& isTaken, std::chrono::steady_clock::time_point deadline,
                         std::chrono::milliseconds pause)
     {

@@ -34,6 +34,13 @@ namespace QOR::Detail
     // cannot be quoted (it contains a '"', which no Windows file name does).
     std::optional<std::string> BuildCommandLine(const std::string& path, const std::string& arguments);
 
+    // Starts that may be made again: Wine now and then loses a new process while the system is still setting
+    // it up, before a line of it ran, and reports an internal error (`stillborn`); the next start succeeds.
+    // Calls `start` until it succeeds, fails otherwise, or has been tried `attempts` times; its last answer.
+    inline constexpr int ProcessStartAttempts = 3;
+    std::error_code RetryStillbornStart(const std::function<std::error_code()>& start, const std::error_code& stillborn,
+                                        int attempts = ProcessStartAttempts);
+
     // Splits an argument string the way the Windows C runtime builds argv, so a program started with
     // the same arguments sees the same words on every platform.
     std::vector<std::string> SplitCommandLineArguments(const std::string& arguments);

@@ -121,11 +121,17 @@ namespace QOR
                 return {Detail::LaunchError(error), {}, {}};
         }
 
-        const BOOL created = ::CreateProcessW(applicationName.empty() ? nullptr : applicationName.data(),
-                                              commandLine.empty() ? nullptr : commandLine.data(), nullptr, nullptr,
-                                              FALSE, creationFlags, nullptr, nullptr, &startupInfo, &processInfo);
-        if (!created)
-            return {Detail::LaunchError(LastSystemError()), {}, {}};
+        const std::error_code error = Detail::RetryStillbornStart(
+            [&] {
+                const BOOL created =
+                    ::CreateProcessW(applicationName.empty() ? nullptr : applicationName.data(),
+                                     commandLine.empty() ? nullptr : commandLine.data(), nullptr, nullptr, FALSE,
+                                     creationFlags, nullptr, nullptr, &startupInfo, &processInfo);
+                return created ? std::error_code() : LastSystemError();
+            },
+            SystemError(ERROR_INTERNAL_ERROR));
+        if (error)
+            return {Detail::LaunchError(error), {}, {}};
 
         LaunchResult result;
         result.thread = SharedHandle(ToNative(processInfo.hThread), CloseNative);
