@@ -201,11 +201,10 @@ namespace QOR::Testing
             // delay: on a machine whose load falls after the first run, the runs get shorter.
             long long longestDelay = std::max<long long>(runTime.count() * 3 / 4, 1);
             int killsMidway = 0;
-            int rounds = 0;
+            int round = 0;
             const auto budgetEnd = std::chrono::steady_clock::now() + 60s;
-            for (int round = 0; round < 20 && std::chrono::steady_clock::now() < budgetEnd; ++round)
+            for (; round < 20 && std::chrono::steady_clock::now() < budgetEnd; ++round)
             {
-                ++rounds;
                 SCOPED_TRACE("round " + std::to_string(round));
                 stage();
                 {
@@ -235,7 +234,7 @@ namespace QOR::Testing
                     break;
                 }
             }
-            EXPECT_GE(killsMidway, 3) << "too few kills landed inside the update, of " << rounds << " in "
+            EXPECT_GE(killsMidway, 3) << "too few kills landed inside the update, of " << round << " in "
                                       << runTime.count() << " ms runs";
         }
 

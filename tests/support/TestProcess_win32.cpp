@@ -2,6 +2,9 @@
 
 #include <qor/Foundation/Platform_win32.h>
 
+// The module's own rule for starting again, so that the tests start processes as the program does.
+#include "../../modules/win32_module/src/qor/Utility/UtilityDetail.h"
+
 #include <fstream>
 #include <stdexcept>
 
@@ -26,20 +29,20 @@ namespace QOR::Testing
             UniqueKernelHandle _handle;
         };
 
-        // CreateProcessW, made again while Wine lost the new process before a line of it ran (it says
-        // ERROR_INTERNAL_ERROR now and then, more often under load; the program does the same).
-        BOOL CreateProcessAgainIfStillborn(const wchar_t* program, wchar_t* commandLine, BOOL inherit,
-                                           const wchar_t* workingDirectory, STARTUPINFOW& startup,
-                                           PROCESS_INFORMATION& information)
+        // CreateProcessW, made again the way the program starts the launcher: Wine now and then loses a new
+        // process before a line of it ran.
+        std::error_code CreateProcessAgainIfStillborn(const wchar_t* program, wchar_t* commandLine, BOOL inherit,
+                                                      const wchar_t* workingDirectory, STARTUPINFOW& startup,
+                                                      PROCESS_INFORMATION& information)
         {
-            for (int attempt = 1;; ++attempt)
-            {
-                if (::CreateProcessW(program, commandLine, nullptr, nullptr, inherit, 0, nullptr, workingDirectory,
-                                     &startup, &information))
-                    return TRUE;
-                if (::GetLastError() != ERROR_INTERNAL_ERROR || attempt == 3)
-                    return FALSE;
-            }
+            return Detail::RetryStillbornStart(
+                [&] {
+                    return ::CreateProcessW(program, commandLine, nullptr, nullptr, inherit, 0, nullptr,
+                                            workingDirectory, &startup, &information)
+                               ? std::error_code()
+                               : Detail::LastSystemError();
+                },
+                Detail::SystemError(ERROR_INTERNAL_ERROR));
         }
 
         // The handle the child gets for one stream: inheritable, owned here until the child has started.
@@ -97,9 +100,10 @@ namespace QOR::Testing
         startup.hStdOutput = output.Get();
         startup.hStdError = error.Get();
         PROCESS_INFORMATION information{};
-        if (!CreateProcessAgainIfStillborn(program.wstring().c_str(), commandLine.data(), TRUE,
-                                           workingDirectory.wstring().c_str(), startup, information))
-            throw std::runtime_error("CreateProcessW failed: " + std::to_string(::GetLastError()));
+        if (const std::error_code error =
+                CreateProcessAgainIfStillborn(program.wstring().c_str(), commandLine.data(), TRUE,
+                                              workingDirectory.wstring().c_str(), startup, information))
+            throw std::runtime_error("CreateProcessW failed: " + std::to_string(error.value()));
         const UniqueKernelHandle thread(information.hThread);
         _native->process.Reset(information.hProcess);
     }
@@ -200,9 +204,9 @@ namespace QOR::Testing
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION information{};
-        if (!CreateProcessAgainIfStillborn(nullptr, commandLine.data(), FALSE, folder.wstring().c_str(), startup,
-                                           information))
-            throw std::runtime_error("cannot start /bin/sh: " + std::to_string(::GetLastError()));
+        if (const std::error_code error = CreateProcessAgainIfStillborn(nullptr, commandLine.data(), FALSE,
+                                                                        folder.wstring().c_str(), startup, information))
+            throw std::runtime_error("cannot start /bin/sh: " + std::to_string(error.value()));
         const UniqueKernelHandle process(information.hProcess);
         const UniqueKernelHandle thread(information.hThread);
         if (!WaitForFile(marker, std::chrono::seconds(30)))
